@@ -1,0 +1,104 @@
+#include "app/command_line.h"
+
+namespace stashwell {
+namespace {
+
+// Takes one argument from text at *pos by the Windows rules and advances
+// *pos past it. An empty result means the text has ended.
+std::string TakeArgument(std::string_view text, size_t* pos,
+                         const PathSyntax& syntax) {
+  size_t i = *pos;
+  auto code = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
+  for (;;) {
+    if (i < text.size() && code(i) >= 1 && code(i) <= 32) {
+      ++i;
+    } else if (i + 1 < text.size() && text[i] == '"' && text[i + 1] == '"') {
+      i += 2;
+    } else {
+      break;
+    }
+  }
+  std::string argument;
+  while (i < text.size() && code(i) > 32) {
+    if (text[i] == '"') {
+      ++i;
+      while (i < text.size() && text[i] != '"') {
+        if (syntax.IsLeadByte(text[i]) && i + 1 < text.size()) {
+          argument += text[i++];
+        }
+        argument += text[i++];
+      }
+      if (i < text.size()) ++i;  // the closing quote
+    } else {
+      if (syntax.IsLeadByte(text[i]) && i + 1 < text.size()) {
+        argument += text[i++];
+      }
+      argument += text[i++];
+    }
+  }
+  *pos = i;
+  return argument;
+}
+
+}  // namespace
+
+std::vector<std::string> SplitArguments(const CommandLine& command_line,
+                                        const PathSyntax& syntax) {
+  std::vector<std::string> arguments;
+  if (!command_line.is_text) {
+    for (const std::string& argument : command_line.argv) {
+      if (argument.empty()) break;
+      arguments.push_back(argument);
+    }
+    return arguments;
+  }
+  size_t pos = 0;
+  TakeArgument(command_line.text, &pos, syntax);  // the program's own path
+  for (;;) {
+    std::string argument = TakeArgument(command_line.text, &pos, syntax);
+    if (argument.empty()) break;
+    arguments.push_back(std::move(argument));
+  }
+  return arguments;
+}
+
+int CountArguments(const std::vector<std::string>& arguments) {
+  return static_cast<int>(arguments.size());
+}
+
+std::string GetArgument(const std::vector<std::string>& arguments, int n) {
+  if (n < 1 || n > CountArguments(arguments)) return std::string();
+  return arguments[static_cast<size_t>(n - 1)];
+}
+
+bool IsVcfSwitch(const std::vector<std::string>& arguments) {
+  if (CountArguments(arguments) <= 2) return false;
+  std::string third = GetArgument(arguments, 3);
+  for (char& c : third) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  }
+  return third == "/V";
+}
+
+std::string FolderPart(std::string_view path, const PathSyntax& syntax) {
+  // The last separator and the character that starts just before it.
+  size_t last = std::string_view::npos;
+  size_t before_last = std::string_view::npos;
+  size_t previous = std::string_view::npos;
+  ForEachCharStart(path, syntax, [&](size_t i) {
+    if (syntax.EndsFolder(path[i])) {
+      last = i;
+      before_last = previous;
+    }
+    previous = i;
+  });
+  if (last == std::string_view::npos) return std::string();
+  size_t length = last + 1;
+  if (path[last] == syntax.separator && last > 0 &&
+      !(before_last == last - 1 && syntax.EndsFolder(path[last - 1]))) {
+    length = last;
+  }
+  return std::string(path.substr(0, length));
+}
+
+}  // namespace stashwell

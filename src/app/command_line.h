@@ -1,0 +1,42 @@
+// The command line: splitting a Windows command-line text into arguments,
+// the "/V" switch and the folder part of a path. Pure rules.
+#ifndef STASHWELL_APP_COMMAND_LINE_H_
+#define STASHWELL_APP_COMMAND_LINE_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/path_syntax.h"
+#include "platform/platform.h"
+
+namespace stashwell {
+
+// The arguments after the program's own path, up to the first empty one.
+// A text is split by the Windows rules: control characters and blanks
+// separate, adjacent quote pairs at an argument's start are skipped, quoted
+// stretches join their neighbours and keep blanks, an unclosed quote runs
+// to the end. Lead bytes of double-byte characters are never taken for a
+// quote. Already split arguments (POSIX) are cut at the first empty one.
+std::vector<std::string> SplitArguments(const CommandLine& command_line,
+                                        const PathSyntax& syntax);
+
+// CountArguments and GetArgument over the split arguments.
+int CountArguments(const std::vector<std::string>& arguments);
+// The n-th argument (from 1), or an empty text when there are fewer.
+std::string GetArgument(const std::vector<std::string>& arguments, int n);
+
+// True when the third argument, upper-cased by the ASCII rule, is "/V".
+bool IsVcfSwitch(const std::vector<std::string>& arguments);
+
+// The folder part of a path: up to and including its last separator (or
+// ':' on Windows), that separator dropped unless it is the first character
+// or follows another separator or ':'. Empty when there is none.
+std::string FolderPart(std::string_view path, const PathSyntax& syntax);
+
+inline constexpr char kUsageText[] = "Usage: Stashwell %6 <Move_To_path>";
+inline constexpr char kUsageCaption[] = "Check Filter Action";
+
+}  // namespace stashwell
+
+#endif  // STASHWELL_APP_COMMAND_LINE_H_

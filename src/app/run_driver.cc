@@ -1,0 +1,51 @@
+#include "app/run_driver.h"
+
+#include "app/command_line.h"
+#include "app/stale_sweep.h"
+#include "run/in_out_error.h"
+#include "run/run_log.h"
+#include "run/run_state.h"
+#include "scan/message_scan.h"
+
+namespace stashwell {
+namespace {
+
+void Run(RunState& state, const std::vector<std::string>& arguments) {
+  state.MessageFilePath = GetArgument(arguments, 1);
+  state.DestinationDir = GetArgument(arguments, 2);
+  state.VcfOnly = IsVcfSwitch(arguments);
+  state.MessageDirPrefix =
+      FolderPart(state.MessageFilePath, state.syntax) + state.syntax.separator;
+  SweepStaleFiles(state);
+  StartRunLog(state);
+  ScanMessageFile(state);
+  FinishRunLog(state);
+}
+
+}  // namespace
+
+int RunProgram(Platform& os) {
+  const std::vector<std::string> arguments =
+      SplitArguments(os.ReadCommandLine(), os.Syntax());
+  if (CountArguments(arguments) < 2) {
+    os.ShowWarning(kUsageText, kUsageCaption);
+    return 0;
+  }
+  RunState state(os);
+  state.locale = os.ReadLocaleFormats();
+  try {
+    Run(state, arguments);
+  } catch (const EInOutError& error) {
+    // Lines written before the failure stay in the log: what the buffer
+    // still holds is handed over before the report.
+    if (state.Log) state.Log->FlushBestEffort();
+    os.ShowError(FailureReportText("EInOutError", os.ProgramFileName(),
+                                   os.CodeOffset(error.location()),
+                                   error.message()),
+                 kFailureReportCaption);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace stashwell

@@ -1,0 +1,7 @@
+#include "app/stale_sweep.h"
+
+namespace stashwell {
+
+void SweepStaleFiles(RunState&) {}
+
+}  // namespace stashwell

@@ -1,0 +1,48 @@
+#include "run/in_out_error.h"
+
+#include <cstdio>
+
+namespace stashwell {
+
+EInOutError::EInOutError(uint32_t code, const void* location)
+    : code_(code), message_(InOutErrorMessage(code)), location_(location) {}
+
+std::string InOutErrorMessage(uint32_t code) {
+  switch (code) {
+    case 2:
+      return "File not found";
+    case 3:
+      return "Invalid filename";
+    case 4:
+      return "Too many open files";
+    case 5:
+      return "File access denied";
+    case 100:
+      return "Read beyond end of file";
+    case 101:
+      return "Disk full";
+    case 106:
+      return "Invalid numeric input";
+    default:
+      // Codes are shown as the signed 32-bit numbers they were reported as.
+      return "I/O error " + std::to_string(static_cast<int32_t>(code));
+  }
+}
+
+// Kept out of line so that the return address names the checked call.
+__attribute__((noinline)) void CheckInOut(uint32_t code) {
+  if (code != 0) throw EInOutError(code, __builtin_return_address(0));
+}
+
+std::string FailureReportText(const std::string& kind,
+                              const std::string& module, uintptr_t offset,
+                              const std::string& message) {
+  char location[17];
+  std::snprintf(location, sizeof location, "%08llX",
+                static_cast<unsigned long long>(offset) & 0xFFFFFFFFull);
+  const bool add_dot = !message.empty() && message.back() != '.';
+  return "Exception " + kind + " in module " + module + " at " + location +
+         ".\r\n" + message + (add_dot ? "." : "") + "\r\n";
+}
+
+}  // namespace stashwell

@@ -1,0 +1,50 @@
+// RunState: every run-wide value, in one record that the driver creates at
+// the start of the run and that lives to its end. The steps of the run read
+// and update it; the steps that act on the current attachment take no other
+// arguments. Its fields carry the names the run's rules give them.
+#ifndef STASHWELL_RUN_RUN_STATE_H_
+#define STASHWELL_RUN_RUN_STATE_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/platform.h"
+#include "run/run_log.h"
+
+namespace stashwell {
+
+struct RunState {
+  explicit RunState(Platform& os) : platform(os), syntax(os.Syntax()) {}
+
+  Platform& platform;
+  const PathSyntax& syntax;
+  LocaleFormats locale;  // regional settings, read once at the start
+
+  // From the command line.
+  std::string MessageFilePath;
+  std::string DestinationDir;
+  bool VcfOnly = false;
+  std::string MessageDirPrefix;  // folder part of MessageFilePath + separator
+
+  // The run log, open from StartRunLog to FinishRunLog.
+  std::string LogPath;
+  std::unique_ptr<RunLog> Log;
+  bool ErrorsReported = false;
+  bool ActionLogged = false;
+
+  // The message file scan.
+  std::string FromLine;
+  std::string ToLine;
+  std::string SubjectLine;
+  std::string SourcePath;
+
+  // The current attachment.
+  std::string AttachmentName;
+  std::string DestinationPath;
+  int32_t CopyErrorCode = 0;
+};
+
+}  // namespace stashwell
+
+#endif  // STASHWELL_RUN_RUN_STATE_H_

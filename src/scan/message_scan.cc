@@ -1,0 +1,7 @@
+#include "scan/message_scan.h"
+
+namespace stashwell {
+
+void ScanMessageFile(RunState&) {}
+
+}  // namespace stashwell
