@@ -1,0 +1,7 @@
+#include "scan/placement.h"
+
+namespace stashwell {
+
+void PlaceAttachment(RunState&) {}
+
+}  // namespace stashwell
