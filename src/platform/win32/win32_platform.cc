@@ -1,0 +1,276 @@
+// The Platform on Windows, through the ANSI entry points: paths and texts
+// are byte strings in the system's ANSI code page, message boxes have no
+// owner window. The ...A functions are called by name, since <windows.h>
+// turns the plain names (CopyFile, DeleteFile, MessageBox, ...) into macros.
+#include <windows.h>
+// After <windows.h>, which it needs.
+#include <shellapi.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "platform/system_platform.h"
+#include "platform/win32/win32_locale.h"
+
+namespace stashwell {
+namespace {
+
+HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
+FileHandle FromHandle(HANDLE handle) {
+  return reinterpret_cast<FileHandle>(handle);
+}
+
+// The local calendar fields of a file time in UTC; false when Windows
+// cannot convert it.
+bool LocalFields(const FILETIME& utc, FILETIME* local, SYSTEMTIME* fields) {
+  return FileTimeToLocalFileTime(&utc, local) &&
+         FileTimeToSystemTime(local, fields);
+}
+
+DateTimeFields ToFields(const SYSTEMTIME& time) {
+  DateTimeFields fields;
+  fields.year = time.wYear;
+  fields.month = time.wMonth;
+  fields.day = time.wDay;
+  fields.hour = time.wHour;
+  fields.minute = time.wMinute;
+  fields.second = time.wSecond;
+  fields.millisecond = time.wMilliseconds;
+  fields.day_of_week = time.wDayOfWeek;
+  return fields;
+}
+
+SearchEntry ToSearchEntry(const WIN32_FIND_DATAA& found) {
+  SearchEntry entry;
+  entry.name = found.cFileName;
+  entry.size = found.nFileSizeLow;
+  entry.attributes = found.dwFileAttributes;
+  FILETIME local;
+  SYSTEMTIME fields;
+  if (LocalFields(found.ftLastWriteTime, &local, &fields)) {
+    entry.write_time = EncodeDayCount(ToFields(fields));
+  }
+  // MS-DOS times cover 1980 to 2107 only.
+  WORD date = 0, time = 0;
+  entry.time_packable =
+      FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) &&
+      FileTimeToDosDateTime(&local, &date, &time);
+  entry.packed_time =
+      entry.time_packable ? (static_cast<uint32_t>(date) << 16) | time : 0;
+  return entry;
+}
+
+bool HasWildcard(const std::string& path) {
+  // Trail bytes of double-byte characters start at 0x40, so neither '*'
+  // (0x2A) nor '?' (0x3F) can be the second half of one.
+  return path.find_first_of("*?") != std::string::npos;
+}
+
+class Win32Platform : public Platform {
+ public:
+  Win32Platform() {
+    for (int b = 0; b < 256; ++b) {
+      syntax_.lead_byte[b] = IsDBCSLeadByte(static_cast<BYTE>(b)) != 0;
+    }
+  }
+
+  const PathSyntax& Syntax() override { return syntax_; }
+
+  bool IsExistingFile(const std::string& path) override {
+    // A wildcard would let the search pick some other file; such a path
+    // names no file.
+    if (HasWildcard(path)) return false;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(path.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+  }
+
+  bool IsExistingDirectory(const std::string& path) override {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+
+  bool RemoveFile(const std::string& path) override {
+    return DeleteFileA(path.c_str()) != 0;
+  }
+
+  uint32_t CopyFileNoReplace(const std::string& source,
+                             const std::string& destination) override {
+    if (CopyFileA(source.c_str(), destination.c_str(), TRUE)) return 0;
+    return GetLastError();
+  }
+
+  std::vector<SearchEntry> FindMatching(const std::string& mask,
+                                        uint32_t attributes) override {
+    std::vector<SearchEntry> entries;
+    const uint32_t excluded =
+        (kAttrHidden | kAttrSystem | kAttrVolume | kAttrDirectory) &
+        ~attributes;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(mask.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return entries;
+    do {
+      if ((found.dwFileAttributes & excluded) == 0) {
+        entries.push_back(ToSearchEntry(found));
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return entries;
+  }
+
+  bool IsSameFile(const std::string& first,
+                  const std::string& second) override {
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (!Identify(first, &a) || !Identify(second, &b)) return false;
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+           a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+  }
+
+  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
+    return Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, file);
+  }
+  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
+    return Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, file);
+  }
+  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
+    return Open(path, GENERIC_READ,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                OPEN_EXISTING, file);
+  }
+
+  uint32_t Read(FileHandle file, void* buffer, size_t size,
+                size_t* count) override {
+    const DWORD wanted = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!ReadFile(ToHandle(file), buffer, wanted, &got, nullptr)) {
+      *count = 0;
+      return GetLastError();
+    }
+    *count = got;
+    return 0;
+  }
+
+  uint32_t Write(FileHandle file, const void* data, size_t size) override {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+      const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!WriteFile(ToHandle(file), next, chunk, &written, nullptr)) {
+        return GetLastError();
+      }
+      // A write that takes nothing would loop forever: the disk is full.
+      if (written == 0) return kErrorDiskFull;
+      next += written;
+      size -= written;
+    }
+    return 0;
+  }
+
+  uint32_t Size(FileHandle file, uint64_t* size) override {
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(ToHandle(file), &length)) return GetLastError();
+    *size = static_cast<uint64_t>(length.QuadPart);
+    return 0;
+  }
+
+  uint32_t Close(FileHandle file) override {
+    return CloseHandle(ToHandle(file)) ? 0 : GetLastError();
+  }
+
+  DayCount LocalNow() override {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    return EncodeDayCount(ToFields(now));
+  }
+
+  LocaleFormats ReadLocaleFormats() override {
+    return ReadWin32LocaleFormats();
+  }
+
+  bool AskYesNo(const std::string& text, const std::string& caption) override {
+    return MessageBoxA(nullptr, text.c_str(), caption.c_str(),
+                       MB_YESNO | MB_ICONQUESTION) == IDYES;
+  }
+  void ShowWarning(const std::string& text,
+                   const std::string& caption) override {
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
+  }
+  void ShowError(const std::string& text, const std::string& caption) override {
+    MessageBoxA(nullptr, text.c_str(), caption.c_str(),
+                MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+  }
+
+  void OpenWithShell(const std::string& path) override {
+    // The result is of no use: a missing association is not reported.
+    ShellExecuteA(nullptr, nullptr, path.c_str(), nullptr, nullptr,
+                  SW_SHOWNORMAL);
+  }
+
+  CommandLine ReadCommandLine() override {
+    CommandLine line;
+    line.is_text = true;
+    line.text = GetCommandLineA();
+    return line;
+  }
+
+  std::string ProgramFileName() override {
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+      const DWORD length = GetModuleFileNameA(nullptr, path.data(),
+                                              static_cast<DWORD>(path.size()));
+      if (length == 0) return "";
+      // A full buffer may hold a cut name: try again with more room.
+      if (length < path.size() || path.size() >= 32768) {
+        path.resize(length);
+        break;
+      }
+      path.resize(path.size() * 2);
+    }
+    const size_t folder_end = LastCharWhere(path, syntax_, [](char c) {
+      return c == '\\' || c == '/' || c == ':';
+    });
+    return folder_end == std::string::npos ? path : path.substr(folder_end + 1);
+  }
+
+  uintptr_t CodeOffset(const void* address) override {
+    return reinterpret_cast<uintptr_t>(address) -
+           reinterpret_cast<uintptr_t>(GetModuleHandleA(nullptr));
+  }
+
+ private:
+  static uint32_t Open(const std::string& path, DWORD access, DWORD share,
+                       DWORD disposition, FileHandle* file) {
+    HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr,
+                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    *file = FromHandle(handle);
+    return 0;
+  }
+
+  // Volume and file index of an existing file or folder.
+  static bool Identify(const std::string& path,
+                       BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE handle = CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool known = GetFileInformationByHandle(handle, info) != 0;
+    CloseHandle(handle);
+    return known;
+  }
+
+  PathSyntax syntax_ = PathSyntax::Windows();
+};
+
+}  // namespace
+
+std::unique_ptr<Platform> MakeSystemPlatform(int, char**) {
+  return std::make_unique<Win32Platform>();
+}
+
+}  // namespace stashwell
