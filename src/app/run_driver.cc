@@ -39,10 +39,10 @@ int RunProgram(Platform& os) {
     // Lines written before the failure stay in the log: what the buffer
     // still holds is handed over before the report.
     if (state.Log) state.Log->FlushBestEffort();
-    os.ShowError(FailureReportText("EInOutError", os.ProgramFileName(),
-                                   os.CodeOffset(error.location()),
-                                   error.message()),
-                 kFailureReportCaption);
+    os.ShowError(
+        FailureReportText("EInOutError", os.ProgramFileName(),
+                          os.CodeOffset(error.location()), error.message()),
+        kFailureReportCaption);
     return 1;
   }
   return 0;

@@ -43,10 +43,9 @@ int64_t DayNumber(int year, int month, int day) {
 }
 
 DayCount EncodeDayCount(const DateTimeFields& f) {
-  const double time =
-      (f.hour * 3600000.0 + f.minute * 60000.0 + f.second * 1000.0 +
-       f.millisecond) /
-      86400000.0;
+  const double time = (f.hour * 3600000.0 + f.minute * 60000.0 +
+                       f.second * 1000.0 + f.millisecond) /
+                      86400000.0;
   const double day = static_cast<double>(DayNumber(f.year, f.month, f.day));
   // Before the epoch the fraction counts away from zero, as the day-count
   // convention has it.
@@ -56,8 +55,7 @@ DayCount EncodeDayCount(const DateTimeFields& f) {
 DateTimeFields DecodeDayCount(DayCount value) {
   // Milliseconds since the epoch, with the fraction taken as positive.
   const double whole = std::trunc(value);
-  int64_t ms_of_day =
-      std::llround(std::fabs(value - whole) * 86400000.0);
+  int64_t ms_of_day = std::llround(std::fabs(value - whole) * 86400000.0);
   int64_t day = static_cast<int64_t>(whole);
   if (ms_of_day >= 86400000) {
     ms_of_day -= 86400000;
@@ -85,10 +83,10 @@ DateTimeFields DecodeDayCount(DayCount value) {
 
 std::optional<uint32_t> PackDosTime(const DateTimeFields& f) {
   if (f.year < 1980 || f.year > 2107) return std::nullopt;
-  const uint32_t date = static_cast<uint32_t>(
-      ((f.year - 1980) << 9) | (f.month << 5) | f.day);
-  const uint32_t time = static_cast<uint32_t>(
-      (f.hour << 11) | (f.minute << 5) | (f.second / 2));
+  const uint32_t date =
+      static_cast<uint32_t>(((f.year - 1980) << 9) | (f.month << 5) | f.day);
+  const uint32_t time =
+      static_cast<uint32_t>((f.hour << 11) | (f.minute << 5) | (f.second / 2));
   return date << 16 | time;
 }
 

@@ -14,7 +14,9 @@ void AppendNumber(std::string& out, int value, int min_digits) {
   out += digits;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+char Lower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
 
 }  // namespace
 
@@ -37,7 +39,8 @@ std::string FormatShortDate(const LocaleFormats& locale,
     }
     if (letter == 'd' || letter == 'm' || letter == 'y' || letter == 'g') {
       size_t run = 1;
-      while (i + run < picture.size() && Lower(picture[i + run]) == letter) ++run;
+      while (i + run < picture.size() && Lower(picture[i + run]) == letter)
+        ++run;
       i += run;
       if (letter == 'd') {
         if (run <= 2) {

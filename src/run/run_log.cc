@@ -77,9 +77,8 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
 }  // namespace
 
 std::string LogPathFor(std::string_view path, const PathSyntax& syntax) {
-  const size_t found = LastCharWhere(path, syntax, [&](char c) {
-    return c == '.' || syntax.EndsFolder(c);
-  });
+  const size_t found = LastCharWhere(
+      path, syntax, [&](char c) { return c == '.' || syntax.EndsFolder(c); });
   if (found != std::string_view::npos && path[found] == '.' &&
       !EqualsIgnoringAsciiCase(path.substr(found), ".log")) {
     return std::string(path.substr(0, found)) + ".log";
@@ -93,7 +92,8 @@ void StartRunLog(RunState& state) {
   FileHandle file = kNoFile;
   CheckInOut(os.OpenForWrite(state.LogPath, &file));
   state.Log = std::make_unique<RunLog>(os, file);
-  WriteLogLine(state, {DateTimeLine(state.locale, DecodeDayCount(os.LocalNow()))});
+  WriteLogLine(state,
+               {DateTimeLine(state.locale, DecodeDayCount(os.LocalNow()))});
   state.ErrorsReported = false;
   state.ActionLogged = false;
 }

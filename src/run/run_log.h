@@ -21,7 +21,8 @@ class RunLog {
  public:
   static constexpr size_t kBufferSize = 128;
 
-  RunLog(Platform& platform, FileHandle file) : platform_(platform), file_(file) {}
+  RunLog(Platform& platform, FileHandle file)
+      : platform_(platform), file_(file) {}
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
@@ -52,11 +53,11 @@ class RunLog {
 // integer (written in decimal).
 class LogPiece {
  public:
-  LogPiece(std::string_view text) : text_(text) {}  // NOLINT: implicit
+  LogPiece(std::string_view text) : text_(text) {}    // NOLINT: implicit
   LogPiece(const std::string& text) : text_(text) {}  // NOLINT: implicit
-  LogPiece(const char* text) : text_(text) {}  // NOLINT: implicit
-  LogPiece(char c) : text_(&char_, 1), char_(c) {}  // NOLINT: implicit
-  LogPiece(int32_t number);  // NOLINT: implicit
+  LogPiece(const char* text) : text_(text) {}         // NOLINT: implicit
+  LogPiece(char c) : text_(&char_, 1), char_(c) {}    // NOLINT: implicit
+  LogPiece(int32_t number);                           // NOLINT: implicit
 
   LogPiece(const LogPiece&) = delete;
   LogPiece& operator=(const LogPiece&) = delete;

@@ -1,0 +1,104 @@
+// Whole runs through the driver on real files, with the user and the clock
+// replaced.
+#include "app/run_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/scratch_dir.h"
+#include "support/test_platform.h"
+
+namespace stashwell {
+namespace {
+
+size_t CountEntries(const std::string& dir) {
+  size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+TEST(RunProgram, FewerThanTwoArgumentsShowTheUsageWarningOnly) {
+  for (const auto& arguments :
+       std::vector<std::vector<std::string>>{{}, {"msg.txt"}, {"", "dest"}}) {
+    ScratchDir dir;
+    const std::string message = dir.Write("msg.txt", "x");
+    TestPlatform os;
+    std::vector<std::string> argv = arguments;
+    if (!argv.empty() && !argv[0].empty()) argv[0] = message;
+    os.SetArguments(argv);
+    EXPECT_EQ(RunProgram(os), 0);
+    ASSERT_EQ(os.boxes.size(), 1u);
+    EXPECT_EQ(os.boxes[0].kind, "warning");
+    EXPECT_EQ(os.boxes[0].caption, "Check Filter Action");
+    EXPECT_EQ(os.boxes[0].text, "Usage: Stashwell %6 <Move_To_path>");
+    EXPECT_TRUE(os.writes.empty());
+    EXPECT_EQ(CountEntries(dir.path()), 1u);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(message), "x");
+  }
+}
+
+TEST(RunProgram, AMissingMessageFolderEndsWithTheErrorReport) {
+  ScratchDir dir;
+  TestPlatform os;
+  os.SetArguments({dir.Path("missing") + kSeparator + "msg.txt", dir.path()});
+  EXPECT_EQ(RunProgram(os), 1);
+  ASSERT_EQ(os.boxes.size(), 1u);
+  EXPECT_EQ(os.boxes[0].kind, "error");
+  EXPECT_EQ(os.boxes[0].caption, "Application Error");
+  const std::string& text = os.boxes[0].text;
+  const std::string head =
+      "Exception EInOutError in module " + os.ProgramFileName() + " at ";
+  ASSERT_EQ(text.substr(0, head.size()), head) << text;
+  const std::string location = text.substr(head.size(), 8);
+  EXPECT_EQ(location.find_first_not_of("0123456789ABCDEF"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.substr(head.size() + 8), ".\r\nInvalid filename.\r\n");
+  EXPECT_EQ(CountEntries(dir.path()), 0u);
+}
+
+TEST(RunProgram, AFailedLogCloseEndsWithTheErrorReportAndKeepsTheLog) {
+  ScratchDir dir;
+  TestPlatform os;
+  const std::string message = dir.Write("msg.txt", "no attachments\r\n");
+  os.SetArguments({message, dir.path()});
+  os.close_error = 112;
+  EXPECT_EQ(RunProgram(os), 1);
+  ASSERT_EQ(os.boxes.size(), 1u);
+  EXPECT_NE(os.boxes[0].text.find(".\r\nI/O error 112.\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(ScratchDir::Exists(dir.Path("msg.log")));
+}
+
+TEST(RunProgram, AQuietRunLeavesNoLog) {
+  ScratchDir dir;
+  TestPlatform os;
+  const std::string message = dir.Write("msg.txt", "From: a\r\n");
+  os.SetArguments({message, dir.path(), "/v"});
+  EXPECT_EQ(RunProgram(os), 0);
+  EXPECT_TRUE(os.boxes.empty());
+  EXPECT_FALSE(ScratchDir::Exists(dir.Path("msg.log")));
+}
+
+TEST(RunProgram, AMessageFileNamedLikeALogSurvivesItsRun) {
+  ScratchDir dir;
+  TestPlatform os;
+  // The scan keeps the message when it cannot be opened; here it is read
+  // and deleted only after a complete scan, so the bytes must be intact
+  // until then: the log must never be created on top of it.
+  const std::string message = dir.Write("x.log", "From: a\r\n");
+  os.SetArguments({message, dir.Path("no such folder")});
+  os.close_error = 0;
+  EXPECT_EQ(RunProgram(os), 0);
+  EXPECT_FALSE(ScratchDir::Exists(dir.Path("x.log.log")));
+  // Either the scan deleted it after reading it whole, or it is unchanged.
+  if (ScratchDir::Exists(message)) {
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(message), "From: a\r\n");
+  }
+}
+
+}  // namespace
+}  // namespace stashwell
