@@ -1,7 +1,85 @@
 #include "scan/placement.h"
 
-namespace stashwell {
+#include "run/run_log.h"
+#include "scan/name_mask.h"
+#include "scan/numbered_name.h"
+#include "transfer/file_identity.h"
+#include "transfer/verified_move.h"
 
-void PlaceAttachment(RunState&) {}
+namespace stashwell {
+namespace {
+
+// A last component that names no file in the folder it is joined to: the
+// folder itself, or the folder above it.
+bool IsUnusableName(const std::string& name) {
+  return name.empty() || name == "." || name == "..";
+}
+
+}  // namespace
+
+std::string FileNamePart(std::string_view path, const PathSyntax& syntax) {
+  const size_t last = LastCharWhere(path, syntax, [&](char c) {
+    return syntax.EndsFolder(c) ||
+           (syntax.alternate_separator != 0 && c == syntax.alternate_separator);
+  });
+  if (last == std::string_view::npos) return std::string(path);
+  return std::string(path.substr(last + 1));
+}
+
+void PlaceAttachment(RunState& state) {
+  Platform& os = state.platform;
+  // No copy has been made for this attachment yet; the verification reads
+  // this to tell a failed copy from none.
+  state.CopyErrorCode = 0;
+  state.AttachmentName = FileNamePart(state.SourcePath, state.syntax);
+  state.DestinationPath =
+      state.DestinationDir + state.syntax.separator + state.AttachmentName;
+
+  // A path whose last component is empty, "." or ".." has no name to place
+  // under, and joined to the destination it would name the folder or its
+  // parent. This comes before the "/V" filter: without a name the filter
+  // cannot tell what the attachment is, and a malformed attachment line is
+  // reported rather than passed over in silence.
+  if (IsUnusableName(state.AttachmentName)) {
+    WriteLogLine(state, {"Error - no file name in <", state.SourcePath,
+                         "> (source not deleted)"});
+    state.ErrorsReported = true;
+    return;
+  }
+
+  if (state.VcfOnly && !MatchesMask(state.AttachmentName, kVcfMask)) return;
+
+  if (!os.IsExistingFile(state.DestinationPath)) {
+    CopyAndLog(state);
+  } else if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
+    // The attachment already is in the destination folder, reached through
+    // another spelling of the same path. It would be its own duplicate, and
+    // deleting the "source" would delete the only copy. This is judged by
+    // the file's identity on disk, not by the path texts, and it comes
+    // after the filter, so a passed-over attachment leaves no line.
+    WriteLogLine(state, {"File <", state.SourcePath,
+                         "> is already in the destination folder - left in "
+                         "place"});
+    return;
+  } else if (FilesIdentical(os, state.SourcePath, state.DestinationPath)) {
+    WriteLogLine(state, {"Duplicate of <", state.SourcePath, "> already in <",
+                         state.DestinationPath, "> - only deleting source"});
+    state.ActionLogged = true;
+  } else {
+    const std::string unnumbered = state.DestinationPath;
+    if (!FindFreeNumberedName(state)) {
+      WriteLogLine(state, {"Error - no free numbered name for <", unnumbered,
+                           "> (source not deleted)"});
+      state.ErrorsReported = true;
+      return;
+    }
+    WriteLogLine(state, {"Different version of <", state.SourcePath,
+                         "> already in destination. Changing name to ", '"',
+                         state.DestinationPath, '"'});
+    state.ActionLogged = true;
+    CopyAndLog(state);
+  }
+  VerifyAndDeleteSource(state);
+}
 
 }  // namespace stashwell

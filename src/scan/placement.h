@@ -3,13 +3,24 @@
 #ifndef STASHWELL_SCAN_PLACEMENT_H_
 #define STASHWELL_SCAN_PLACEMENT_H_
 
+#include <string>
+#include <string_view>
+
+#include "platform/path_syntax.h"
 #include "run/run_state.h"
 
 namespace stashwell {
 
 // Works on SourcePath (an existing file) and DestinationDir (an existing
-// folder); sets AttachmentName and DestinationPath.
+// folder); sets AttachmentName and DestinationPath, writes the log lines of
+// the duplicate, renaming, same-file and unusable-name cases, and leaves
+// the copy and the source's removal to the verified move.
 void PlaceAttachment(RunState& state);
+
+// The file-name part of a path: the text after its last separator, ':' on
+// Windows, or alternate separator ('/' on Windows), stepping by whole
+// characters of the code page. A path with none of them is its own name.
+std::string FileNamePart(std::string_view path, const PathSyntax& syntax);
 
 }  // namespace stashwell
 

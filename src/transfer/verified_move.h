@@ -7,12 +7,15 @@
 
 namespace stashwell {
 
-// Copies SourcePath to DestinationPath without overwriting, logs the move
-// and sets ActionLogged; logs the copy's error code and sets ErrorsReported
-// when it failed.
+// Copies SourcePath to DestinationPath without overwriting and stores the
+// result in CopyErrorCode; logs the move and sets ActionLogged whatever the
+// outcome; logs the copy's error code and sets ErrorsReported when it
+// failed.
 void CopyAndLog(RunState& state);
-// Deletes SourcePath when the move can be trusted (a file stands at
-// DestinationPath and the last copy did not fail); logs every failure.
+// Deletes SourcePath when the move can be trusted: a file stands at
+// DestinationPath and CopyErrorCode is 0. Logs every failure and sets
+// ErrorsReported for it; the source then stays. When no copy was made for
+// the current attachment (a duplicate), CopyErrorCode must be 0.
 void VerifyAndDeleteSource(RunState& state);
 
 }  // namespace stashwell

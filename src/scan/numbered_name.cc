@@ -1,0 +1,51 @@
+#include "scan/numbered_name.h"
+
+#include <string>
+#include <utility>
+
+namespace stashwell {
+
+bool FindExtensionDot(std::string_view path, const PathSyntax& syntax,
+                      size_t* position) {
+  // One pass by whole characters: the last dot, and the last separator.
+  // The file name has an extension when no separator follows the dot.
+  size_t dot = std::string_view::npos;
+  size_t separator = std::string_view::npos;
+  ForEachCharStart(path, syntax, [&](size_t i) {
+    if (path[i] == '.') dot = i;
+    if (path[i] == syntax.separator) separator = i;
+  });
+  if (dot == std::string_view::npos) {
+    *position = 0;
+    return false;
+  }
+  *position = dot + 1;
+  return separator == std::string_view::npos || separator < dot;
+}
+
+std::string MakeNumberedName(std::string_view path, uint32_t number,
+                             const PathSyntax& syntax) {
+  const std::string digits = std::to_string(number);
+  std::string result(path);
+  size_t position = 0;
+  if (FindExtensionDot(path, syntax, &position)) {
+    result.insert(position - 1, digits);
+  } else {
+    result += digits;
+  }
+  return result;
+}
+
+bool FindFreeNumberedName(RunState& state) {
+  for (uint32_t number = 1; number <= kLastNameNumber; ++number) {
+    std::string candidate =
+        MakeNumberedName(state.DestinationPath, number, state.syntax);
+    if (!state.platform.IsExistingFile(candidate)) {
+      state.DestinationPath = std::move(candidate);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace stashwell

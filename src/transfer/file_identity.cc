@@ -1,0 +1,98 @@
+#include "transfer/file_identity.h"
+
+#include <cstring>
+#include <memory>
+
+#include "run/in_out_error.h"
+
+namespace stashwell {
+namespace {
+
+constexpr size_t kBlockSize = 16384;
+
+// One file opened for the comparison. The comparison only reads, so the
+// file is opened for reading alone and shared with every other program:
+// a read-only file, or one on a read-only medium, can be compared. Close
+// reports its outcome; a file still open when a failure unwinds the stack
+// is closed without a check, since the run is ending anyway.
+class BlockFile {
+ public:
+  BlockFile(Platform& os, const std::string& path) : os_(os) {
+    CheckInOut(os_.OpenShared(path, &file_));
+  }
+  ~BlockFile() {
+    if (file_ != kNoFile) os_.Close(file_);
+  }
+  BlockFile(const BlockFile&) = delete;
+  BlockFile& operator=(const BlockFile&) = delete;
+
+  uint64_t Size() {
+    uint64_t size = 0;
+    CheckInOut(os_.Size(file_, &size));
+    return size;
+  }
+  size_t Read(char* buffer, size_t size) {
+    size_t count = 0;
+    CheckInOut(os_.Read(file_, buffer, size, &count));
+    return count;
+  }
+  void Close() {
+    const FileHandle file = file_;
+    file_ = kNoFile;
+    CheckInOut(os_.Close(file));
+  }
+
+ private:
+  Platform& os_;
+  FileHandle file_ = kNoFile;
+};
+
+}  // namespace
+
+bool FilesIdentical(Platform& os, const std::string& first,
+                    const std::string& second) {
+  if (!os.IsExistingFile(first)) return false;
+  if (!os.IsExistingFile(second)) return false;
+  const uint64_t first_length = FileLength(os, first);
+  const uint64_t second_length = FileLength(os, second);
+  if (first_length != second_length) return false;
+  return ContentsEqual(os, first, second);
+}
+
+uint64_t FileLength(Platform& os, const std::string& path) {
+  BlockFile file(os, path);
+  const uint64_t length = file.Size();
+  file.Close();
+  return length;
+}
+
+bool ContentsEqual(Platform& os, const std::string& first,
+                   const std::string& second) {
+  BlockFile second_file(os, second);
+  BlockFile first_file(os, first);
+  // Two blocks, one per file, read in step: memory stays the same however
+  // long the files are.
+  auto buffers = std::make_unique<char[]>(2 * kBlockSize);
+  char* const first_block = buffers.get();
+  char* const second_block = buffers.get() + kBlockSize;
+  bool identical = true;
+  size_t first_count = 0;
+  size_t second_count = 0;
+  do {
+    first_count = first_file.Read(first_block, kBlockSize);
+    second_count = second_file.Read(second_block, first_count);
+    // A second read that delivers another count than the first means the
+    // files changed under the comparison (their lengths were equal): they
+    // are not taken for identical, and no byte beyond what was read is
+    // looked at.
+    if (second_count != first_count ||
+        std::memcmp(first_block, second_block, first_count) != 0) {
+      identical = false;
+    }
+  } while (first_count != 0 && identical && second_count != 0);
+  first_file.Close();
+  second_file.Close();
+  return identical;
+}
+
+}  // namespace stashwell

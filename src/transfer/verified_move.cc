@@ -1,0 +1,46 @@
+#include "transfer/verified_move.h"
+
+#include "run/run_log.h"
+
+namespace stashwell {
+
+void CopyAndLog(RunState& state) {
+  // Paths go to the platform whole, however long; the platform accepts or
+  // refuses them with its own error code.
+  state.CopyErrorCode = static_cast<int32_t>(state.platform.CopyFileNoReplace(
+      state.SourcePath, state.DestinationPath));
+  WriteLogLine(state, {"Moving from <", state.SourcePath, "> to <",
+                       state.DestinationPath, '>'});
+  state.ActionLogged = true;
+  if (state.CopyErrorCode != 0) {
+    WriteLogLine(state,
+                 {"Copy File returned error; Code ", state.CopyErrorCode});
+    state.ErrorsReported = true;
+  }
+}
+
+void VerifyAndDeleteSource(RunState& state) {
+  Platform& os = state.platform;
+  if (!os.IsExistingFile(state.DestinationPath)) {
+    WriteLogLine(
+        state,
+        {"Error - destination file not found after copy (source not deleted)"});
+    state.ErrorsReported = true;
+    return;
+  }
+  // A file at the destination after a failed copy is not the copy: another
+  // program put it there after placement looked. The source is the only
+  // copy of the attachment, so it stays.
+  if (state.CopyErrorCode != 0) {
+    WriteLogLine(state, {"Error - copy failed and another file is at the "
+                         "destination (source not deleted)"});
+    state.ErrorsReported = true;
+    return;
+  }
+  if (!os.RemoveFile(state.SourcePath)) {
+    WriteLogLine(state, {"Error - could not delete source file"});
+    state.ErrorsReported = true;
+  }
+}
+
+}  // namespace stashwell
