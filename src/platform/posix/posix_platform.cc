@@ -1,113 +1,194 @@
-// Minimal POSIX platform, to be completed.
+// The Platform on POSIX systems (Linux and macOS). Paths use "/", error
+// codes are the Win32 codes of the same meaning, message boxes are lines on
+// stderr and the yes/no question goes to the terminal.
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <ctime>
 
+#include "platform/posix/posix_copy.h"
+#include "platform/posix/posix_errors.h"
+#include "platform/posix/posix_locale.h"
+#include "platform/posix/posix_search.h"
+#include "platform/posix/posix_time.h"
+#include "platform/posix/posix_user.h"
 #include "platform/system_platform.h"
 
 namespace stashwell {
 namespace {
+
+uint32_t LastError() { return Win32CodeFromErrno(errno); }
+
+int Descriptor(FileHandle file) { return static_cast<int>(file); }
 
 class PosixPlatform : public Platform {
  public:
   PosixPlatform(int argc, char** argv) {
     command_line_.is_text = false;
     for (int i = 1; i < argc; ++i) command_line_.argv.push_back(argv[i]);
+    if (argc > 0 && argv != nullptr && argv[0] != nullptr && *argv[0]) {
+      const std::string program = argv[0];
+      const size_t slash = program.rfind('/');
+      program_name_ =
+          slash == std::string::npos ? program : program.substr(slash + 1);
+    }
+    if (program_name_.empty()) program_name_ = "stashwell";
   }
+
   const PathSyntax& Syntax() override { return syntax_; }
+
+  // "*" and "?" are ordinary characters in POSIX names: the path is tested
+  // as written. A file's dates play no part.
   bool IsExistingFile(const std::string& path) override {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
   }
+
   bool IsExistingDirectory(const std::string& path) override {
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
   }
+
+  // A file without its owner's write bit is refused, as Windows refuses to
+  // delete a read-only file. The mode is looked at rather than access(),
+  // which lets root through.
   bool RemoveFile(const std::string& path) override {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
+    if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return false;
     return unlink(path.c_str()) == 0;
   }
-  uint32_t CopyFileNoReplace(const std::string&, const std::string&) override {
-    return kErrorNotSupported;
+
+  uint32_t CopyFileNoReplace(const std::string& source,
+                             const std::string& destination) override {
+    return CopyFileExclusive(source, destination);
   }
-  std::vector<SearchEntry> FindMatching(const std::string&, uint32_t) override {
-    return {};
+
+  std::vector<SearchEntry> FindMatching(const std::string& mask,
+                                        uint32_t attributes) override {
+    return FindMatchingEntries(mask, attributes);
   }
-  bool IsSameFile(const std::string&, const std::string&) override {
-    return false;
+
+  bool IsSameFile(const std::string& first,
+                  const std::string& second) override {
+    struct stat a, b;
+    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
   }
+
   uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return Code();
+    const int fd =
+        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return LastError();
     *file = fd;
     return 0;
   }
+
+  // POSIX has no share modes: both read opens are the same.
   uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return Code();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return LastError();
+    // A folder opens for reading on POSIX; Windows refuses it.
+    struct stat st;
+    uint32_t code = 0;
+    if (fstat(fd, &st) != 0) {
+      code = LastError();
+    } else if (S_ISDIR(st.st_mode)) {
+      code = kErrorAccessDenied;
+    }
+    if (code != 0) {
+      close(fd);
+      return code;
+    }
     *file = fd;
     return 0;
   }
+
   uint32_t OpenShared(const std::string& path, FileHandle* file) override {
     return OpenForRead(path, file);
   }
+
   uint32_t Read(FileHandle file, void* buffer, size_t size,
                 size_t* count) override {
-    ssize_t n = read(static_cast<int>(file), buffer, size);
-    if (n < 0) return Code();
-    *count = static_cast<size_t>(n);
+    for (;;) {
+      const ssize_t n = read(Descriptor(file), buffer, size);
+      if (n >= 0) {
+        *count = static_cast<size_t>(n);
+        return 0;
+      }
+      if (errno != EINTR) return LastError();
+    }
+  }
+
+  uint32_t Write(FileHandle file, const void* data, size_t size) override {
+    const char* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = write(Descriptor(file), bytes + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return LastError();
+      }
+      if (n == 0) return kErrorDiskFull;
+      done += static_cast<size_t>(n);
+    }
     return 0;
   }
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
-    ssize_t n = write(static_cast<int>(file), data, size);
-    if (n < 0) return Code();
-    return static_cast<size_t>(n) == size ? 0 : kErrorDiskFull;
-  }
+
   uint32_t Size(FileHandle file, uint64_t* size) override {
     struct stat st;
-    if (fstat(static_cast<int>(file), &st) != 0) return Code();
+    if (fstat(Descriptor(file), &st) != 0) return LastError();
     *size = static_cast<uint64_t>(st.st_size);
     return 0;
   }
+
   uint32_t Close(FileHandle file) override {
-    return close(static_cast<int>(file)) == 0 ? 0 : Code();
+    return close(Descriptor(file)) == 0 ? 0 : LastError();
   }
+
   DayCount LocalNow() override {
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
-    DateTimeFields f;
-    f.year = tm.tm_year + 1900;
-    f.month = tm.tm_mon + 1;
-    f.day = tm.tm_mday;
-    f.hour = tm.tm_hour;
-    f.minute = tm.tm_min;
-    f.second = tm.tm_sec;
-    return EncodeDayCount(f);
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return EncodeDayCount(LocalFields(now));
   }
-  LocaleFormats ReadLocaleFormats() override { return {}; }
+
+  LocaleFormats ReadLocaleFormats() override {
+    return ReadPosixLocaleFormats();
+  }
+
   bool AskYesNo(const std::string& text, const std::string& caption) override {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-    return false;
+    return AskOnTerminal(text, caption);
   }
-  void ShowWarning(const std::string& text, const std::string& caption) override {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+  void ShowWarning(const std::string& text,
+                   const std::string& caption) override {
+    WriteMessageLine(text, caption);
   }
   void ShowError(const std::string& text, const std::string& caption) override {
-    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    WriteMessageLine(text, caption);
   }
-  void OpenWithShell(const std::string&) override {}
+  void OpenWithShell(const std::string& path) override {
+    OpenWithDesktop(path);
+  }
+
   CommandLine ReadCommandLine() override { return command_line_; }
-  std::string ProgramFileName() override { return "stashwell"; }
-  uintptr_t CodeOffset(const void*) override { return 0; }
+  std::string ProgramFileName() override { return program_name_; }
+
+  uintptr_t CodeOffset(const void* address) override {
+    Dl_info info;
+    if (dladdr(address, &info) == 0 || info.dli_fbase == nullptr) {
+      return reinterpret_cast<uintptr_t>(address);
+    }
+    return reinterpret_cast<uintptr_t>(address) -
+           reinterpret_cast<uintptr_t>(info.dli_fbase);
+  }
 
  private:
-  static uint32_t Code() { return errno == ENOENT ? 2 : 5; }
   PathSyntax syntax_ = PathSyntax::Posix();
   CommandLine command_line_;
+  std::string program_name_;
 };
 
 }  // namespace

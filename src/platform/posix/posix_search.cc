@@ -1,0 +1,105 @@
+#include "platform/posix/posix_search.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <optional>
+#include <utility>
+
+#include "platform/date_time.h"
+#include "platform/posix/posix_time.h"
+
+namespace stashwell {
+namespace {
+
+char FoldCase(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Win32 attribute bits of an entry. Symbolic links are judged by what they
+// point to; a link that points nowhere is neither a file nor a folder.
+uint32_t AttributesOf(const std::string& name, const struct stat& st) {
+  uint32_t attributes = 0;
+  if (S_ISDIR(st.st_mode)) {
+    attributes |= kAttrDirectory;
+  } else if (S_ISREG(st.st_mode)) {
+    attributes |= kAttrArchive;
+  } else {
+    attributes |= kAttrSystem;
+  }
+  if (!S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+    attributes |= kAttrReadOnly;
+  }
+  if (!name.empty() && name[0] == '.') attributes |= kAttrHidden;
+  return attributes;
+}
+
+}  // namespace
+
+bool MatchesWildcard(std::string_view name, std::string_view pattern) {
+  // Greedy match with one backtrack point: the last "*" seen and the name
+  // position it has swallowed up to.
+  size_t n = 0, p = 0;
+  size_t star = std::string_view::npos, star_name = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      star_name = n;
+    } else if (p < pattern.size() &&
+               (pattern[p] == '?' ||
+                FoldCase(pattern[p]) == FoldCase(name[n]))) {
+      ++p;
+      ++n;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      n = ++star_name;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
+                                             uint32_t attributes) {
+  const size_t slash = mask.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? std::string("/")
+                                                        : mask.substr(0, slash);
+  const std::string pattern =
+      slash == std::string::npos ? mask : mask.substr(slash + 1);
+  const std::string prefix =
+      slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
+
+  std::vector<SearchEntry> entries;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return entries;
+  constexpr uint32_t kSkippable =
+      kAttrHidden | kAttrSystem | kAttrVolume | kAttrDirectory;
+  while (const dirent* item = readdir(dir)) {
+    const std::string name = item->d_name;
+    if (name == "." || name == "..") continue;
+    if (!MatchesWildcard(name, pattern)) continue;
+    const std::string path = prefix + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && lstat(path.c_str(), &st) != 0) {
+      continue;  // gone since the folder was listed
+    }
+    SearchEntry entry;
+    entry.name = name;
+    entry.attributes = AttributesOf(name, st);
+    if ((entry.attributes & kSkippable & ~attributes) != 0) continue;
+    entry.size = static_cast<uint32_t>(static_cast<uint64_t>(st.st_size));
+    const DateTimeFields local = LocalFields(ModificationTime(st));
+    const std::optional<uint32_t> packed = PackDosTime(local);
+    entry.time_packable = packed.has_value();
+    entry.packed_time = packed.value_or(0);
+    entry.write_time = EncodeDayCount(local);
+    entries.push_back(std::move(entry));
+  }
+  closedir(dir);
+  return entries;
+}
+
+}  // namespace stashwell

@@ -1,0 +1,30 @@
+// Wildcard searches of one folder, with Win32 attribute bits worked out from
+// the POSIX file type and mode.
+#ifndef STASHWELL_PLATFORM_POSIX_POSIX_SEARCH_H_
+#define STASHWELL_PLATFORM_POSIX_POSIX_SEARCH_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace stashwell {
+
+// True when name matches pattern: "*" stands for any run of characters (the
+// empty one included), "?" for exactly one; ASCII letters match without
+// regard to case, every other byte only itself.
+bool MatchesWildcard(std::string_view name, std::string_view pattern);
+
+// The entries of the mask's folder (everything before its last "/", or the
+// current folder) whose names match its last component, in the order the
+// folder lists them. "." and ".." never appear; entries carrying hidden,
+// system, volume or directory bits outside `attributes` are left out. A
+// missing or unreadable folder gives no entries.
+std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
+                                             uint32_t attributes);
+
+}  // namespace stashwell
+
+#endif  // STASHWELL_PLATFORM_POSIX_POSIX_SEARCH_H_
