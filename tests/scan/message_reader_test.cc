@@ -1,0 +1,257 @@
+#include "scan/message_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/system_platform.h"
+#include "run/in_out_error.h"
+#include "support/platform_wrapper.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// All lines of input, offered to the splitter in blocks of block_size.
+Lines SplitAll(const std::string& input, size_t block_size) {
+  LineSplitter splitter;
+  Lines lines;
+  size_t offset = 0;
+  std::string_view line;
+  for (;;) {
+    const LineSplitter::Result result = splitter.Next(&line);
+    if (result == LineSplitter::Result::kEnd) break;
+    if (result == LineSplitter::Result::kLine) {
+      lines.emplace_back(line);
+      continue;
+    }
+    const size_t take = std::min(block_size, input.size() - offset);
+    splitter.Feed(std::string_view(input).substr(offset, take));
+    offset += take;
+  }
+  return lines;
+}
+
+struct SplitCase {
+  const char* name;
+  std::string input;
+  Lines lines;
+};
+
+const SplitCase kSplitCases[] = {
+    {"empty file", "", {}},
+    {"LF ends", "From: a\nTo: b\n", {"From: a", "To: b"}},
+    {"CR LF ends", "From: a\r\nTo: b\r\n", {"From: a", "To: b"}},
+    {"mixed ends",
+     "From: a\nTo: b\r\nSubject: c",
+     {"From: a", "To: b", "Subject: c"}},
+    {"last line without end", "one\ntwo", {"one", "two"}},
+    {"empty lines", "\n\r\n\n", {"", "", ""}},
+    {"lone CR dropped", "ab\rcd\n", {"abcd"}},
+    {"lone CR at the end", "ab\r", {"ab"}},
+    {"CR CR LF", "ab\r\r\ncd", {"ab", "cd"}},
+    {"lone CR alone after the last LF", "ab\n\r", {"ab", ""}},
+    {"Ctrl-Z starts the text", std::string("\x1a") + "ab\ncd\n", {}},
+    {"Ctrl-Z alone", "\x1a", {}},
+    {"Ctrl-Z at a line start",
+     "ab\n\x1a"
+     "cd\nef\n",
+     {"ab"}},
+    {"Ctrl-Z at a line start after CR LF", "ab\r\n\x1a\r\nef\r\n", {"ab"}},
+    {"Ctrl-Z inside a line",
+     "ab\x1a"
+     "cd\nef\n",
+     {"ab", "ef"}},
+    {"Ctrl-Z before CR LF", "ab\x1a\r\nef", {"ab", "ef"}},
+    {"Ctrl-Z after CR", "ab\r\x1a\nef", {"ab", "ef"}},
+    {"Ctrl-Z after a lone CR at a line start",
+     "a\n\r\x1a"
+     "b\nc",
+     {"a", "", "c"}},
+    {"two Ctrl-Z inside a line", "ab\x1a\x1a\ncd", {"ab", "cd"}},
+    {"Ctrl-Z inside the last line",
+     "ab\ncd\x1a"
+     "ef",
+     {"ab", "cd"}},
+    {"Ctrl-Z and a line start later",
+     "ab\x1a"
+     "cd\n\x1a"
+     "ef\ngh",
+     {"ab"}},
+    {"bytes kept as they are",
+     std::string("\xe4\x00\x7f\xff\n", 5),
+     {std::string("\xe4\x00\x7f\xff", 4)}},
+};
+
+class LineSplitterTest : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(LineSplitterTest, SameLinesWhateverTheBlocks) {
+  for (const SplitCase& c : kSplitCases) {
+    EXPECT_EQ(SplitAll(c.input, GetParam()), c.lines) << c.name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, LineSplitterTest,
+                         ::testing::Values(1, 2, 3, 5, 64 * 1024));
+
+TEST(LineSplitter, LfCrLfAndMixedGiveTheSameLines) {
+  const Lines lf = SplitAll("a\nb\nc\n", 4);
+  EXPECT_EQ(SplitAll("a\r\nb\r\nc\r\n", 4), lf);
+  EXPECT_EQ(SplitAll("a\r\nb\nc", 4), lf);
+}
+
+TEST(LineSplitter, CtrlZAtLineStartEndsWithoutAskingForMore) {
+  LineSplitter splitter;
+  splitter.Feed("ab\n\x1a");
+  std::string_view line;
+  ASSERT_EQ(splitter.Next(&line), LineSplitter::Result::kLine);
+  EXPECT_EQ(line, "ab");
+  EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kEnd);
+  EXPECT_TRUE(splitter.Ended());
+  EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kEnd);
+}
+
+TEST(LineSplitter, AsksForMoreUntilTheFileEnds) {
+  LineSplitter splitter;
+  std::string_view line;
+  EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kNeedMore);
+  splitter.Feed("abc");
+  EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kNeedMore);
+  EXPECT_FALSE(splitter.Ended());
+  splitter.Feed("");
+  ASSERT_EQ(splitter.Next(&line), LineSplitter::Result::kLine);
+  EXPECT_EQ(line, "abc");
+  EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kEnd);
+}
+
+// Owns the real platform; a base class, so that it is built before the
+// wrapper that forwards to it.
+struct SystemPlatformHolder {
+  std::unique_ptr<Platform> system = MakeSystemPlatform(0, nullptr);
+};
+
+// The real platform, with reads watched and faults injected.
+class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
+ public:
+  WatchedPlatform() : PlatformWrapper(*system) {}
+
+  uint32_t Read(FileHandle file, void* buffer, size_t size,
+                size_t* count) override {
+    read_sizes.push_back(size);
+    if (read_error != 0 && read_sizes.size() > reads_before_error) {
+      return read_error;
+    }
+    return target_.Read(file, buffer, size, count);
+  }
+  uint32_t Close(FileHandle file) override {
+    ++closes;
+    const uint32_t code = target_.Close(file);
+    return close_error != 0 ? close_error : code;
+  }
+
+  std::vector<size_t> read_sizes;
+  size_t reads_before_error = 0;
+  uint32_t read_error = 0;
+  uint32_t close_error = 0;
+  int closes = 0;
+};
+
+Lines ReadAll(Platform& os, const std::string& path) {
+  FileHandle file = kNoFile;
+  EXPECT_EQ(os.OpenForRead(path, &file), 0u);
+  MessageReader reader(os, file);
+  Lines lines;
+  std::string_view line;
+  while (reader.ReadLine(&line)) lines.emplace_back(line);
+  reader.Close();
+  return lines;
+}
+
+TEST(MessageReader, ReadsTheFileByTheTextRules) {
+  ScratchDir dir;
+  WatchedPlatform os;
+  for (const SplitCase& c : kSplitCases) {
+    EXPECT_EQ(ReadAll(os, dir.Write("message.txt", c.input)), c.lines)
+        << c.name;
+  }
+}
+
+TEST(MessageReader, ReadsAMebibyteLineWholeThroughWholeBlocks) {
+  ScratchDir dir;
+  WatchedPlatform os;
+  const std::string long_line(1024 * 1024, 'x');
+  const std::string path =
+      dir.Write("message.txt",
+                "first\r\n" + long_line + "\r\n" + long_line + "y\r\nlast");
+  const Lines lines = ReadAll(os, path);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "first");
+  EXPECT_EQ(lines[1], long_line);
+  EXPECT_EQ(lines[2], long_line + "y");
+  EXPECT_EQ(lines[3], "last");
+  // Whole blocks are asked for, never single bytes: 2 MiB and a little
+  // take 33 full blocks and the read that finds the end.
+  for (size_t size : os.read_sizes) EXPECT_EQ(size, MessageReader::kBlockSize);
+  EXPECT_EQ(os.read_sizes.size(), 34u);
+  EXPECT_EQ(os.closes, 1);
+}
+
+TEST(MessageReader, StopsReadingAtCtrlZOnALineStart) {
+  ScratchDir dir;
+  WatchedPlatform os;
+  const std::string path =
+      dir.Write("message.txt",
+                "ab\n\x1a" + std::string(3 * MessageReader::kBlockSize, 'z'));
+  EXPECT_EQ(ReadAll(os, path), Lines{"ab"});
+  EXPECT_EQ(os.read_sizes.size(), 1u);
+}
+
+TEST(MessageReader, AFailedReadRaisesWithItsCode) {
+  ScratchDir dir;
+  WatchedPlatform os;
+  const std::string path = dir.Write(
+      "message.txt", "ab\n" + std::string(MessageReader::kBlockSize, 'z'));
+  os.read_error = kErrorAccessDenied;
+  os.reads_before_error = 1;
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.OpenForRead(path, &file), 0u);
+  Lines lines;
+  try {
+    MessageReader reader(os, file);
+    std::string_view line;
+    while (reader.ReadLine(&line)) lines.emplace_back(line);
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.code(), kErrorAccessDenied);
+  }
+  EXPECT_EQ(lines, Lines{"ab"});
+  // The file was let go of when the reader was dropped.
+  EXPECT_EQ(os.closes, 1);
+}
+
+TEST(MessageReader, AFailedCloseRaisesWithItsCode) {
+  ScratchDir dir;
+  WatchedPlatform os;
+  const std::string path = dir.Write("message.txt", "ab\n");
+  os.close_error = 1234;
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os.OpenForRead(path, &file), 0u);
+  MessageReader reader(os, file);
+  std::string_view line;
+  while (reader.ReadLine(&line)) {
+  }
+  try {
+    reader.Close();
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.code(), 1234u);
+  }
+  EXPECT_EQ(os.closes, 1);
+}
+
+}  // namespace
+}  // namespace stashwell
