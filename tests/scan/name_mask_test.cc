@@ -1,0 +1,89 @@
+// The wildcard matcher of "/V" ("*.vcf") and of the stale-file sweep.
+#include "scan/name_mask.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace stashwell {
+namespace {
+
+struct MaskCase {
+  const char* name;
+  const char* mask;
+  bool matches;
+};
+
+void ExpectCases(const std::vector<MaskCase>& cases) {
+  for (const MaskCase& c : cases) {
+    EXPECT_EQ(MatchesMask(c.name, c.mask), c.matches)
+        << "name \"" << c.name << "\" mask \"" << c.mask << "\"";
+  }
+}
+
+TEST(MatchesMask, VcfMaskTakesEveryNameEndingInVcfInAnyCase) {
+  ExpectCases({
+      {"card.vcf", kVcfMask, true},
+      {"CARD.VCF", kVcfMask, true},
+      {"a.b.Vcf", kVcfMask, true},
+      {".vcf", kVcfMask, true},
+      {"x.vCf", kVcfMask, true},
+      {"card.vcf.vcf", kVcfMask, true},
+      {"card.vcf.txt", kVcfMask, false},
+      {"cardvcf", kVcfMask, false},
+      {"card.vcf ", kVcfMask, false},
+      {"card.vc", kVcfMask, false},
+      {"vcf", kVcfMask, false},
+      {"", kVcfMask, false},
+      {".", kVcfMask, false},
+      {"..", kVcfMask, false},
+  });
+}
+
+TEST(MatchesMask, StarTakesAnyRunIncludingTheEmptyOne) {
+  ExpectCases({
+      {"", "*", true},
+      {"anything at all", "*", true},
+      {"", "**", true},
+      {"eud.log", "eud*.log", true},
+      {"eud12.log", "eud*.log", true},
+      {"EUD12.LOG", "eud*.log", true},
+      {"eud12.log.log", "eud*.log", true},
+      {"xeud12.log", "eud*.log", false},
+      {"eud12.logx", "eud*.log", false},
+      {"eud12.tmp", "eud*.log", false},
+      {"ab", "a*b*c", false},
+      {"aXbYc", "a*b*c", true},
+      {"abcbc", "a*bc", true},
+      {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "*a*a*a*a*a*a*b", true},
+      {"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "*a*a*a*a*a*a*b", false},
+  });
+}
+
+TEST(MatchesMask, QuestionMarkTakesExactlyOneCharacter) {
+  ExpectCases({
+      {"a", "?", true},
+      {"", "?", false},
+      {"ab", "?", false},
+      {"eud1.tmp", "eud?.tmp", true},
+      {"eud.tmp", "eud?.tmp", false},
+      {"eud12.tmp", "eud?*.tmp", true},
+  });
+}
+
+TEST(MatchesMask, OnlyAsciiLettersIgnoreCaseOtherBytesMatchExactly) {
+  ExpectCases({
+      {"A", "a", true},
+      {"z", "Z", true},
+      {"@", "`", false},  // 0x40 and 0x60 differ by the case bit
+      {"[", "{", false},
+      {"\xC4.vcf", "\xE4.vcf", false},  // non-ASCII letters keep their case
+      {"\xE4.vcf", "\xE4.vcf", true},
+      {"\xE4.vcf", kVcfMask, true},
+      {"a b", "a b", true},
+      {"a.b", "a?b", true},
+  });
+}
+
+}  // namespace
+}  // namespace stashwell

@@ -1,0 +1,178 @@
+// Numbered destination names: where the number goes, and the search for the
+// first free one on real folders.
+#include "scan/numbered_name.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/scratch_dir.h"
+#include "support/test_platform.h"
+
+namespace stashwell {
+namespace {
+
+struct NameCase {
+  const char* path;
+  uint32_t number;
+  const char* numbered;
+};
+
+TEST(MakeNumberedName, WindowsPathsFollowTheTable) {
+  const PathSyntax windows = PathSyntax::Windows();
+  const NameCase cases[] = {
+      {"D:\\Dest\\report.pdf", 1, "D:\\Dest\\report1.pdf"},
+      {"D:\\Dest\\report.pdf", 12, "D:\\Dest\\report12.pdf"},
+      {"D:\\Dest\\archive.tar.gz", 1, "D:\\Dest\\archive.tar1.gz"},
+      {"D:\\Dest\\README", 2, "D:\\Dest\\README2"},
+      {"D:\\My.Files\\README", 1, "D:\\My.Files\\README1"},
+      {"D:\\Dest\\notes.", 1, "D:\\Dest\\notes1."},
+      {"D:\\Dest\\.profile", 1, "D:\\Dest\\1.profile"},
+      {"D:\\Dest\\report.pdf", 0, "D:\\Dest\\report0.pdf"},
+      {"D:\\Dest\\report.pdf", 256, "D:\\Dest\\report256.pdf"},
+      {"D:\\Dest\\report.pdf", 65535, "D:\\Dest\\report65535.pdf"},
+      {"README", 3, "README3"},
+      {"a.b", 3, "a3.b"},
+      {"", 1, "1"},
+      // "/" ends no folder name here: the dot counts as the extension's.
+      {"D:\\My.Files/README", 1, "D:\\My1.Files/README"},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(MakeNumberedName(c.path, c.number, windows), c.numbered)
+        << c.path << " " << c.number;
+  }
+}
+
+TEST(MakeNumberedName, PosixPathsUseTheSlash) {
+  const PathSyntax posix = PathSyntax::Posix();
+  const NameCase cases[] = {
+      {"/dest/report.pdf", 1, "/dest/report1.pdf"},
+      {"/my.files/README", 1, "/my.files/README1"},
+      {"/dest/.profile", 4, "/dest/4.profile"},
+      {"/my.files\\README", 1, "/my1.files\\README"},
+  };
+  for (const NameCase& c : cases) {
+    EXPECT_EQ(MakeNumberedName(c.path, c.number, posix), c.numbered)
+        << c.path << " " << c.number;
+  }
+}
+
+TEST(FindExtensionDot, PositionIsTheLastDotEvenInAFolderName) {
+  const PathSyntax windows = PathSyntax::Windows();
+  size_t position = 99;
+  EXPECT_TRUE(FindExtensionDot("D:\\Dest\\report.pdf", windows, &position));
+  EXPECT_EQ(position, 15u);
+  EXPECT_FALSE(FindExtensionDot("D:\\My.Files\\README", windows, &position));
+  EXPECT_EQ(position, 6u);
+  EXPECT_FALSE(FindExtensionDot("D:\\Dest\\README", windows, &position));
+  EXPECT_EQ(position, 0u);
+  EXPECT_TRUE(FindExtensionDot(".", windows, &position));
+  EXPECT_EQ(position, 1u);
+}
+
+TEST(FindExtensionDot, SecondBytesOfDoubleByteCharactersAreNoSeparator) {
+  PathSyntax shift_jis = PathSyntax::Windows();
+  for (int b = 0x81; b <= 0x9F; ++b) shift_jis.lead_byte[b] = true;
+  for (int b = 0xE0; b <= 0xFC; ++b) shift_jis.lead_byte[b] = true;
+  // 0x95 0x5C is one character whose second byte is the backslash's code.
+  const std::string path = "D:\\a.b\x95\x5C";
+  size_t position = 0;
+  EXPECT_TRUE(FindExtensionDot(path, shift_jis, &position));
+  EXPECT_EQ(position, 5u);
+  EXPECT_EQ(MakeNumberedName(path, 7, shift_jis), "D:\\a7.b\x95\x5C");
+  // Without the code page the same byte is a separator.
+  EXPECT_EQ(MakeNumberedName(path, 7, PathSyntax::Windows()),
+            "D:\\a.b\x95\x5C"
+            "7");
+}
+
+class FindFreeNumberedNameTest : public ::testing::Test {
+ protected:
+  FindFreeNumberedNameTest() : state_(os_) {}
+
+  // Runs the search from name in the scratch folder and returns the
+  // numbered name it chose, without the folder.
+  std::string SearchFrom(const std::string& name) {
+    state_.DestinationPath = dir_.Path(name);
+    EXPECT_TRUE(FindFreeNumberedName(state_));
+    return state_.DestinationPath.substr(dir_.path().size() + 1);
+  }
+
+  ScratchDir dir_;
+  TestPlatform os_;
+  RunState state_;
+};
+
+TEST_F(FindFreeNumberedNameTest, FirstFreeNumberWins) {
+  dir_.Write("report.pdf", "x");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report1.pdf");
+  dir_.Write("report1.pdf", "x");
+  dir_.Write("report2.pdf", "x");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report3.pdf");
+}
+
+TEST_F(FindFreeNumberedNameTest, NumbersAreNotContinuedPastTakenOnes) {
+  dir_.Write("report2.pdf", "x");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report1.pdf");
+}
+
+TEST_F(FindFreeNumberedNameTest, NumbersAreNeverPadded) {
+  for (int i = 1; i <= 9; ++i) {
+    dir_.Write("report" + std::to_string(i) + ".pdf", "x");
+  }
+  EXPECT_EQ(SearchFrom("report.pdf"), "report10.pdf");
+}
+
+TEST_F(FindFreeNumberedNameTest, NamesWithoutExtensionGetTheNumberAppended) {
+  dir_.MakeDir("my.files");
+  dir_.Write("README1", "x");
+  EXPECT_EQ(SearchFrom("README"), "README2");
+  EXPECT_EQ(SearchFrom("my.files" + std::string(1, kSeparator) + "README"),
+            "my.files" + std::string(1, kSeparator) + "README1");
+  EXPECT_EQ(SearchFrom(".profile"), "1.profile");
+}
+
+TEST_F(FindFreeNumberedNameTest, AFolderOfTheNameCountsAsFree) {
+  dir_.MakeDir("report1.pdf");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report1.pdf");
+}
+
+// Every name checked is reported taken up to `taken`; counts the tries.
+class TakenNamesPlatform : public TestPlatform {
+ public:
+  bool IsExistingFile(const std::string& path) override {
+    ++tries;
+    return tries <= taken || TestPlatform::IsExistingFile(path);
+  }
+  uint32_t taken = 0;
+  uint32_t tries = 0;
+};
+
+TEST(FindFreeNumberedName, NumbersGoOnPast255) {
+  ScratchDir dir;
+  TakenNamesPlatform os;
+  os.taken = 255;
+  RunState state(os);
+  state.DestinationPath = dir.Path("report.pdf");
+  ASSERT_TRUE(FindFreeNumberedName(state));
+  EXPECT_EQ(state.DestinationPath, dir.Path("report256.pdf"));
+}
+
+TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndKeepsThePath) {
+  ScratchDir dir;
+  TakenNamesPlatform os;
+  os.taken = kLastNameNumber;
+  RunState state(os);
+  state.DestinationPath = dir.Path("report.pdf");
+  EXPECT_FALSE(FindFreeNumberedName(state));
+  EXPECT_EQ(os.tries, kLastNameNumber);
+  EXPECT_EQ(state.DestinationPath, dir.Path("report.pdf"));
+  // One fewer taken: the last number is the answer.
+  os.taken = kLastNameNumber - 1;
+  os.tries = 0;
+  ASSERT_TRUE(FindFreeNumberedName(state));
+  EXPECT_EQ(state.DestinationPath, dir.Path("report65535.pdf"));
+}
+
+}  // namespace
+}  // namespace stashwell
