@@ -1,0 +1,334 @@
+// The verified move on real files: the copy that never overwrites, its log
+// lines and flags, and when the source may be deleted.
+#include "transfer/verified_move.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "run/run_log.h"
+#include "support/scratch_dir.h"
+#include "support/test_platform.h"
+
+#ifdef __linux__
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+#endif
+
+namespace stashwell {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
+
+// The system platform with the copy and the deletion open to faults.
+class FaultPlatform : public TestPlatform {
+ public:
+  uint32_t CopyFileNoReplace(const std::string& source,
+                             const std::string& destination) override {
+    copied_from.push_back(source);
+    copied_to.push_back(destination);
+    if (before_copy) before_copy();
+    if (copy_error != 0) return copy_error;
+    return TestPlatform::CopyFileNoReplace(source, destination);
+  }
+  bool RemoveFile(const std::string& path) override {
+    removed.push_back(path);
+    if (refuse_remove) return false;
+    return TestPlatform::RemoveFile(path);
+  }
+
+  std::function<void()> before_copy;
+  uint32_t copy_error = 0;
+  bool refuse_remove = false;
+  std::vector<std::string> copied_from;
+  std::vector<std::string> copied_to;
+  std::vector<std::string> removed;
+};
+
+class VerifiedMoveTest : public ::testing::Test {
+ protected:
+  VerifiedMoveTest() : state_(os_) {
+    state_.MessageFilePath = dir_.Path("msg.txt");
+    StartRunLog(state_);
+    source_dir_ = dir_.MakeDir("in");
+    dest_dir_ = dir_.MakeDir("out");
+  }
+
+  // Sets SourcePath to a new file in "in" and DestinationPath to "out".
+  void Prepare(const std::string& bytes, const std::string& name = "a.pdf") {
+    state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
+    state_.DestinationPath = dest_dir_ + Sep() + name;
+  }
+  void Move() {
+    CopyAndLog(state_);
+    VerifyAndDeleteSource(state_);
+  }
+  // The log after line 1, once the log is closed.
+  std::string LogLines() {
+    if (state_.Log) FinishRunLog(state_);
+    // With nothing recorded the run log is deleted at its close.
+    std::string log;
+    if (!ScratchDir::Read(dir_.Path("msg.log"), &log)) return "(no log)";
+    if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
+    return log.substr(sizeof kDateLine - 1);
+  }
+  std::string MovingLine() const {
+    return "Moving from <" + state_.SourcePath + "> to <" +
+           state_.DestinationPath + ">\r\n";
+  }
+  static std::string Sep() { return std::string(1, kSeparator); }
+
+  ScratchDir dir_;
+  FaultPlatform os_;
+  RunState state_;
+  std::string source_dir_;
+  std::string dest_dir_;
+};
+
+constexpr char kNotFoundAfterCopy[] =
+    "Error - destination file not found after copy (source not deleted)\r\n";
+constexpr char kCopyFailedFileThere[] =
+    "Error - copy failed and another file is at the destination (source not "
+    "deleted)\r\n";
+constexpr char kCouldNotDelete[] = "Error - could not delete source file\r\n";
+
+TEST_F(VerifiedMoveTest, ASuccessfulMoveWritesOneLine) {
+  Prepare("attachment bytes\r\n\x1A\x00\xFF");
+  const auto stamp =
+      fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  fs::last_write_time(state_.SourcePath, stamp);
+  const auto source_time = fs::last_write_time(state_.SourcePath);
+  Move();
+  EXPECT_TRUE(state_.ActionLogged);
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(state_.CopyErrorCode, 0);
+  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath),
+            "attachment bytes\r\n\x1A\x00\xFF");
+  EXPECT_EQ(fs::last_write_time(state_.DestinationPath), source_time);
+  EXPECT_EQ(LogLines(), MovingLine());
+}
+
+TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
+  Prepare("x");
+  fs::remove(state_.SourcePath);
+  Move();
+  EXPECT_EQ(state_.CopyErrorCode, 2);
+  EXPECT_TRUE(state_.ActionLogged);
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
+                            kNotFoundAfterCopy);
+}
+
+TEST_F(VerifiedMoveTest, AFileCreatedAtTheDestinationInBetweenIsKept) {
+  // Another program puts a file at the destination after placement found
+  // the name free: the copy refuses to replace it, and the source, the only
+  // copy of the attachment, stays.
+  Prepare("the attachment");
+  os_.before_copy = [&] { dir_.Write("out" + Sep() + "a.pdf", "other"); };
+  Move();
+  EXPECT_EQ(state_.CopyErrorCode, 80);
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the attachment");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "other");
+  EXPECT_TRUE(os_.removed.empty());
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
+                            kCopyFailedFileThere);
+}
+
+TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
+  Prepare("the attachment");
+  os_.before_copy = [&] { dir_.Write("out" + Sep() + "a.pdf", "half"); };
+  os_.copy_error = kErrorFileExists;
+  Move();
+  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_TRUE(os_.removed.empty());
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
+                            kCopyFailedFileThere);
+}
+
+TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
+  Prepare("x");
+  os_.copy_error = 0x80000000u;
+  CopyAndLog(state_);
+  EXPECT_EQ(state_.CopyErrorCode, INT32_MIN);
+  os_.copy_error = 0xFFFFFFFFu;
+  CopyAndLog(state_);
+  os_.copy_error = 1234567;
+  CopyAndLog(state_);
+  EXPECT_EQ(LogLines(),
+            MovingLine() + "Copy File returned error; Code -2147483648\r\n" +
+                MovingLine() + "Copy File returned error; Code -1\r\n" +
+                MovingLine() + "Copy File returned error; Code 1234567\r\n");
+}
+
+TEST_F(VerifiedMoveTest, ASourceThatCannotBeDeletedStaysBesideItsCopy) {
+  Prepare("x");
+  fs::permissions(
+      state_.SourcePath,
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+  Move();
+  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "x");
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
+}
+
+TEST_F(VerifiedMoveTest, ARefusedDeletionIsReported) {
+  Prepare("x");
+  os_.refuse_remove = true;
+  Move();
+  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_TRUE(ScratchDir::Exists(state_.DestinationPath));
+  EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
+}
+
+TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
+  // The duplicate case: the file at the destination is the same as the
+  // source, and no copy was made for this attachment.
+  Prepare("same");
+  dir_.Write("out" + Sep() + "a.pdf", "same");
+  state_.CopyErrorCode = 0;
+  VerifyAndDeleteSource(state_);
+  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "same");
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_FALSE(state_.ActionLogged);
+  EXPECT_TRUE(os_.copied_to.empty());
+  EXPECT_EQ(LogLines(), "(no log)");
+}
+
+TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
+  Prepare("same");
+  dir_.Write("out" + Sep() + "a.pdf", "same");
+  os_.refuse_remove = true;
+  VerifyAndDeleteSource(state_);
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), kCouldNotDelete);
+}
+
+TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
+  Prepare("x");
+  dir_.MakeDir("out" + Sep() + "a.pdf");
+  Move();
+  EXPECT_NE(state_.CopyErrorCode, 0);
+  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code " +
+                            std::to_string(state_.CopyErrorCode) + "\r\n" +
+                            kNotFoundAfterCopy);
+}
+
+TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
+  // Folders of the scratch folder's depth, then a name that brings the
+  // destination path to exactly 255 characters.
+  Prepare("long");
+  std::string folder = dest_dir_;
+  while (folder.size() + 1 + 60 < 255 - 20) {
+    folder += Sep() + std::string(50, 'd');
+    fs::create_directory(folder);
+  }
+  const size_t name_length = 255 - folder.size() - 1;
+  state_.DestinationPath = folder + Sep() + std::string(name_length, 'n');
+  ASSERT_EQ(state_.DestinationPath.size(), 255u);
+  Move();
+  EXPECT_EQ(state_.CopyErrorCode, 0);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "long");
+  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(LogLines(), MovingLine());
+}
+
+TEST_F(VerifiedMoveTest, LongerPathsReachThePlatformWhole) {
+  Prepare("x");
+  state_.DestinationPath = dest_dir_ + Sep() + std::string(300, 'n');
+  os_.copy_error = kErrorFilenameTooLong;
+  Move();
+  ASSERT_EQ(os_.copied_to.size(), 1u);
+  EXPECT_EQ(os_.copied_to[0], state_.DestinationPath);
+  EXPECT_EQ(os_.copied_from[0], state_.SourcePath);
+  EXPECT_EQ(LogLines(), MovingLine() +
+                            "Copy File returned error; Code 206\r\n" +
+                            kNotFoundAfterCopy);
+}
+
+#ifdef __linux__
+// A folder made immutable refuses new files even to root.
+class ImmutableFolder {
+ public:
+  explicit ImmutableFolder(const std::string& path)
+      : fd_(open(path.c_str(), O_RDONLY | O_DIRECTORY)) {
+    int flags = 0;
+    if (fd_ >= 0 && ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags |= FS_IMMUTABLE_FL;
+      set_ = ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+  }
+  ~ImmutableFolder() {
+    int flags = 0;
+    if (set_ && ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd_ >= 0) close(fd_);
+  }
+  bool set() const { return set_; }
+
+ private:
+  int fd_;
+  bool set_ = false;
+};
+
+TEST_F(VerifiedMoveTest, AFolderThatRefusesWritesGivesCode5) {
+  Prepare("x");
+  ImmutableFolder guard(dest_dir_);
+  if (!guard.set()) GTEST_SKIP() << "cannot make a folder immutable here";
+  Move();
+  EXPECT_EQ(state_.CopyErrorCode, 5);
+  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 5\r\n" +
+                            kNotFoundAfterCopy);
+}
+
+// A small tmpfs mounted on a folder for the length of a test.
+class SmallVolume {
+ public:
+  SmallVolume(const std::string& path, const char* size) : path_(path) {
+    const std::string options = std::string("size=") + size;
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallVolume() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST_F(VerifiedMoveTest, AFullDiskGivesCode112AndLeavesNoPartialCopy) {
+  Prepare(std::string(512 * 1024, 'z'));
+  SmallVolume volume(dest_dir_, "64k");
+  if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  Move();
+  EXPECT_EQ(state_.CopyErrorCode, 112);
+  EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
+  EXPECT_TRUE(fs::is_empty(dest_dir_));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath).size(), 512u * 1024);
+  EXPECT_EQ(LogLines(), MovingLine() +
+                            "Copy File returned error; Code 112\r\n" +
+                            kNotFoundAfterCopy);
+}
+#endif  // __linux__
+
+}  // namespace
+}  // namespace stashwell
