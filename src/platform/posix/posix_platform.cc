@@ -82,7 +82,9 @@ class PosixPlatform : public Platform {
   uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
     const int fd =
         open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return LastError();
+    // Creating in a folder that does not exist is "path not found", as on
+    // Windows.
+    if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : LastError();
     *file = fd;
     return 0;
   }

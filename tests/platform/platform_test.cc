@@ -1,0 +1,357 @@
+// Contract of the system Platform on real files. Every case here holds on
+// both Windows and POSIX; behaviour of one system alone is tested beside its
+// implementation.
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/date_time.h"
+#include "platform/system_platform.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+namespace {
+
+namespace fs = std::filesystem;
+
+// 15 June 2021 12:34:56 UTC and 15 June 1975 12:00:00 UTC.
+constexpr std::time_t kSummer2021 = 1623760496;
+constexpr std::time_t kSummer1975 = 172065600;
+
+void SetWriteTime(const std::string& path, std::time_t when) {
+  fs::last_write_time(path, std::chrono::file_clock::from_sys(
+                                std::chrono::system_clock::from_time_t(when)));
+}
+
+std::time_t WriteTime(const std::string& path) {
+  return std::chrono::system_clock::to_time_t(
+      std::chrono::file_clock::to_sys(fs::last_write_time(path)));
+}
+
+// The local calendar fields of a moment, as the C library sees them.
+DateTimeFields LocalFieldsOf(std::time_t when) {
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &when);
+#else
+  localtime_r(&when, &local);
+#endif
+  DateTimeFields fields;
+  fields.year = local.tm_year + 1900;
+  fields.month = local.tm_mon + 1;
+  fields.day = local.tm_mday;
+  fields.hour = local.tm_hour;
+  fields.minute = local.tm_min;
+  fields.second = local.tm_sec;
+  fields.day_of_week = local.tm_wday;
+  return fields;
+}
+
+void MakeReadOnly(const std::string& path) {
+  fs::permissions(
+      path,
+      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+      fs::perm_options::remove);
+}
+
+std::string Bytes(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+  }
+  return bytes;
+}
+
+std::vector<std::string> Names(const std::vector<SearchEntry>& entries) {
+  std::vector<std::string> names;
+  for (const SearchEntry& entry : entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const SearchEntry* Find(const std::vector<SearchEntry>& entries,
+                        const std::string& name) {
+  for (const SearchEntry& entry : entries) {
+    if (entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
+class PlatformTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Platform> os_ = MakeSystemPlatform(0, nullptr);
+  ScratchDir dir_;
+};
+
+TEST_F(PlatformTest, SyntaxJoinsWithTheSystemSeparator) {
+  EXPECT_EQ(os_->Syntax().separator, kSeparator);
+}
+
+TEST_F(PlatformTest, ExistenceOfFilesAndFolders) {
+  const std::string file = dir_.Write("a.txt", "x");
+  const std::string folder = dir_.MakeDir("sub");
+  const std::string missing = dir_.Path("missing.txt");
+  EXPECT_TRUE(os_->IsExistingFile(file));
+  EXPECT_FALSE(os_->IsExistingDirectory(file));
+  EXPECT_FALSE(os_->IsExistingFile(folder));
+  EXPECT_TRUE(os_->IsExistingDirectory(folder));
+  EXPECT_FALSE(os_->IsExistingFile(missing));
+  EXPECT_FALSE(os_->IsExistingDirectory(missing));
+  EXPECT_FALSE(os_->IsExistingFile(missing + kSeparator + "a.txt"));
+}
+
+TEST_F(PlatformTest, FileDatedOutsideThePackedRangeExists) {
+  const std::string old_file = dir_.Write("old.txt", "x");
+  SetWriteTime(old_file, kSummer1975);
+  EXPECT_TRUE(os_->IsExistingFile(old_file));
+}
+
+TEST_F(PlatformTest, RemoveFileDeletesAPlainFile) {
+  const std::string file = dir_.Write("a.txt", "x");
+  EXPECT_TRUE(os_->RemoveFile(file));
+  EXPECT_FALSE(ScratchDir::Exists(file));
+  EXPECT_FALSE(os_->RemoveFile(file));  // gone now
+}
+
+TEST_F(PlatformTest, RemoveFileRefusesReadOnlyFilesAndFolders) {
+  const std::string file = dir_.Write("locked.txt", "keep me");
+  MakeReadOnly(file);
+  EXPECT_FALSE(os_->RemoveFile(file));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep me");
+  const std::string folder = dir_.MakeDir("sub");
+  EXPECT_FALSE(os_->RemoveFile(folder));
+  EXPECT_TRUE(os_->IsExistingDirectory(folder));
+}
+
+TEST_F(PlatformTest, CopyKeepsBytesAndLastWriteTime) {
+  // Larger than any one block of the copy.
+  const std::string bytes = Bytes(3 * 1024 * 1024 + 17);
+  const std::string source = dir_.Write("source.bin", bytes);
+  SetWriteTime(source, kSummer2021);
+  const std::string destination = dir_.Path("copy.bin");
+  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(source), bytes);
+  EXPECT_EQ(WriteTime(destination), kSummer2021);
+}
+
+TEST_F(PlatformTest, CopyOfAnEmptyFile) {
+  const std::string source = dir_.Write("empty", "");
+  const std::string destination = dir_.Path("copy");
+  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+  EXPECT_TRUE(ScratchDir::Exists(destination));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), "");
+}
+
+TEST_F(PlatformTest, CopyNeverReplacesAnExistingFile) {
+  const std::string source = dir_.Write("source.txt", "new bytes");
+  const std::string destination = dir_.Write("taken.txt", "old");
+  SetWriteTime(destination, kSummer2021);
+  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), kErrorFileExists);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), "old");
+  EXPECT_EQ(WriteTime(destination), kSummer2021);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(source), "new bytes");
+}
+
+TEST_F(PlatformTest, CopyReportsMissingSourceAndMissingFolder) {
+  EXPECT_EQ(
+      os_->CopyFileNoReplace(dir_.Path("missing.txt"), dir_.Path("copy.txt")),
+      kErrorFileNotFound);
+  EXPECT_FALSE(ScratchDir::Exists(dir_.Path("copy.txt")));
+
+  const std::string source = dir_.Write("source.txt", "x");
+  const std::string destination =
+      dir_.Path("no-such-folder") + kSeparator + "copy.txt";
+  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), kErrorPathNotFound);
+  EXPECT_TRUE(ScratchDir::Exists(source));
+}
+
+class FindMatchingTest : public PlatformTest {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"eud1.log", "EUD22.LOG", "eud.log", "eudx.log",
+                             "xeud1.log", "eud1.tmp", "note.txt"}) {
+      dir_.Write(name, "x");
+    }
+    dir_.MakeDir("eud9.log");
+  }
+  // Read-only, hidden and archive: the set the stale-file sweep asks for.
+  static constexpr uint32_t kSweepSet = 35;
+};
+
+TEST_F(FindMatchingTest, StarMatchesAnyRunWithoutRegardToCase) {
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("eud*.log"), kSweepSet)),
+            (std::vector<std::string>{"EUD22.LOG", "eud.log", "eud1.log",
+                                      "eudx.log"}));
+}
+
+TEST_F(FindMatchingTest, QuestionMarkMatchesOneCharacter) {
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("eud?.log"), kSweepSet)),
+            (std::vector<std::string>{"eud1.log", "eudx.log"}));
+}
+
+TEST_F(FindMatchingTest, FoldersOnlyWhenAsked) {
+  const auto with_folders =
+      os_->FindMatching(dir_.Path("eud*.log"), kSweepSet | kAttrDirectory);
+  const SearchEntry* folder = Find(with_folders, "eud9.log");
+  ASSERT_NE(folder, nullptr);
+  EXPECT_NE(folder->attributes & kAttrDirectory, 0u);
+  EXPECT_EQ(with_folders.size(), 5u);
+}
+
+TEST_F(FindMatchingTest, EntriesCarryAttributesAndSize) {
+  dir_.Write("eud5.log", Bytes(1234));
+  const std::string locked = dir_.Write("eud6.log", "x");
+  MakeReadOnly(locked);
+  const auto entries = os_->FindMatching(dir_.Path("eud*.log"), kSweepSet);
+  const SearchEntry* plain = Find(entries, "eud5.log");
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(plain->size, 1234u);
+  EXPECT_EQ(plain->attributes & (kAttrDirectory | kAttrReadOnly), 0u);
+  EXPECT_NE(plain->attributes & kAttrArchive, 0u);
+  const SearchEntry* read_only = Find(entries, "eud6.log");
+  ASSERT_NE(read_only, nullptr);
+  EXPECT_NE(read_only->attributes & kAttrReadOnly, 0u);
+}
+
+TEST_F(FindMatchingTest, NothingFromAMissingFolderOrWithoutMatches) {
+  EXPECT_TRUE(
+      os_->FindMatching(dir_.Path("none") + kSeparator + "eud*.log", kSweepSet)
+          .empty());
+  EXPECT_TRUE(os_->FindMatching(dir_.Path("eud*.xyz"), kSweepSet).empty());
+}
+
+TEST_F(PlatformTest, SearchReportsLocalPackedAndDayCountTimes) {
+  const std::string file = dir_.Write("eud1.log", "x");
+  SetWriteTime(file, kSummer2021);
+  const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
+  ASSERT_EQ(entries.size(), 1u);
+  const DateTimeFields local = LocalFieldsOf(kSummer2021);
+  EXPECT_TRUE(entries[0].time_packable);
+  EXPECT_EQ(entries[0].packed_time, PackDosTime(local).value());
+  EXPECT_NEAR(entries[0].write_time, EncodeDayCount(local), 1e-8);
+}
+
+TEST_F(PlatformTest, SearchMarksTimesBefore1980AsNotPackable) {
+  const std::string file = dir_.Write("eud1.log", "x");
+  SetWriteTime(file, kSummer1975);
+  const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].time_packable);
+  const DateTimeFields local = LocalFieldsOf(kSummer1975);
+  EXPECT_NEAR(entries[0].write_time, EncodeDayCount(local), 1e-8);
+  EXPECT_EQ(DecodeDayCount(entries[0].write_time).year, 1975);
+}
+
+TEST_F(PlatformTest, SameFileByPathNotByContents) {
+  const std::string a = dir_.Write("a.txt", "same");
+  const std::string b = dir_.Write("b.txt", "same");
+  const std::string a_again =
+      dir_.path() + kSeparator + "." + kSeparator + "a.txt";
+  EXPECT_TRUE(os_->IsSameFile(a, a));
+  EXPECT_TRUE(os_->IsSameFile(a, a_again));
+  EXPECT_FALSE(os_->IsSameFile(a, b));
+  EXPECT_FALSE(os_->IsSameFile(a, dir_.Path("missing.txt")));
+}
+
+TEST_F(PlatformTest, OpenForWriteCreatesOrTruncates) {
+  const std::string path = dir_.Write("log.txt", std::string(100, 'z'));
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os_->OpenForWrite(path, &file), 0u);
+  EXPECT_EQ(os_->Write(file, "abc", 3), 0u);
+  EXPECT_EQ(os_->Close(file), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(path), "abc");
+
+  const std::string fresh = dir_.Path("fresh.txt");
+  ASSERT_EQ(os_->OpenForWrite(fresh, &file), 0u);
+  EXPECT_EQ(os_->Write(file, "", 0), 0u);
+  EXPECT_EQ(os_->Close(file), 0u);
+  EXPECT_TRUE(ScratchDir::Exists(fresh));
+}
+
+TEST_F(PlatformTest, OpenForWriteInAMissingFolderIsPathNotFound) {
+  FileHandle file = kNoFile;
+  EXPECT_EQ(os_->OpenForWrite(dir_.Path("none") + kSeparator + "x.log", &file),
+            kErrorPathNotFound);
+}
+
+TEST_F(PlatformTest, ReadToTheEndAndSize) {
+  const std::string bytes = Bytes(20000);
+  const std::string path = dir_.Write("data.bin", bytes);
+  for (const bool shared : {false, true}) {
+    FileHandle file = kNoFile;
+    ASSERT_EQ(
+        shared ? os_->OpenShared(path, &file) : os_->OpenForRead(path, &file),
+        0u);
+    uint64_t size = 0;
+    EXPECT_EQ(os_->Size(file, &size), 0u);
+    EXPECT_EQ(size, 20000u);
+    std::string read;
+    char buffer[4096];
+    for (;;) {
+      size_t count = 0;
+      ASSERT_EQ(os_->Read(file, buffer, sizeof buffer, &count), 0u);
+      if (count == 0) break;
+      read.append(buffer, count);
+    }
+    EXPECT_EQ(read, bytes);
+    EXPECT_EQ(os_->Close(file), 0u);
+  }
+}
+
+TEST_F(PlatformTest, ReadOpensRefuseMissingFilesAndFolders) {
+  FileHandle file = kNoFile;
+  EXPECT_EQ(os_->OpenForRead(dir_.Path("missing.txt"), &file),
+            kErrorFileNotFound);
+  EXPECT_EQ(os_->OpenShared(dir_.Path("missing.txt"), &file),
+            kErrorFileNotFound);
+  EXPECT_EQ(os_->OpenForRead(dir_.MakeDir("sub"), &file), kErrorAccessDenied);
+}
+
+TEST_F(PlatformTest, ReadOnlyFileOpensForSharedReading) {
+  const std::string path = dir_.Write("locked.txt", "abc");
+  MakeReadOnly(path);
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os_->OpenShared(path, &file), 0u);
+  char buffer[8];
+  size_t count = 0;
+  EXPECT_EQ(os_->Read(file, buffer, sizeof buffer, &count), 0u);
+  EXPECT_EQ(std::string(buffer, count), "abc");
+  EXPECT_EQ(os_->Close(file), 0u);
+}
+
+TEST_F(PlatformTest, LocalNowFollowsTheSystemClock) {
+  const std::time_t now = std::time(nullptr);
+  const DayCount expected = EncodeDayCount(LocalFieldsOf(now));
+  // Within five seconds of the C library's local time.
+  EXPECT_NEAR(os_->LocalNow(), expected, 5.0 / 86400.0);
+}
+
+TEST_F(PlatformTest, LocalNowCountsMilliseconds) {
+  // Two readings a few milliseconds apart differ by less than a second but
+  // not by whole seconds only, unless the clock has no sub-second part.
+  bool fraction_seen = false;
+  for (int i = 0; i < 50 && !fraction_seen; ++i) {
+    const double ms = DecodeDayCount(os_->LocalNow()).millisecond;
+    fraction_seen = ms != 0;
+  }
+  EXPECT_TRUE(fraction_seen);
+}
+
+TEST_F(PlatformTest, ProgramFileNameHasNoFolder) {
+  const std::string name = os_->ProgramFileName();
+  EXPECT_FALSE(name.empty());
+  EXPECT_EQ(name.find(kSeparator), std::string::npos);
+}
+
+}  // namespace
+}  // namespace stashwell

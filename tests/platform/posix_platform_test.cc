@@ -1,0 +1,383 @@
+// Behaviour of the POSIX platform that Windows has no counterpart for:
+// permission bits, dot files, special files, a full disk, the terminal and
+// the desktop opener.
+#ifndef _WIN32
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#ifdef __linux__
+#include <sys/mount.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/date_time.h"
+#include "platform/platform.h"
+#include "platform/system_platform.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+namespace {
+
+// 1 June 1970 00:00:00 UTC: before 1980 in every time zone.
+constexpr time_t kJune1970 = 13046400;
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return st.st_mode & 07777;
+}
+
+void SetTime(const std::string& path, time_t when) {
+  const timespec times[2] = {{when, 0}, {when, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
+      << std::strerror(errno);
+}
+
+const SearchEntry* Find(const std::vector<SearchEntry>& entries,
+                        const std::string& name) {
+  for (const SearchEntry& entry : entries) {
+    if (entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
+// What a child process wrote to stderr and how it ended.
+struct ChildResult {
+  std::string stderr_text;
+  int exit_code = -1;
+};
+
+// Runs body in a child process that has left its session, so it has no
+// controlling terminal, with stderr going to a pipe. The child's exit code
+// is body's result.
+ChildResult RunWithoutTerminal(const std::function<int()>& body) {
+  ChildResult result;
+  int pipe_fds[2];
+  if (pipe(pipe_fds) != 0) return result;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(pipe_fds[0]);
+    setsid();
+    dup2(pipe_fds[1], STDERR_FILENO);
+    const int null_in = open("/dev/null", O_RDONLY);
+    if (null_in >= 0) dup2(null_in, STDIN_FILENO);
+    _exit(body());
+  }
+  close(pipe_fds[1]);
+  char buffer[512];
+  ssize_t n;
+  while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+    result.stderr_text.append(buffer, static_cast<size_t>(n));
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  }
+  return result;
+}
+
+class PosixPlatformTest : public ::testing::Test {
+ protected:
+  std::unique_ptr<Platform> os_ = MakeSystemPlatform(0, nullptr);
+  ScratchDir dir_;
+};
+
+TEST_F(PosixPlatformTest, SyntaxIsPosix) {
+  const PathSyntax& syntax = os_->Syntax();
+  EXPECT_EQ(syntax.separator, '/');
+  EXPECT_FALSE(syntax.drive_colon);
+  EXPECT_EQ(syntax.alternate_separator, 0);
+  for (int b = 0; b < 256; ++b) EXPECT_FALSE(syntax.lead_byte[b]) << b;
+}
+
+TEST_F(PosixPlatformTest, WildcardCharactersInAPathAreOrdinary) {
+  const std::string star = dir_.Write("a*b", "x");
+  EXPECT_TRUE(os_->IsExistingFile(star));
+  dir_.Write("axb", "x");
+  EXPECT_FALSE(os_->IsExistingFile(dir_.Path("a?b")));
+  EXPECT_FALSE(os_->IsExistingFile(dir_.Path("a*")));
+}
+
+TEST_F(PosixPlatformTest, RemoveFileRefusesAFileWithoutWriteBitsEvenForRoot) {
+  const std::string file = dir_.Write("locked.txt", "keep");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  EXPECT_FALSE(os_->RemoveFile(file));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep");
+  ASSERT_EQ(chmod(file.c_str(), 0200), 0);
+  EXPECT_TRUE(os_->RemoveFile(file));
+  EXPECT_FALSE(ScratchDir::Exists(file));
+}
+
+TEST_F(PosixPlatformTest, RemoveFileRemovesALinkNotItsTarget) {
+  const std::string target = dir_.Write("target.txt", "keep");
+  ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+  const std::string link = dir_.Path("link.txt");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_TRUE(os_->RemoveFile(link));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "keep");
+}
+
+TEST_F(PosixPlatformTest, DotFilesAreHidden) {
+  dir_.Write(".eud1.log", "x");
+  dir_.Write("eud2.log", "x");
+  const auto with_hidden = os_->FindMatching(dir_.Path("*.log"), 35);
+  const SearchEntry* hidden = Find(with_hidden, ".eud1.log");
+  ASSERT_NE(hidden, nullptr);
+  EXPECT_EQ(hidden->attributes, kAttrHidden | kAttrArchive);
+  const SearchEntry* plain = Find(with_hidden, "eud2.log");
+  ASSERT_NE(plain, nullptr);
+  EXPECT_EQ(plain->attributes, kAttrArchive);
+
+  const auto without_hidden = os_->FindMatching(dir_.Path("*.log"), 33);
+  EXPECT_EQ(Find(without_hidden, ".eud1.log"), nullptr);
+  EXPECT_NE(Find(without_hidden, "eud2.log"), nullptr);
+}
+
+TEST_F(PosixPlatformTest, SearchNeverListsDotAndDotDot) {
+  const auto entries = os_->FindMatching(dir_.Path("*"), 0xFF);
+  EXPECT_EQ(Find(entries, "."), nullptr);
+  EXPECT_EQ(Find(entries, ".."), nullptr);
+}
+
+TEST_F(PosixPlatformTest, PipesAndDanglingLinksAreSystemEntries) {
+  const std::string fifo = dir_.Path("eud7.log");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const std::string dangling = dir_.Path("eud8.log");
+  ASSERT_EQ(symlink(dir_.Path("nowhere").c_str(), dangling.c_str()), 0);
+  const std::string linked = dir_.Path("eud9.log");
+  ASSERT_EQ(symlink(fifo.c_str(), linked.c_str()), 0);
+
+  EXPECT_TRUE(os_->FindMatching(dir_.Path("eud*.log"), 35).empty());
+  const auto all = os_->FindMatching(dir_.Path("eud*.log"), 35 | kAttrSystem);
+  ASSERT_EQ(all.size(), 3u);
+  for (const SearchEntry& entry : all) {
+    EXPECT_NE(entry.attributes & kAttrSystem, 0u) << entry.name;
+    EXPECT_EQ(entry.attributes & kAttrArchive, 0u) << entry.name;
+  }
+}
+
+TEST_F(PosixPlatformTest, SearchWithoutAFolderLooksInTheCurrentOne) {
+  dir_.Write("eud1.log", "x");
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  const auto entries = os_->FindMatching("eud*.log", 35);
+  ASSERT_EQ(chdir(previous), 0);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, "eud1.log");
+}
+
+TEST_F(PosixPlatformTest, FileDated1970ExistsAndHasNoPackedTime) {
+  const std::string file = dir_.Write("eud1.log", "x");
+  SetTime(file, kJune1970);
+  EXPECT_TRUE(os_->IsExistingFile(file));
+  const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].time_packable);
+  EXPECT_EQ(entries[0].packed_time, 0u);
+  EXPECT_EQ(DecodeDayCount(entries[0].write_time).year, 1970);
+}
+
+TEST_F(PosixPlatformTest, SearchKeepsMillisecondsOfTheWriteTime) {
+  const std::string file = dir_.Write("eud1.log", "x");
+  const timespec times[2] = {{1623760496, 250000000}, {1623760496, 250000000}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(DecodeDayCount(entries[0].write_time).millisecond, 250);
+}
+
+TEST_F(PosixPlatformTest, CopyKeepsPermissionBitsAndNanoseconds) {
+  const std::string source = dir_.Write("source.txt", "abc");
+  ASSERT_EQ(chmod(source.c_str(), 0440), 0);
+  const timespec times[2] = {{1623760496, 123456789}, {1623760496, 123456789}};
+  ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+  const std::string destination = dir_.Path("copy.txt");
+  ASSERT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+  EXPECT_EQ(ModeOf(destination), 0440u);
+  struct stat st;
+  ASSERT_EQ(stat(destination.c_str(), &st), 0);
+#ifdef __APPLE__
+  const timespec written = st.st_mtimespec;
+#else
+  const timespec written = st.st_mtim;
+#endif
+  EXPECT_EQ(written.tv_sec, 1623760496);
+  EXPECT_EQ(written.tv_nsec, 123456789);
+}
+
+TEST_F(PosixPlatformTest, CopyNeverFollowsALinkAtTheDestination) {
+  const std::string source = dir_.Write("source.txt", "new");
+  const std::string target = dir_.Path("target.txt");
+  const std::string link = dir_.Path("link.txt");
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_EQ(os_->CopyFileNoReplace(source, link), kErrorFileExists);
+  EXPECT_FALSE(ScratchDir::Exists(target));
+}
+
+TEST_F(PosixPlatformTest, CopyOfAFolderIsRefused) {
+  const std::string folder = dir_.MakeDir("sub");
+  EXPECT_EQ(os_->CopyFileNoReplace(folder, dir_.Path("copy")),
+            kErrorAccessDenied);
+  EXPECT_FALSE(ScratchDir::Exists(dir_.Path("copy")));
+}
+
+#ifdef __linux__
+TEST_F(PosixPlatformTest, WriteToAFullDeviceIsDiskFull) {
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os_->OpenForWrite("/dev/full", &file), 0u);
+  EXPECT_EQ(os_->Write(file, "abc", 3), kErrorDiskFull);
+  os_->Close(file);
+}
+
+// A small tmpfs is a real full disk. It needs root and a kernel that lets
+// the test mount; where that is missing the test fails rather than pass
+// without having looked.
+class FullDiskTest : public PosixPlatformTest {
+ protected:
+  void SetUp() override {
+    disk_ = dir_.MakeDir("disk");
+    if (mount("tmpfs", disk_.c_str(), "tmpfs", 0, "size=256k") != 0) {
+      const int error = errno;
+      FAIL() << "cannot mount a 256 KiB tmpfs at " << disk_ << " ("
+             << std::strerror(error)
+             << "); the full-disk tests need root and permission to mount";
+    }
+    mounted_ = true;
+  }
+  void TearDown() override {
+    if (mounted_) umount2(disk_.c_str(), MNT_DETACH);
+  }
+  std::string disk_;
+  bool mounted_ = false;
+};
+
+TEST_F(FullDiskTest, CopyOntoAFullDiskLeavesNoPartialFile) {
+  const std::string source =
+      dir_.Write("big.bin", std::string(1024 * 1024, 'b'));
+  const std::string destination = disk_ + "/big.bin";
+  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), kErrorDiskFull);
+  EXPECT_FALSE(ScratchDir::Exists(destination));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(source).size(), 1024u * 1024u);
+  // The space is free again: a small copy fits.
+  const std::string small = dir_.Write("small.bin", "abc");
+  EXPECT_EQ(os_->CopyFileNoReplace(small, disk_ + "/small.bin"), 0u);
+}
+
+TEST_F(FullDiskTest, WriteOntoAFullDiskIsDiskFull) {
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os_->OpenForWrite(disk_ + "/log.txt", &file), 0u);
+  const std::string block(64 * 1024, 'x');
+  uint32_t code = 0;
+  for (int i = 0; i < 16 && code == 0; ++i) {
+    code = os_->Write(file, block.data(), block.size());
+  }
+  EXPECT_EQ(code, kErrorDiskFull);
+  os_->Close(file);
+}
+#endif  // __linux__
+
+TEST_F(PosixPlatformTest, CloseOfAnInvalidHandleReportsIt) {
+  EXPECT_EQ(os_->Close(987654), kErrorInvalidHandle);
+}
+
+TEST_F(PosixPlatformTest, MessageBoxesAreLinesOnStderr) {
+  const ChildResult result = RunWithoutTerminal([this] {
+    os_->ShowWarning("Usage: Stashwell %6 <Move_To_path>",
+                     "Check Filter Action");
+    os_->ShowError("Exception EInOutError\r\nDisk full.\r\n",
+                   "Application Error");
+    return 0;
+  });
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.stderr_text,
+            "Check Filter Action: Usage: Stashwell %6 <Move_To_path>\n"
+            "Application Error: Exception EInOutError\r\nDisk full.\r\n\n");
+}
+
+TEST_F(PosixPlatformTest, QuestionWithoutATerminalIsAnsweredNo) {
+  const ChildResult result = RunWithoutTerminal([this] {
+    return os_->AskYesNo("Errors Reported. Open Log File?", "Stashwel") ? 6 : 7;
+  });
+  EXPECT_EQ(result.exit_code, 7);
+  EXPECT_EQ(result.stderr_text,
+            "Stashwel: Errors Reported. Open Log File? [y/N] n\n");
+}
+
+TEST_F(PosixPlatformTest, OpenWithShellStartsTheDesktopOpener) {
+#ifdef __APPLE__
+  const std::string opener = "open";
+#else
+  const std::string opener = "xdg-open";
+#endif
+  const std::string record = dir_.Path("opened.txt");
+  const std::string script = dir_.Write(
+      opener, "#!/bin/sh\necho noise\nprintf '%s' \"$1\" > '" + record +
+                  ".tmp'\nmv '" + record + ".tmp' '" + record + "'\n");
+  ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  const char* old_path = std::getenv("PATH");
+  const std::string saved = old_path != nullptr ? old_path : "";
+  setenv("PATH", (dir_.path() + ":/usr/bin:/bin").c_str(), 1);
+  os_->OpenWithShell("/some folder/run.log");
+  setenv("PATH", saved.c_str(), 1);
+  for (int i = 0; i < 100 && !ScratchDir::Exists(record); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(record), "/some folder/run.log");
+  // The opener was not waited for; collect it now.
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+TEST(PosixProcessTest, CommandLineIsArgvAfterTheProgram) {
+  char program[] = "/usr/local/bin/stashwell";
+  char first[] = "/mail/in/eud1.tmp";
+  char empty[] = "";
+  char* argv[] = {program, first, empty, nullptr};
+  const auto os = MakeSystemPlatform(3, argv);
+  const CommandLine line = os->ReadCommandLine();
+  EXPECT_FALSE(line.is_text);
+  EXPECT_EQ(line.argv, (std::vector<std::string>{"/mail/in/eud1.tmp", ""}));
+  EXPECT_EQ(os->ProgramFileName(), "stashwell");
+}
+
+TEST(PosixProcessTest, WithoutArgumentsTheNameHasADefault) {
+  const auto os = MakeSystemPlatform(0, nullptr);
+  EXPECT_TRUE(os->ReadCommandLine().argv.empty());
+  EXPECT_EQ(os->ProgramFileName(), "stashwell");
+}
+
+void SomeCode() {}
+
+TEST(PosixProcessTest, CodeOffsetIsRelativeToTheLoadAddress) {
+  const auto os = MakeSystemPlatform(0, nullptr);
+  const void* address = reinterpret_cast<const void*>(&SomeCode);
+  Dl_info info;
+  ASSERT_NE(dladdr(address, &info), 0);
+  EXPECT_EQ(os->CodeOffset(address),
+            reinterpret_cast<uintptr_t>(address) -
+                reinterpret_cast<uintptr_t>(info.dli_fbase));
+  // An address in no module is reported as it is.
+  EXPECT_EQ(os->CodeOffset(reinterpret_cast<const void*>(16)), 16u);
+}
+
+}  // namespace
+}  // namespace stashwell
+
+#endif  // _WIN32
