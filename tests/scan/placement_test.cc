@@ -1,0 +1,384 @@
+// Attachment placement on real folders: the three cases, the "/V" filter,
+// the file-name part, and the cases it refuses to act on.
+#include "scan/placement.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "run/run_log.h"
+#include "scan/numbered_name.h"
+#include "support/scratch_dir.h"
+#include "support/test_platform.h"
+
+namespace stashwell {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
+
+TEST(FileNamePart, WindowsRulesTakeTheLastComponent) {
+  const PathSyntax windows = PathSyntax::Windows();
+  const struct {
+    const char* path;
+    const char* name;
+  } cases[] = {
+      {"C:\\Mail\\Attach\\report.pdf", "report.pdf"},
+      {"C:report.pdf", "report.pdf"},
+      {"report.pdf", "report.pdf"},
+      {"\\\\server\\share\\a b.txt", "a b.txt"},
+      {"C:\\Mail\\Attach\\", ""},
+      {"C:\\Mail\\Attach\\.", "."},
+      {"C:\\Mail\\Attach\\..", ".."},
+      {"", ""},
+      // "/" ends a component too, so no name can climb out of its folder.
+      {"C:\\Mail\\Attach\\a/../../x.exe", "x.exe"},
+      {"C:/Mail/report.pdf", "report.pdf"},
+      {"C:\\Mail\\a/", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FileNamePart(c.path, windows), c.name) << c.path;
+  }
+}
+
+TEST(FileNamePart, SecondBytesOfDoubleByteCharactersAreNoSeparator) {
+  PathSyntax shift_jis = PathSyntax::Windows();
+  for (int b = 0x81; b <= 0x9F; ++b) shift_jis.lead_byte[b] = true;
+  EXPECT_EQ(FileNamePart("C:\\x\\\x95\x5C.txt", shift_jis), "\x95\x5C.txt");
+  EXPECT_EQ(FileNamePart("C:\\x\\\x95\x5C.txt", PathSyntax::Windows()), ".txt");
+}
+
+TEST(FileNamePart, PosixRulesTakeTheSlashOnly) {
+  const PathSyntax posix = PathSyntax::Posix();
+  EXPECT_EQ(FileNamePart("/mail/attach/report.pdf", posix), "report.pdf");
+  EXPECT_EQ(FileNamePart("/mail/a\\b:c.pdf", posix), "a\\b:c.pdf");
+  EXPECT_EQ(FileNamePart("/mail/", posix), "");
+}
+
+// Records the platform calls placement makes and lets a test mark files as
+// taken.
+class PlacementPlatform : public TestPlatform {
+ public:
+  bool IsExistingFile(const std::string& path) override {
+    calls.push_back("exists " + path);
+    if (all_taken_from != 0 && calls.size() >= all_taken_from) return true;
+    return TestPlatform::IsExistingFile(path);
+  }
+  bool IsSameFile(const std::string& first,
+                  const std::string& second) override {
+    calls.push_back("same " + first + " " + second);
+    return TestPlatform::IsSameFile(first, second);
+  }
+  uint32_t CopyFileNoReplace(const std::string& source,
+                             const std::string& destination) override {
+    calls.push_back("copy " + source + " " + destination);
+    return TestPlatform::CopyFileNoReplace(source, destination);
+  }
+  bool RemoveFile(const std::string& path) override {
+    calls.push_back("remove " + path);
+    return TestPlatform::RemoveFile(path);
+  }
+
+  bool Copied() const {
+    for (const auto& call : calls) {
+      if (call.rfind("copy ", 0) == 0) return true;
+    }
+    return false;
+  }
+  bool Removed(const std::string& path) const {
+    for (const auto& call : calls) {
+      if (call == "remove " + path) return true;
+    }
+    return false;
+  }
+
+  std::vector<std::string> calls;
+  // Every existence test from this call on (1-based) finds a file.
+  size_t all_taken_from = 0;
+};
+
+class PlacementTest : public ::testing::Test {
+ protected:
+  PlacementTest() : state_(os_) {
+    state_.MessageFilePath = dir_.Path("msg.txt");
+    in_ = dir_.MakeDir("in");
+    out_ = dir_.MakeDir("out");
+    state_.DestinationDir = out_;
+    StartRunLog(state_);
+  }
+
+  // Writes an attachment file into "in" and makes it the current one.
+  void Attach(const std::string& name, const std::string& bytes) {
+    state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
+  }
+  std::string In(const std::string& name) const { return in_ + Sep() + name; }
+  std::string Out(const std::string& name) const { return out_ + Sep() + name; }
+  // The log after line 1, once the log is closed; "(no log)" when it was
+  // deleted because nothing was recorded.
+  std::string LogLines() {
+    if (state_.Log) FinishRunLog(state_);
+    std::string log;
+    if (!ScratchDir::Read(dir_.Path("msg.log"), &log)) return "(no log)";
+    if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
+    return log.substr(sizeof kDateLine - 1);
+  }
+  static std::string Moving(const std::string& from, const std::string& to) {
+    return "Moving from <" + from + "> to <" + to + ">\r\n";
+  }
+  static std::string Sep() { return std::string(1, kSeparator); }
+
+  ScratchDir dir_;
+  PlacementPlatform os_;
+  RunState state_;
+  std::string in_;
+  std::string out_;
+};
+
+TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
+  Attach("report.pdf", "new");
+  PlaceAttachment(state_);
+  EXPECT_EQ(state_.AttachmentName, "report.pdf");
+  EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
+  EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
+  EXPECT_TRUE(state_.ActionLogged);
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(os_.calls, std::vector<std::string>({
+                           "exists " + Out("report.pdf"),
+                           "copy " + In("report.pdf") + " " + Out("report.pdf"),
+                           "exists " + Out("report.pdf"),
+                           "remove " + In("report.pdf"),
+                       }));
+  EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
+}
+
+TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
+  dir_.Write("out" + Sep() + "report.pdf", "same bytes");
+  const auto stamp = fs::last_write_time(Out("report.pdf"));
+  Attach("report.pdf", "same bytes");
+  PlaceAttachment(state_);
+  EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "same bytes");
+  EXPECT_EQ(fs::last_write_time(Out("report.pdf")), stamp);
+  EXPECT_FALSE(os_.Copied());
+  EXPECT_TRUE(state_.ActionLogged);
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), "Duplicate of <" + In("report.pdf") + "> already in <" +
+                            Out("report.pdf") + "> - only deleting source\r\n");
+}
+
+TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
+  dir_.Write("out" + Sep() + "report.pdf", "old");
+  dir_.Write("out" + Sep() + "report1.pdf", "older");
+  Attach("report.pdf", "new");
+  PlaceAttachment(state_);
+  EXPECT_EQ(state_.DestinationPath, Out("report2.pdf"));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "old");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report1.pdf")), "older");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report2.pdf")), "new");
+  EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
+  EXPECT_TRUE(state_.ActionLogged);
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), "Different version of <" + In("report.pdf") +
+                            "> already in destination. Changing name to \"" +
+                            Out("report2.pdf") + "\"\r\n" +
+                            Moving(In("report.pdf"), Out("report2.pdf")));
+}
+
+TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
+  dir_.Write("out" + Sep() + "report.pdf", "old");
+  Attach("report.pdf", "new");
+  // Calls before the search: the existence test of the name, the identity
+  // test, and the comparison's two existence tests, all of real files. From
+  // the fifth on (the numbered names) every name is taken.
+  os_.all_taken_from = 5;
+  PlaceAttachment(state_);
+  EXPECT_EQ(os_.calls.size(), 4 + kLastNameNumber);
+  EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
+  EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
+  EXPECT_FALSE(os_.Copied());
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_FALSE(state_.ActionLogged);
+  EXPECT_EQ(LogLines(), "Error - no free numbered name for <" +
+                            Out("report.pdf") + "> (source not deleted)\r\n");
+}
+
+TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
+  state_.VcfOnly = true;
+  std::string expected;
+  for (const char* name : {"card.vcf", "CARD2.VCF", "a.b.Vcf", ".vcf"}) {
+    Attach(name, name);
+    PlaceAttachment(state_);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(Out(name)), name);
+    EXPECT_FALSE(ScratchDir::Exists(In(name))) << name;
+    expected += Moving(In(name), Out(name));
+  }
+  EXPECT_EQ(LogLines(), expected);
+}
+
+TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
+  state_.VcfOnly = true;
+  for (const char* name : {"card.vcf.txt", "cardvcf", "report.pdf"}) {
+    Attach(name, name);
+    PlaceAttachment(state_);
+    EXPECT_EQ(state_.AttachmentName, name);
+    EXPECT_EQ(state_.DestinationPath, Out(name));
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(In(name)), name);
+    EXPECT_FALSE(ScratchDir::Exists(Out(name))) << name;
+  }
+  EXPECT_TRUE(os_.calls.empty());
+  EXPECT_FALSE(state_.ActionLogged);
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), "(no log)");
+}
+
+TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
+  for (const char* name : {"card.vcf", "cardvcf"}) {
+    Attach(name, name);
+    PlaceAttachment(state_);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(Out(name)), name);
+  }
+}
+
+TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
+  state_.DestinationDir = out_ + Sep();
+  Attach("report.pdf", "new");
+  PlaceAttachment(state_);
+  const std::string doubled = out_ + Sep() + Sep() + "report.pdf";
+  EXPECT_EQ(state_.DestinationPath, doubled);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
+  EXPECT_EQ(LogLines(), Moving(In("report.pdf"), doubled));
+}
+
+TEST_F(PlacementTest, AFolderInTheWayCountsAsFreeAndTheCopyFails) {
+  dir_.MakeDir("out" + Sep() + "report.pdf");
+  Attach("report.pdf", "new");
+  PlaceAttachment(state_);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "new");
+  EXPECT_NE(state_.CopyErrorCode, 0);
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(),
+            Moving(In("report.pdf"), Out("report.pdf")) +
+                "Copy File returned error; Code " +
+                std::to_string(state_.CopyErrorCode) +
+                "\r\nError - destination file not found after copy (source "
+                "not deleted)\r\n");
+}
+
+TEST_F(PlacementTest, ADuplicateAfterAFailedCopyStillDeletesItsSource) {
+  // A failed copy's code must not stay with the next attachment.
+  dir_.MakeDir("out" + Sep() + "a.pdf");
+  Attach("a.pdf", "a");
+  PlaceAttachment(state_);
+  ASSERT_NE(state_.CopyErrorCode, 0);
+  dir_.Write("out" + Sep() + "b.pdf", "b");
+  Attach("b.pdf", "b");
+  PlaceAttachment(state_);
+  EXPECT_FALSE(ScratchDir::Exists(In("b.pdf")));
+}
+
+TEST_F(PlacementTest, ASourcePathWithoutSeparatorIsItsOwnName) {
+  state_.SourcePath = "report.pdf";
+  state_.VcfOnly = true;  // keeps the test from touching the file system
+  PlaceAttachment(state_);
+  EXPECT_EQ(state_.AttachmentName, "report.pdf");
+  EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
+}
+
+TEST_F(PlacementTest, TheSameFileIsLeftInPlace) {
+  // The destination folder is the attachment's own folder, spelled in
+  // several ways. The file must never be deleted as its own duplicate.
+  dir_.MakeDir("in" + Sep() + "sub");
+  const std::vector<std::string> spellings = {
+      in_,
+      in_ + Sep(),
+      in_ + Sep() + ".",
+      in_ + Sep() + "sub" + Sep() + "..",
+      dir_.path() + Sep() + "out" + Sep() + ".." + Sep() + "in",
+  };
+  std::string expected;
+  for (const std::string& spelling : spellings) {
+    Attach("report.pdf", "only copy");
+    state_.DestinationDir = spelling;
+    PlaceAttachment(state_);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "only copy")
+        << spelling;
+    EXPECT_FALSE(os_.Copied()) << spelling;
+    EXPECT_FALSE(os_.Removed(In("report.pdf"))) << spelling;
+    EXPECT_FALSE(state_.ActionLogged);
+    EXPECT_FALSE(state_.ErrorsReported);
+    expected += "File <" + In("report.pdf") +
+                "> is already in the destination folder - left in place\r\n";
+  }
+  // The line sets no flag; keep the log to read it.
+  state_.ActionLogged = true;
+  EXPECT_EQ(LogLines(), expected);
+}
+
+#ifdef _WIN32
+TEST_F(PlacementTest, TheSameFileInAnotherLetterCaseIsLeftInPlace) {
+  Attach("Report.pdf", "only copy");
+  std::string upper = in_;
+  for (char& c : upper) c = static_cast<char>(std::toupper(c));
+  state_.DestinationDir = upper;
+  PlaceAttachment(state_);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("Report.pdf")), "only copy");
+  EXPECT_FALSE(os_.Copied());
+}
+#else
+TEST_F(PlacementTest, TheSameFileThroughALinkIsLeftInPlace) {
+  const std::string link = dir_.Path("link");
+  fs::create_directory_symlink(in_, link);
+  Attach("report.pdf", "only copy");
+  state_.DestinationDir = link;
+  PlaceAttachment(state_);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "only copy");
+  EXPECT_FALSE(os_.Copied());
+  EXPECT_FALSE(os_.Removed(In("report.pdf")));
+}
+#endif
+
+TEST_F(PlacementTest, ANameThatWouldClimbOutStaysInTheDestination) {
+  // On Windows "/" separates as "\" does; elsewhere it is the separator.
+  dir_.MakeDir("in" + Sep() + "sub");
+  Attach("x.pdf", "x");
+  state_.SourcePath = in_ + Sep() + "sub/../x.pdf";
+  ASSERT_TRUE(os_.IsExistingFile(state_.SourcePath));
+  os_.calls.clear();
+  PlaceAttachment(state_);
+  EXPECT_EQ(state_.AttachmentName, "x.pdf");
+  EXPECT_EQ(state_.DestinationPath, Out("x.pdf"));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("x.pdf")), "x");
+  EXPECT_FALSE(ScratchDir::Exists(dir_.Path("x.pdf")));
+  EXPECT_FALSE(ScratchDir::Exists(In("x.pdf")));
+}
+
+TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
+  std::string expected;
+  for (const std::string& last :
+       {std::string(), std::string("."), std::string("..")}) {
+    state_.SourcePath = in_ + Sep() + last;
+    PlaceAttachment(state_);
+    expected += "Error - no file name in <" + state_.SourcePath +
+                "> (source not deleted)\r\n";
+  }
+  // Under "/V" as well: a missing name cannot be judged by the filter.
+  state_.VcfOnly = true;
+  state_.SourcePath = in_ + Sep() + "..";
+  PlaceAttachment(state_);
+  expected += "Error - no file name in <" + state_.SourcePath +
+              "> (source not deleted)\r\n";
+  EXPECT_TRUE(os_.calls.empty());
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_FALSE(state_.ActionLogged);
+  EXPECT_TRUE(fs::is_directory(in_));
+  EXPECT_TRUE(fs::is_empty(out_));
+  EXPECT_EQ(LogLines(), expected);
+}
+
+}  // namespace
+}  // namespace stashwell
