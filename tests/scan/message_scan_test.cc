@@ -1,0 +1,350 @@
+#include "scan/message_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/system_platform.h"
+#include "run/in_out_error.h"
+#include "run/run_log.h"
+#include "run/run_state.h"
+#include "support/platform_wrapper.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+namespace {
+
+// Owns the real platform; a base class, so that it is built before the
+// wrapper that forwards to it.
+struct SystemPlatformHolder {
+  std::unique_ptr<Platform> system = MakeSystemPlatform(0, nullptr);
+};
+
+// The real platform with file tests watched and faults injected into the
+// message file's open, reads and close.
+class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
+ public:
+  ScanPlatform() : PlatformWrapper(*system) {}
+
+  bool IsExistingFile(const std::string& path) override {
+    file_tests.push_back(path);
+    return target_.IsExistingFile(path);
+  }
+  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
+    if (open_error != 0) return open_error;
+    const uint32_t code = target_.OpenForRead(path, file);
+    if (code == 0) message_file = *file;
+    return code;
+  }
+  uint32_t Read(FileHandle file, void* buffer, size_t size,
+                size_t* count) override {
+    if (file == message_file && read_error != 0) return read_error;
+    return target_.Read(file, buffer, size, count);
+  }
+  uint32_t Close(FileHandle file) override {
+    const uint32_t code = target_.Close(file);
+    if (file == message_file && close_error != 0) return close_error;
+    return code;
+  }
+
+  std::vector<std::string> file_tests;
+  FileHandle message_file = kNoFile;
+  uint32_t open_error = 0;
+  uint32_t read_error = 0;
+  uint32_t close_error = 0;
+};
+
+class MessageScanTest : public ::testing::Test {
+ protected:
+  MessageScanTest() : state(os) {
+    destination = dir.MakeDir("saved");
+    state.MessageFilePath = dir.Path("eud17.tmp");
+    state.DestinationDir = destination;
+  }
+
+  // Writes the message file, scans it and returns the log after its first
+  // line.
+  std::string Scan(const std::string& message) {
+    dir.Write("eud17.tmp", message);
+    return ScanAsItStands();
+  }
+  std::string ScanAsItStands() {
+    StartRunLog(state);
+    ScanMessageFile(state);
+    state.Log->Close();
+    state.Log.reset();
+    return LogAfterFirstLine();
+  }
+  std::string LogAfterFirstLine() const {
+    const std::string log = ScratchDir::ReadOrEmpty(dir.Path("eud17.log"));
+    const size_t end = log.find("\r\n");
+    return end == std::string::npos ? "<no first line>" : log.substr(end + 2);
+  }
+  bool MessageFileExists() const {
+    return ScratchDir::Exists(state.MessageFilePath);
+  }
+  // An attachment file in the mail client's attachment folder.
+  std::string Attachment(const std::string& name,
+                         const std::string& bytes = "contents") {
+    dir.MakeDir("attach");
+    return dir.Write(std::string("attach") + kSeparator + name, bytes);
+  }
+
+  ScratchDir dir;
+  ScanPlatform os;
+  RunState state;
+  std::string destination;
+};
+
+TEST_F(MessageScanTest, EmptyFileWritesNothingAndIsDeleted) {
+  EXPECT_EQ(Scan(""), "");
+  EXPECT_FALSE(state.ErrorsReported);
+  EXPECT_FALSE(state.ActionLogged);
+  EXPECT_FALSE(MessageFileExists());
+}
+
+TEST_F(MessageScanTest, FileWithoutAttachmentLinesWritesNothingAndIsDeleted) {
+  EXPECT_EQ(Scan("From: a@b\r\nTo: c@d\r\nSubject: hello\r\n\r\nBody\r\n"), "");
+  EXPECT_FALSE(state.ErrorsReported);
+  EXPECT_FALSE(MessageFileExists());
+  // The header lines are remembered all the same.
+  EXPECT_EQ(state.FromLine, "From: a@b");
+  EXPECT_EQ(state.ToLine, "To: c@d");
+  EXPECT_EQ(state.SubjectLine, "Subject: hello");
+}
+
+TEST_F(MessageScanTest, MissingMessageFileIsTheOneErrorLine) {
+  state.FromLine = "From: left over";
+  EXPECT_EQ(ScanAsItStands(), "Eudora Message File <" + state.MessageFilePath +
+                                  "> does not exist\r\n");
+  EXPECT_TRUE(state.ErrorsReported);
+  EXPECT_FALSE(state.ActionLogged);
+  EXPECT_EQ(state.FromLine, "");
+}
+
+TEST_F(MessageScanTest, MessageThatCannotBeOpenedEndsTheScanWithoutATrace) {
+  const std::string source = Attachment("report.pdf");
+  os.open_error = kErrorSharingViolation;
+  EXPECT_EQ(Scan("Attachment Converted: " + source + "\r\n"), "");
+  EXPECT_FALSE(state.ErrorsReported);
+  EXPECT_FALSE(state.ActionLogged);
+  EXPECT_TRUE(MessageFileExists());
+  EXPECT_TRUE(ScratchDir::Exists(source));
+}
+
+TEST_F(MessageScanTest, MissingSourceIsReportedWithTheHeaderLines) {
+  const std::string missing = dir.Path("attach") + kSeparator + "gone.pdf";
+  EXPECT_EQ(Scan("From: Ann <ann@example.com>\r\n"
+                 "To: Bob <bob@example.com>\r\n"
+                 "Subject: the report\r\n"
+                 "\r\n"
+                 "Attachment Converted: \"" +
+                 missing + "\"\r\n"),
+            "Attachment Line: Attachment Converted: \"" + missing +
+                "\"\r\n\r\n"
+                "Source File <" +
+                missing +
+                "> does not exist\r\n"
+                "From: Ann <ann@example.com>\r\n"
+                "To: Bob <bob@example.com>\r\n"
+                "Subject: the report\r\n");
+  EXPECT_TRUE(state.ErrorsReported);
+  EXPECT_FALSE(state.ActionLogged);
+  EXPECT_FALSE(MessageFileExists());
+}
+
+TEST_F(MessageScanTest, HeaderEchoShowsTheLastHeadersBeforeTheLine) {
+  const std::string missing = dir.Path("gone.txt");
+  const std::string line = "Attachment Converted: " + missing;
+  EXPECT_EQ(Scan("From: first\r\n"
+                 "Subject: one\r\n"
+                 "Subject: two\r\n" +
+                 line +
+                 "\r\n"
+                 "from: lower case\r\n"
+                 "From:no blank\r\n"
+                 "> From: quoted\r\n"
+                 "From: forwarded\r\n" +
+                 line +
+                 "\r\n"
+                 "To: too late\r\n"),
+            "Attachment Line: " + line + "\r\n\r\nSource File <" + missing +
+                "> does not exist\r\nFrom: first\r\n\r\nSubject: two\r\n"
+                "Attachment Line: " +
+                line + "\r\n\r\nSource File <" + missing +
+                "> does not exist\r\nFrom: forwarded\r\n\r\nSubject: two\r\n");
+  EXPECT_EQ(state.ToLine, "To: too late");
+}
+
+TEST_F(MessageScanTest, LinesThatOnlyLookLikeAttachmentLinesArePassedOver) {
+  const std::string source = Attachment("report.pdf");
+  EXPECT_EQ(Scan("Attachment converted: " + source +
+                 "\r\n"
+                 "attachment Converted: " +
+                 source +
+                 "\r\n"
+                 " Attachment Converted: " +
+                 source +
+                 "\r\n"
+                 "Attachment Converted:" +
+                 source + "\r\nAttachment Converted"),
+            "");
+  EXPECT_FALSE(state.ErrorsReported);
+  EXPECT_TRUE(ScratchDir::Exists(source));
+}
+
+TEST_F(MessageScanTest, MissingDestinationIsReportedOnEveryLine) {
+  const std::string source = Attachment("report.pdf");
+  state.DestinationDir = dir.Path("nowhere");
+  const std::string line = "Attachment Converted: \"" + source + "\"";
+  const std::string report = "Attachment Line: " + line +
+                             "\r\n\r\nDestination Directory <" +
+                             state.DestinationDir +
+                             "> does not exist\r\n"
+                             "From: x\r\n\r\n\r\n";
+  EXPECT_EQ(Scan("From: x\r\n" + line + "\r\n" + line + "\r\n" + line),
+            report + report + report);
+  EXPECT_TRUE(state.ErrorsReported);
+  EXPECT_FALSE(MessageFileExists());
+  EXPECT_TRUE(ScratchDir::Exists(source));
+  // No attachment file was tested: only the message file was.
+  EXPECT_EQ(os.file_tests, std::vector<std::string>{state.MessageFilePath});
+}
+
+TEST_F(MessageScanTest, PathTextLosesOneQuoteAtEachEndAndNothingElse) {
+  const struct {
+    const char* name;
+    std::string rest;  // after the prefix
+    std::string source_path;
+  } cases[] = {
+      {"only the prefix", "", ""},
+      {"one quote", "\"", ""},
+      {"two quotes", "\"\"", ""},
+      {"blank after the closing quote", "\"a b.txt\" ", "a b.txt\" "},
+      {"blank before the opening quote", " \"a.txt\"", " \"a.txt"},
+      {"doubled quotes", "\"\"a.txt\"\"", "\"a.txt\""},
+      {"blanks stay", "  a.txt  ", "  a.txt  "},
+      {"quote only at the end", "a.txt\"", "a.txt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string line = "Attachment Converted: " + c.rest;
+    EXPECT_EQ(Scan("Subject: s\n" + line + "\n"),
+              "Attachment Line: " + line + "\r\n\r\nSource File <" +
+                  c.source_path + "> does not exist\r\n\r\n\r\nSubject: s\r\n");
+    EXPECT_EQ(state.SourcePath, c.source_path);
+  }
+}
+
+TEST_F(MessageScanTest, PlainAndQuotedPathsPlaceTheSameFile) {
+  const std::string source = Attachment("report.pdf", "first");
+  const std::string target = destination + kSeparator + "report.pdf";
+  const std::string moved =
+      "Moving from <" + source + "> to <" + target + ">\r\n";
+  EXPECT_EQ(
+      Scan("Attachment Converted: " + source + "\r\n"),
+      "Attachment Line: Attachment Converted: " + source + "\r\n\r\n" + moved);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "first");
+  EXPECT_FALSE(ScratchDir::Exists(source));
+  EXPECT_TRUE(state.ActionLogged);
+  EXPECT_FALSE(state.ErrorsReported);
+
+  Attachment("report.pdf", "first");
+  EXPECT_EQ(Scan("Attachment Converted: \"" + source + "\"\r\n"),
+            "Attachment Line: Attachment Converted: \"" + source +
+                "\"\r\n\r\nDuplicate of <" + source + "> already in <" +
+                target + "> - only deleting source\r\n");
+  EXPECT_FALSE(ScratchDir::Exists(source));
+  EXPECT_FALSE(MessageFileExists());
+}
+
+TEST_F(MessageScanTest, LastLineWithoutEndAndLongLinesAreHandledWhole) {
+  const std::string long_name = std::string(150, 'n') + ".txt";
+  dir.MakeDir("attach");
+  const std::string long_folder =
+      dir.MakeDir(std::string("attach") + kSeparator + std::string(100, 'f'));
+  const std::string source =
+      dir.Write(std::string("attach") + kSeparator + std::string(100, 'f') +
+                    kSeparator + long_name,
+                "x");
+  // An attachment line of well over 400 characters with its prefix.
+  const std::string missing = long_folder + kSeparator + std::string(300, 'm');
+  const std::string log = Scan("Attachment Converted: \"" + missing +
+                               "\"\nAttachment Converted: " + source);
+  EXPECT_EQ(log, "Attachment Line: Attachment Converted: \"" + missing +
+                     "\"\r\n\r\nSource File <" + missing +
+                     "> does not exist\r\n\r\n\r\n\r\n"
+                     "Attachment Line: Attachment Converted: " +
+                     source + "\r\n\r\nMoving from <" + source + "> to <" +
+                     destination + kSeparator + long_name + ">\r\n");
+  EXPECT_TRUE(ScratchDir::Exists(destination + kSeparator + long_name));
+}
+
+TEST_F(MessageScanTest, MixedLineEndsAndLoneCarriageReturns) {
+  const std::string source = Attachment("a.txt");
+  const std::string expected =
+      "Attachment Line: Attachment Converted: " + source +
+      "\r\n\r\nMoving from <" + source + "> to <" + destination + kSeparator +
+      "a.txt>\r\n";
+  // A lone CR inside the prefix disappears, so the line still matches.
+  EXPECT_EQ(
+      Scan("From: x\nTo: y\r\nAttachment Conv\rerted: " + source + "\r\n"),
+      expected);
+}
+
+TEST_F(MessageScanTest, CtrlZAtALineStartEndsTheTextAndTheFileIsDeleted) {
+  const std::string source = Attachment("a.txt");
+  EXPECT_EQ(Scan("From: x\r\n\x1a"
+                 "Attachment Converted: " +
+                 source + "\r\nAttachment Converted: " + source + "\r\n"),
+            "");
+  EXPECT_TRUE(ScratchDir::Exists(source));
+  EXPECT_FALSE(MessageFileExists());
+}
+
+TEST_F(MessageScanTest, CtrlZInsideALineEndsThatLineOnly) {
+  const std::string source = Attachment("a.txt");
+  const std::string missing = dir.Path("b.txt");
+  EXPECT_EQ(Scan("Attachment Converted: " + missing + "\x1a" + "junk\r\n" +
+                 "Attachment Converted: " + source + "\r\n"),
+            "Attachment Line: Attachment Converted: " + missing +
+                "\r\n\r\nSource File <" + missing +
+                "> does not exist\r\n\r\n\r\n\r\n"
+                "Attachment Line: Attachment Converted: " +
+                source + "\r\n\r\nMoving from <" + source + "> to <" +
+                destination + kSeparator + "a.txt>\r\n");
+  EXPECT_FALSE(ScratchDir::Exists(source));
+}
+
+TEST_F(MessageScanTest, FailedReadStopsTheRunAndKeepsTheMessage) {
+  dir.Write("eud17.tmp", "From: x\r\n");
+  os.read_error = kErrorAccessDenied;
+  StartRunLog(state);
+  try {
+    ScanMessageFile(state);
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.code(), kErrorAccessDenied);
+  }
+  state.Log->Close();
+  EXPECT_TRUE(MessageFileExists());
+}
+
+TEST_F(MessageScanTest, FailedCloseStopsTheRunAndKeepsTheMessage) {
+  dir.Write("eud17.tmp", "From: x\r\n");
+  os.close_error = 1117;
+  StartRunLog(state);
+  try {
+    ScanMessageFile(state);
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.code(), 1117u);
+  }
+  state.Log->Close();
+  EXPECT_TRUE(MessageFileExists());
+}
+
+}  // namespace
+}  // namespace stashwell
