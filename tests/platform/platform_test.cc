@@ -284,6 +284,11 @@ TEST_F(PlatformTest, OpenForWriteInAMissingFolderIsPathNotFound) {
             kErrorPathNotFound);
 }
 
+TEST_F(PlatformTest, OpenForWriteRefusesAFolder) {
+  FileHandle file = kNoFile;
+  EXPECT_EQ(os_->OpenForWrite(dir_.MakeDir("sub"), &file), kErrorAccessDenied);
+}
+
 TEST_F(PlatformTest, ReadToTheEndAndSize) {
   const std::string bytes = Bytes(20000);
   const std::string path = dir_.Write("data.bin", bytes);

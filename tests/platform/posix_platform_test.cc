@@ -231,6 +231,43 @@ TEST_F(PosixPlatformTest, CopyNeverFollowsALinkAtTheDestination) {
   EXPECT_FALSE(ScratchDir::Exists(target));
 }
 
+// Runs body in a child process that cannot write to folders it does not
+// own: as root it becomes the unprivileged user 65534 first, since
+// permission bits do not stop root. The child's exit code is body's result.
+int RunUnprivileged(const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(255);
+    _exit(body());
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+    return -1;
+  }
+  return WEXITSTATUS(status);
+}
+
+TEST_F(PosixPlatformTest, AFolderThatRefusesNewFilesIsAccessDenied) {
+  const std::string source = dir_.Write("source.txt", "x");
+  ASSERT_EQ(chmod(source.c_str(), 0644), 0);
+  const std::string folder = dir_.MakeDir("locked");
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  EXPECT_EQ(RunUnprivileged([&] {
+              return static_cast<int>(
+                  os_->CopyFileNoReplace(source, folder + "/copy.txt"));
+            }),
+            static_cast<int>(kErrorAccessDenied));
+  EXPECT_EQ(
+      RunUnprivileged([&] {
+        FileHandle file = kNoFile;
+        return static_cast<int>(os_->OpenForWrite(folder + "/run.log", &file));
+      }),
+      static_cast<int>(kErrorAccessDenied));
+  EXPECT_FALSE(ScratchDir::Exists(folder + "/copy.txt"));
+  EXPECT_FALSE(ScratchDir::Exists(folder + "/run.log"));
+}
+
 TEST_F(PosixPlatformTest, CopyOfAFolderIsRefused) {
   const std::string folder = dir_.MakeDir("sub");
   EXPECT_EQ(os_->CopyFileNoReplace(folder, dir_.Path("copy")),
