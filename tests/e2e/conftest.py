@@ -1,0 +1,425 @@
+"""End-to-end harness: runs the real program natively and under wine64.
+
+Every test that takes the `prog` fixture runs twice:
+
+- "native": build/native/stashwell, as built by the `native` preset.
+- "win64": build/win64/stashwell.exe, as built by the `win64` preset, under
+  wine64 through scripts/wine-run, with the test helpers the same preset
+  builds into build/win64/tests/win/:
+    dialog_helper.exe     watches for message boxes, reports and answers them
+    run_command_line.exe  starts the program with an exact command line and
+                          waits for it and for what it started
+    open_recorder.exe     registered for ".log" files in the session's wine
+                          prefix; records the path the shell was asked to open
+
+A missing program fails the test; nothing is skipped.
+
+    prog.name            "native" or "win64"
+    prog.arg(path)       host path -> the text the program must receive:
+                         as-is natively, "Z:\\..." with backslashes under wine
+    prog.sep             "/" natively, "\\" under wine
+    prog.run(*args, answer="no", cmdline=None, env=None, timeout=60,
+             cwd=None) -> Result
+
+`args` are separate arguments: natively argv; under wine joined into one
+Windows command line, each quoted with double quotes when it holds a blank or
+a tab or is empty. `cmdline` replaces them: under wine the raw text that
+follows the program's path and one space (str, encoded as cp1252, or bytes);
+natively a list of argv strings. `answer` ("yes" or "no") answers the
+"Stashwel" question: under wine the dialog helper presses Yes or No;
+natively "yes" runs the program on a pseudo-terminal and types "y" when the
+question appears there, "no" runs it with no terminal at all (stdin from
+/dev/null, a session of its own), where it answers No itself. `env` adds to
+the environment. The program runs in a fresh empty folder unless `cwd` says
+otherwise.
+
+    Result.exit_code     int
+    Result.dialogs       [Dialog(caption, text, buttons)] in the order shown
+    Result.opened        paths the shell was asked to open
+    Result.stderr        text (natively: stderr, or the terminal's output
+                         when run on one)
+
+Natively the POSIX platform writes message boxes as caption, ": ", text,
+"\\n" and the question as caption, ": ", text, " [y/N] " plus the answer;
+those are parsed back into dialogs by the three captions the program uses.
+The shell request is recorded by a fake `xdg-open` (and `open`) put first on
+PATH.
+"""
+
+import collections
+import errno
+import fcntl
+import json
+import os
+import pathlib
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import termios
+import time
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+BUILD = REPO / "build"
+NATIVE_PROGRAM = BUILD / "native" / "stashwell"
+WIN64_PROGRAM = BUILD / "win64" / "stashwell.exe"
+WIN_HELPERS = BUILD / "win64" / "tests" / "win"
+WINE_RUN = REPO / "scripts" / "wine-run"
+
+QUESTION_CAPTION = "Stashwel"
+BOX_CAPTIONS = ("Check Filter Action", "Application Error")
+QUESTION_MARK = " [y/N] "
+IDOK, IDYES, IDNO = 1, 6, 7
+
+Dialog = collections.namedtuple("Dialog", "caption text buttons")
+
+
+class Result:
+    def __init__(self, exit_code, dialogs, opened, stderr):
+        self.exit_code = exit_code
+        self.dialogs = dialogs
+        self.opened = opened
+        self.stderr = stderr
+
+    def __repr__(self):
+        return (f"Result(exit_code={self.exit_code!r}, "
+                f"dialogs={self.dialogs!r}, opened={self.opened!r}, "
+                f"stderr={self.stderr!r})")
+
+
+def _decode(data):
+    return data.decode("utf-8", errors="surrogateescape")
+
+
+def _read_lines(path):
+    try:
+        return _decode(pathlib.Path(path).read_bytes()).splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def parse_native_dialogs(text):
+    """Message boxes and the question as the POSIX platform writes them.
+
+    A box is caption, ": ", text, "\\n", where the text may hold CR LF: it
+    ends at the first LF with no CR before it. The question is caption,
+    ": ", text, " [y/N] " and the answer up to the line end (none on a
+    terminal, which does not echo here).
+    """
+    dialogs = []
+    pos = 0
+    while pos < len(text):
+        if text.startswith(QUESTION_CAPTION + ": ", pos):
+            start = pos + len(QUESTION_CAPTION) + 2
+            mark = text.find(QUESTION_MARK, start)
+            if mark >= 0:
+                dialogs.append(
+                    Dialog(QUESTION_CAPTION, text[start:mark], [IDYES, IDNO]))
+                end = text.find("\n", mark)
+                pos = len(text) if end < 0 else end + 1
+                continue
+        caption = next((c for c in BOX_CAPTIONS
+                        if text.startswith(c + ": ", pos)), None)
+        if caption:
+            start = pos + len(caption) + 2
+            end = start
+            while True:
+                end = text.find("\n", end)
+                if end < 0 or end == start or text[end - 1] != "\r":
+                    break
+                end += 1
+            if end < 0:
+                end = len(text)
+            dialogs.append(Dialog(caption, text[start:end], [IDOK]))
+            pos = end + 1
+            continue
+        end = text.find("\n", pos)
+        pos = len(text) if end < 0 else end + 1
+    return dialogs
+
+
+def windows_quote(arg):
+    arg = str(arg)
+    if arg == "" or " " in arg or "\t" in arg:
+        return '"' + arg + '"'
+    return arg
+
+
+class _Session:
+    """Folders and the wine prefix shared by one pytest session."""
+
+    def __init__(self):
+        self.root = pathlib.Path(tempfile.mkdtemp(prefix="stashwell-e2e-"))
+        self.fake_bin = self.root / "bin"
+        self.fake_bin.mkdir()
+        for opener in ("xdg-open", "open"):
+            script = self.fake_bin / opener
+            script.write_text(
+                "#!/bin/sh\n"
+                "# Records the path the program asked the desktop to open.\n"
+                'printf "%s\\n" "$1" >>"${STASHWELL_OPEN_RECORD:-/dev/null}"\n')
+            script.chmod(0o755)
+        self.wine_prefix = self.root / "wine-prefix"
+        self.wine_ready = False
+        self.runs = 0
+
+    def run_folder(self):
+        self.runs += 1
+        folder = self.root / f"run{self.runs}"
+        folder.mkdir()
+        return folder
+
+    def wine_env(self):
+        env = dict(os.environ)
+        env["WINEPREFIX"] = str(self.wine_prefix)
+        return env
+
+    def ensure_wine(self):
+        if self.wine_ready:
+            return
+        recorder = WIN_HELPERS / "open_recorder.exe"
+        if not recorder.is_file():
+            pytest.fail(f"missing test helper {recorder}: build the win64 "
+                        "preset")
+        command = f'"{to_windows_path(recorder)}" "%1"'
+        for key, value in ((r"HKCR\.log", "StashwellTest.log"),
+                           (r"HKCR\StashwellTest.log\shell\open\command",
+                            command)):
+            subprocess.run(
+                [str(WINE_RUN), "reg", "add", key, "/ve", "/d", value, "/f"],
+                env=self.wine_env(), check=True, stdin=subprocess.DEVNULL,
+                stdout=subprocess.DEVNULL, timeout=300)
+        self.wine_ready = True
+
+    def close(self):
+        if self.wine_prefix.exists():
+            subprocess.run([str(WINE_RUN), "--kill"], env=self.wine_env(),
+                           timeout=60)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def to_windows_path(path):
+    return "Z:" + os.path.abspath(str(path)).replace("/", "\\")
+
+
+class _Native:
+    name = "native"
+    sep = "/"
+
+    def __init__(self, session):
+        self.session = session
+        if not os.access(NATIVE_PROGRAM, os.X_OK):
+            pytest.fail(f"missing program {NATIVE_PROGRAM}: build the native "
+                        "preset")
+
+    def arg(self, path):
+        return str(path)
+
+    def run(self, *args, answer="no", cmdline=None, env=None, timeout=60,
+            cwd=None):
+        folder = self.session.run_folder()
+        record = folder / "opened.txt"
+        argv = [str(NATIVE_PROGRAM)]
+        argv += [str(a) for a in (cmdline if cmdline is not None else args)]
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        full_env["PATH"] = (str(self.session.fake_bin) + os.pathsep +
+                            full_env.get("PATH", ""))
+        full_env["STASHWELL_OPEN_RECORD"] = str(record)
+        cwd = str(cwd or folder)
+        if answer == "yes":
+            exit_code, output, group = self._run_on_terminal(
+                argv, full_env, cwd, timeout)
+        elif answer == "no":
+            exit_code, output, group = self._run_detached(
+                argv, full_env, cwd, timeout)
+        else:
+            raise ValueError(f"answer must be 'yes' or 'no', not {answer!r}")
+        _wait_for_group(group)
+        text = _decode(output)
+        return Result(exit_code, parse_native_dialogs(text),
+                      _read_lines(record), text)
+
+    @staticmethod
+    def _run_detached(argv, env, cwd, timeout):
+        process = subprocess.Popen(
+            argv, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            start_new_session=True)
+        try:
+            _, err = process.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            _kill_group(process.pid)
+            process.communicate()
+            pytest.fail(f"{argv} did not end within {timeout} s")
+        return process.returncode, err, process.pid
+
+    @staticmethod
+    def _run_on_terminal(argv, env, cwd, timeout):
+        master, slave = pty.openpty()
+        # Bytes exactly as written (no CR added before LF), and the typed
+        # answer is not echoed into the output.
+        attrs = termios.tcgetattr(slave)
+        attrs[1] &= ~termios.OPOST
+        attrs[3] &= ~termios.ECHO
+        termios.tcsetattr(slave, termios.TCSANOW, attrs)
+
+        def take_terminal():
+            fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+            # The program leads the session: when it ends, what it started
+            # (the opener) would get SIGHUP. Ignoring it is inherited.
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+
+        process = subprocess.Popen(
+            argv, env=env, cwd=cwd, stdin=slave, stdout=slave, stderr=slave,
+            start_new_session=True, preexec_fn=take_terminal)
+        os.close(slave)
+        output = b""
+        answered = 0
+        deadline = time.monotonic() + timeout
+        try:
+            while True:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    _kill_group(process.pid)
+                    process.wait()
+                    pytest.fail(f"{argv} did not end within {timeout} s")
+                ready, _, _ = select.select([master], [], [], min(left, 0.5))
+                if ready:
+                    try:
+                        data = os.read(master, 65536)
+                    except OSError as error:
+                        if error.errno != errno.EIO:
+                            raise
+                        data = b""
+                    if not data:
+                        break  # every holder of the terminal has closed it
+                    output += data
+                    asked = output.count(QUESTION_MARK.encode())
+                    if asked > answered:
+                        os.write(master, b"y\n")
+                        answered = asked
+                elif process.poll() is not None:
+                    break
+            exit_code = process.wait(timeout=max(deadline - time.monotonic(),
+                                                 1))
+        finally:
+            os.close(master)
+        return exit_code, output, process.pid
+
+
+def _kill_group(group):
+    try:
+        os.killpg(group, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def _wait_for_group(group, limit=10.0):
+    """Waits for what the program started (the opener) to end."""
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline:
+        try:
+            os.killpg(group, 0)
+        except ProcessLookupError:
+            return
+        except PermissionError:
+            return
+        time.sleep(0.02)
+
+
+class _Wine:
+    name = "win64"
+    sep = "\\"
+
+    def __init__(self, session):
+        self.session = session
+        for needed in (WIN64_PROGRAM, WIN_HELPERS / "dialog_helper.exe",
+                       WIN_HELPERS / "run_command_line.exe",
+                       WIN_HELPERS / "open_recorder.exe"):
+            if not needed.is_file():
+                pytest.fail(f"missing {needed}: build the win64 preset")
+        if not os.access(WINE_RUN, os.X_OK):
+            pytest.fail(f"missing {WINE_RUN}")
+        session.ensure_wine()
+
+    def arg(self, path):
+        return to_windows_path(path)
+
+    def run(self, *args, answer="no", cmdline=None, env=None, timeout=60,
+            cwd=None):
+        if answer not in ("yes", "no"):
+            raise ValueError(f"answer must be 'yes' or 'no', not {answer!r}")
+        folder = self.session.run_folder()
+        stop = folder / "stop"
+        record = folder / "opened.txt"
+        command_file = folder / "command-line.txt"
+        head = ('"' + to_windows_path(WIN64_PROGRAM) + '"').encode("cp1252")
+        if cmdline is not None:
+            tail = (cmdline if isinstance(cmdline, bytes) else
+                    cmdline.encode("cp1252"))
+            command_file.write_bytes(head + b" " + tail)
+        else:
+            line = " ".join(windows_quote(a) for a in args)
+            command_file.write_bytes(head + (b" " + line.encode("cp1252")
+                                             if args else b""))
+        full_env = self.session.wine_env()
+        full_env.update(env or {})
+        full_env["STASHWELL_OPEN_RECORD"] = to_windows_path(record)
+        answers = f"{QUESTION_CAPTION}={IDYES if answer == 'yes' else IDNO}"
+        helper = subprocess.Popen(
+            [str(WINE_RUN), str(WIN_HELPERS / "dialog_helper.exe"),
+             to_windows_path(stop), answers, str(timeout + 30)],
+            env=full_env, cwd=str(folder), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            run = subprocess.run(
+                [str(WINE_RUN), str(WIN_HELPERS / "run_command_line.exe"),
+                 to_windows_path(command_file)],
+                env=full_env, cwd=str(cwd or folder),
+                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            stop.touch()
+            helper.kill()
+            helper.communicate()
+            # Whatever hangs in the prefix goes with its server.
+            subprocess.run([str(WINE_RUN), "--kill"], env=full_env,
+                           timeout=60)
+            pytest.fail(f"win64 run of {args or cmdline!r} did not end "
+                        f"within {timeout} s")
+        stop.touch()
+        try:
+            out, err = helper.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            helper.kill()
+            out, err = helper.communicate()
+        if helper.returncode != 0:
+            pytest.fail(f"dialog_helper failed ({helper.returncode}): "
+                        f"{_decode(err)}")
+        dialogs = []
+        for line in _decode(out).splitlines():
+            if line.strip():
+                box = json.loads(line)
+                dialogs.append(
+                    Dialog(box["caption"], box["text"], box["buttons"]))
+        return Result(run.returncode, dialogs, _read_lines(record),
+                      _decode(run.stderr))
+
+
+@pytest.fixture(scope="session")
+def e2e_session():
+    session = _Session()
+    yield session
+    session.close()
+
+
+@pytest.fixture(params=["native", "win64"])
+def prog(request, e2e_session):
+    if request.param == "native":
+        return _Native(e2e_session)
+    return _Wine(e2e_session)
