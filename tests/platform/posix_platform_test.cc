@@ -5,7 +5,10 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,6 +358,82 @@ TEST_F(PosixPlatformTest, QuestionWithoutATerminalIsAnsweredNo) {
   EXPECT_EQ(result.exit_code, 7);
   EXPECT_EQ(result.stderr_text,
             "Stashwel: Errors Reported. Open Log File? [y/N] n\n");
+}
+
+// Asks the question in a child process whose controlling terminal is a
+// pseudo-terminal, answers with `typed` once the question has appeared and
+// gives back what the terminal showed and whether the answer was Yes.
+struct TerminalExchange {
+  std::string shown;
+  std::string on_stderr;
+  int result = -1;  // 6 Yes, 7 No
+};
+
+TerminalExchange AskThroughTerminal(Platform& os, const std::string& typed) {
+  TerminalExchange exchange;
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    return exchange;
+  }
+  const std::string slave_name = ptsname(master);
+  int err_pipe[2];
+  if (pipe(err_pipe) != 0) return exchange;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(master);
+    close(err_pipe[0]);
+    setsid();
+    const int slave = open(slave_name.c_str(), O_RDWR);
+    if (slave < 0 || ioctl(slave, TIOCSCTTY, 0) != 0) _exit(99);
+    dup2(err_pipe[1], STDERR_FILENO);
+    _exit(os.AskYesNo("Errors Reported. Open Log File?", "Stashwel") ? 6 : 7);
+  }
+  close(err_pipe[1]);
+  const std::string question =
+      "Stashwel: Errors Reported. Open Log File? [y/N] ";
+  // Read what the terminal shows until the whole question is there.
+  while (exchange.shown.find(question) == std::string::npos) {
+    pollfd ready{master, POLLIN, 0};
+    if (poll(&ready, 1, 5000) <= 0) break;
+    char buffer[256];
+    const ssize_t n = read(master, buffer, sizeof buffer);
+    if (n <= 0) break;
+    exchange.shown.append(buffer, static_cast<size_t>(n));
+  }
+  const std::string line = typed + "\n";
+  if (write(master, line.data(), line.size()) !=
+      static_cast<ssize_t>(line.size())) {
+    kill(child, SIGKILL);
+  }
+  int status = 0;
+  if (waitpid(child, &status, 0) == child && WIFEXITED(status)) {
+    exchange.result = WEXITSTATUS(status);
+  }
+  char buffer[256];
+  ssize_t n;
+  while ((n = read(err_pipe[0], buffer, sizeof buffer)) > 0) {
+    exchange.on_stderr.append(buffer, static_cast<size_t>(n));
+  }
+  close(err_pipe[0]);
+  close(master);
+  return exchange;
+}
+
+TEST_F(PosixPlatformTest, QuestionOnTheTerminalTakesYesOnlyFromY) {
+  const struct {
+    const char* typed;
+    int result;
+  } cases[] = {{"y", 6}, {"Yes", 6}, {"yep", 6}, {"n", 7},
+               {"", 7},  {" y", 7},  {"no", 7}};
+  for (const auto& c : cases) {
+    const TerminalExchange exchange = AskThroughTerminal(*os_, c.typed);
+    EXPECT_EQ(exchange.result, c.result) << "answer \"" << c.typed << "\"";
+    EXPECT_EQ(exchange.shown.rfind(
+                  "Stashwel: Errors Reported. Open Log File? [y/N] ", 0),
+              0u)
+        << exchange.shown;
+    EXPECT_EQ(exchange.on_stderr, "");
+  }
 }
 
 TEST_F(PosixPlatformTest, OpenWithShellStartsTheDesktopOpener) {
