@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# Times the file transfer against the system's own tools, in one run on the
+# same files: FilesIdentical against `cmp` on two identical files, and a
+# verified move (CopyAndLog + VerifyAndDeleteSource) against `cp` + `rm`.
+# Prints the times, their ratios (ours / tool; 1.00 is as fast) and the
+# peak memory of each, also for a small pair of files to show that memory
+# does not grow with the file size.
+#
+#   bench/transfer.sh
+#
+# Settings (environment): BUILD_DIR (a configured native build folder;
+# default: the "native" preset, configured and built here), SIZE_MIB (file
+# size, default 1024), RUNS (best of, default 3), TMPDIR (where the files
+# go; needs three times the file size free).
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+size_mib="${SIZE_MIB:-1024}"
+runs="${RUNS:-3}"
+
+if [[ ! -x /usr/bin/time ]]; then
+  echo "transfer.sh: /usr/bin/time is missing (install the package 'time')" >&2
+  exit 1
+fi
+
+if [[ -n "${BUILD_DIR:-}" ]]; then
+  build="$BUILD_DIR"
+  cmake --build "$build" --target transfer_bench >/dev/null
+else
+  build="$root/build/native"
+  (cd "$root" && cmake --preset native >/dev/null &&
+    cmake --build --preset native --target transfer_bench >/dev/null)
+fi
+bench="$build/transfer_bench"
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/transfer-bench.XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+# measure COMMAND...: sets ns (wall time) and kib (peak resident memory).
+measure() {
+  local start end
+  sync
+  start=$(date +%s%N)
+  /usr/bin/time -f %M -o "$work/mem" "$@" >/dev/null
+  end=$(date +%s%N)
+  ns=$((end - start))
+  kib=$(tail -n 1 "$work/mem")
+}
+
+# best VAR_NS VAR_KIB COMMAND...: keeps the fastest of RUNS runs.
+best_ns=0
+best_kib=0
+best_of() {
+  local i
+  best_ns=0
+  best_kib=0
+  for ((i = 0; i < runs; i++)); do
+    "$@"
+    if ((best_ns == 0 || ns < best_ns)); then best_ns=$ns; fi
+    if ((kib > best_kib)); then best_kib=$kib; fi
+  done
+}
+
+seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+
+echo "Creating two identical files of $size_mib MiB in $work ..."
+head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/a"
+cp --reflink=never "$work/a" "$work/b"
+head -c 1048576 /dev/urandom >"$work/small-a"
+cp "$work/small-a" "$work/small-b"
+cat "$work/a" "$work/b" >/dev/null  # both in the page cache for every side
+
+compare_ours() { measure "$bench" compare "$work/a" "$work/b"; }
+compare_cmp() { measure cmp "$work/a" "$work/b"; }
+move_ours() {
+  cp --reflink=never "$work/a" "$work/src"
+  measure "$bench" move "$work/src" "$work/dst"
+  rm -f "$work/dst" "$work/src"
+}
+move_cp_rm() {
+  cp --reflink=never "$work/a" "$work/src"
+  measure sh -c 'cp "$1" "$2" && rm "$1"' sh "$work/src" "$work/dst"
+  rm -f "$work/dst" "$work/src"
+}
+
+best_of compare_ours
+ours_cmp_ns=$best_ns ours_cmp_kib=$best_kib
+best_of compare_cmp
+cmp_ns=$best_ns cmp_kib=$best_kib
+best_of move_ours
+ours_move_ns=$best_ns ours_move_kib=$best_kib
+best_of move_cp_rm
+cp_ns=$best_ns cp_kib=$best_kib
+measure "$bench" compare "$work/small-a" "$work/small-b"
+small_kib=$kib
+
+printf '\n%-34s %9s %12s\n' "operation ($size_mib MiB, best of $runs)" "seconds" "peak KiB"
+printf '%-34s %9s %12s\n' "FilesIdentical" "$(seconds "$ours_cmp_ns")" "$ours_cmp_kib"
+printf '%-34s %9s %12s\n' "cmp" "$(seconds "$cmp_ns")" "$cmp_kib"
+printf '%-34s %9s %12s\n' "CopyAndLog + VerifyAndDeleteSource" "$(seconds "$ours_move_ns")" "$ours_move_kib"
+printf '%-34s %9s %12s\n' "cp + rm" "$(seconds "$cp_ns")" "$cp_kib"
+printf '%-34s %9s %12s\n' "FilesIdentical on 1 MiB" "" "$small_kib"
+printf '\nratio comparison / cmp:    %s\n' "$(ratio "$ours_cmp_ns" "$cmp_ns")"
+printf 'ratio move / (cp + rm):    %s\n' "$(ratio "$ours_move_ns" "$cp_ns")"
+printf 'memory, %s MiB vs 1 MiB:  %s KiB vs %s KiB\n' "$size_mib" "$ours_cmp_kib" "$small_kib"
