@@ -48,14 +48,13 @@ SearchEntry ToSearchEntry(const WIN32_FIND_DATAA& found) {
   entry.attributes = found.dwFileAttributes;
   FILETIME local;
   SYSTEMTIME fields;
-  if (LocalFields(found.ftLastWriteTime, &local, &fields)) {
-    entry.write_time = EncodeDayCount(ToFields(fields));
-  }
-  // MS-DOS times cover 1980 to 2107 only.
+  const bool known = LocalFields(found.ftLastWriteTime, &local, &fields);
+  if (known) entry.write_time = EncodeDayCount(ToFields(fields));
+  // MS-DOS times cover 1980 to 2107 only. Some systems' conversion does not
+  // refuse later years but wraps them, so the year is checked here too.
   WORD date = 0, time = 0;
-  entry.time_packable =
-      FileTimeToLocalFileTime(&found.ftLastWriteTime, &local) &&
-      FileTimeToDosDateTime(&local, &date, &time);
+  entry.time_packable = known && fields.wYear >= 1980 && fields.wYear <= 2107 &&
+                        FileTimeToDosDateTime(&local, &date, &time);
   entry.packed_time =
       entry.time_packable ? (static_cast<uint32_t>(date) << 16) | time : 0;
   return entry;

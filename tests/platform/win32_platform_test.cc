@@ -1,0 +1,324 @@
+// Behaviour of the Windows platform alone: wildcards, DOS attributes,
+// sharing modes, file identity through other spellings of a path, and dates
+// outside the MS-DOS range. Runs under wine in the win64 build.
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/system_platform.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+namespace {
+
+std::vector<std::string> Names(const std::vector<SearchEntry>& entries) {
+  std::vector<std::string> names;
+  for (const SearchEntry& entry : entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const SearchEntry* Find(const std::vector<SearchEntry>& entries,
+                        const std::string& name) {
+  for (const SearchEntry& entry : entries) {
+    if (entry.name == name) return &entry;
+  }
+  return nullptr;
+}
+
+// Sets the last-write time of path to a UTC calendar time.
+bool SetWriteTimeUtc(const std::string& path, WORD year, WORD month, WORD day) {
+  SYSTEMTIME when = {};
+  when.wYear = year;
+  when.wMonth = month;
+  when.wDay = day;
+  when.wHour = 12;
+  FILETIME stamp;
+  if (!SystemTimeToFileTime(&when, &stamp)) return false;
+  HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  const bool set = SetFileTime(file, nullptr, nullptr, &stamp) != 0;
+  CloseHandle(file);
+  return set;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+class Win32PlatformTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    // Read-only files must not keep the scratch folder alive.
+    for (const std::string& path : protected_) {
+      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+  }
+  void SetAttributes(const std::string& path, DWORD attributes) {
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes)) << path;
+    protected_.push_back(path);
+  }
+
+  std::unique_ptr<Platform> os_ = MakeSystemPlatform(0, nullptr);
+  ScratchDir dir_;
+  std::vector<std::string> protected_;
+};
+
+TEST_F(Win32PlatformTest, SyntaxIsWindowsWithTheCodePagesLeadBytes) {
+  const PathSyntax& syntax = os_->Syntax();
+  EXPECT_EQ(syntax.separator, '\\');
+  EXPECT_TRUE(syntax.drive_colon);
+  EXPECT_EQ(syntax.alternate_separator, '/');
+  for (int b = 0; b < 256; ++b) {
+    EXPECT_EQ(syntax.lead_byte[b], IsDBCSLeadByte(static_cast<BYTE>(b)) != 0)
+        << b;
+  }
+}
+
+TEST_F(Win32PlatformTest, WildcardPathsNameNoFile) {
+  const std::string file = dir_.Write("report.pdf", "x");
+  ASSERT_TRUE(os_->IsExistingFile(file));
+  for (const char* name :
+       {"*", "*.pdf", "report.*", "r?port.pdf", "report.pd?", "???????????"}) {
+    EXPECT_FALSE(os_->IsExistingFile(dir_.Path(name))) << name;
+  }
+  // A search with a mask still matches.
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("r?port.*"), 0)),
+            std::vector<std::string>{"report.pdf"});
+}
+
+TEST_F(Win32PlatformTest, ExistenceIgnoresLetterCaseAndTrailingSpelling) {
+  const std::string file = dir_.Write("Report.PDF", "x");
+  EXPECT_TRUE(os_->IsExistingFile(dir_.Path("report.pdf")));
+  EXPECT_TRUE(os_->IsExistingDirectory(dir_.path()));
+  EXPECT_TRUE(os_->IsExistingDirectory(dir_.path() + "\\"));
+  EXPECT_FALSE(os_->IsExistingDirectory(file));
+  EXPECT_FALSE(os_->IsExistingFile(dir_.path()));
+}
+
+TEST_F(Win32PlatformTest, SearchWithTheSweepsSetKeepsHiddenAndReadOnly) {
+  const std::string plain = dir_.Write("plain.tmp", "12345");
+  const std::string hidden = dir_.Write("hidden.tmp", "1");
+  const std::string system = dir_.Write("system.tmp", "1");
+  const std::string read_only = dir_.Write("readonly.tmp", "1");
+  dir_.MakeDir("folder.tmp");
+  SetAttributes(hidden, FILE_ATTRIBUTE_HIDDEN);
+  SetAttributes(system, FILE_ATTRIBUTE_SYSTEM);
+  SetAttributes(read_only, FILE_ATTRIBUTE_READONLY);
+
+  const uint32_t sweep_set = kAttrReadOnly | kAttrHidden | kAttrArchive;
+  ASSERT_EQ(sweep_set, 35u);
+  const auto entries = os_->FindMatching(dir_.Path("*.tmp"), sweep_set);
+  EXPECT_EQ(Names(entries), (std::vector<std::string>{"hidden.tmp", "plain.tmp",
+                                                      "readonly.tmp"}));
+  ASSERT_NE(Find(entries, "hidden.tmp"), nullptr);
+  EXPECT_NE(Find(entries, "hidden.tmp")->attributes & kAttrHidden, 0u);
+  EXPECT_NE(Find(entries, "readonly.tmp")->attributes & kAttrReadOnly, 0u);
+  EXPECT_EQ(Find(entries, "plain.tmp")->size, 5u);
+
+  // With no bits allowed, hidden files go too; read-only ones stay.
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("*.tmp"), 0)),
+            (std::vector<std::string>{"plain.tmp", "readonly.tmp"}));
+  // Asking for system files and folders brings them in.
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("*.tmp"),
+                                    kAttrSystem | kAttrDirectory)),
+            (std::vector<std::string>{"folder.tmp", "plain.tmp", "readonly.tmp",
+                                      "system.tmp"}));
+}
+
+TEST_F(Win32PlatformTest, ReadOnlyAttributeRefusesRemoval) {
+  const std::string file = dir_.Write("locked.txt", "keep");
+  SetAttributes(file, FILE_ATTRIBUTE_READONLY);
+  EXPECT_FALSE(os_->RemoveFile(file));
+  EXPECT_TRUE(os_->IsExistingFile(file));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep");
+  // The copy refuses a read-only destination like any existing one.
+  const std::string source = dir_.Write("new.txt", "new");
+  EXPECT_EQ(os_->CopyFileNoReplace(source, file), kErrorFileExists);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep");
+}
+
+TEST_F(Win32PlatformTest, OpenForReadLetsOthersOnlyRead) {
+  const std::string file = dir_.Write("message.txt", "line\r\n");
+  FileHandle reader = kNoFile;
+  ASSERT_EQ(os_->OpenForRead(file, &reader), 0u);
+  FileHandle writer = kNoFile;
+  EXPECT_EQ(os_->OpenForWrite(file, &writer), kErrorSharingViolation);
+  FileHandle second = kNoFile;
+  ASSERT_EQ(os_->OpenForRead(file, &second), 0u);
+  EXPECT_EQ(os_->Close(second), 0u);
+  EXPECT_EQ(os_->Close(reader), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "line\r\n");
+}
+
+TEST_F(Win32PlatformTest, OpenForWriteLetsOthersReadButNotWrite) {
+  const std::string file = dir_.Path("run.log");
+  FileHandle log = kNoFile;
+  ASSERT_EQ(os_->OpenForWrite(file, &log), 0u);
+  ASSERT_EQ(os_->Write(log, "abc", 3), 0u);
+  // A reader that lets writers in may look at it; one that does not, may
+  // not; a second writer may not; nobody may delete it.
+  FileHandle shared = kNoFile;
+  ASSERT_EQ(os_->OpenShared(file, &shared), 0u);
+  EXPECT_EQ(os_->Close(shared), 0u);
+  FileHandle reader = kNoFile;
+  EXPECT_EQ(os_->OpenForRead(file, &reader), kErrorSharingViolation);
+  FileHandle writer = kNoFile;
+  EXPECT_EQ(os_->OpenForWrite(file, &writer), kErrorSharingViolation);
+  EXPECT_FALSE(os_->RemoveFile(file));
+  EXPECT_EQ(os_->Close(log), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "abc");
+}
+
+TEST_F(Win32PlatformTest, OpenSharedLetsAWriterIn) {
+  const std::string file = dir_.Write("attachment.bin", "old");
+  FileHandle shared = kNoFile;
+  ASSERT_EQ(os_->OpenShared(file, &shared), 0u);
+  FileHandle writer = kNoFile;
+  ASSERT_EQ(os_->OpenForWrite(file, &writer), 0u);
+  EXPECT_EQ(os_->Write(writer, "new!", 4), 0u);
+  EXPECT_EQ(os_->Close(writer), 0u);
+  uint64_t size = 0;
+  EXPECT_EQ(os_->Size(shared, &size), 0u);
+  EXPECT_EQ(size, 4u);
+  char bytes[8] = {};
+  size_t count = 0;
+  EXPECT_EQ(os_->Read(shared, bytes, sizeof bytes, &count), 0u);
+  EXPECT_EQ(std::string(bytes, count), "new!");
+  EXPECT_EQ(os_->Close(shared), 0u);
+}
+
+TEST_F(Win32PlatformTest, SameFileThroughOtherSpellings) {
+  const std::string file = dir_.Write("Long Attachment Name.document", "x");
+  const std::string other = dir_.Write("other.document", "x");
+  EXPECT_TRUE(os_->IsSameFile(file, Upper(file)));
+  EXPECT_TRUE(os_->IsSameFile(
+      file, dir_.path() + "\\.\\" + "long attachment name.DOCUMENT"));
+  EXPECT_FALSE(os_->IsSameFile(file, other));
+  EXPECT_FALSE(os_->IsSameFile(file, dir_.Path("missing.document")));
+  EXPECT_FALSE(os_->IsSameFile(dir_.Path("missing.document"),
+                               dir_.Path("missing.document")));
+
+  char short_path[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameA(file.c_str(), short_path, MAX_PATH);
+  if (length > 0 && length < MAX_PATH && file != short_path) {
+    EXPECT_TRUE(os_->IsSameFile(file, short_path)) << short_path;
+    EXPECT_FALSE(os_->IsSameFile(other, short_path)) << short_path;
+  } else {
+    // Some file systems keep no short names; the other spellings above
+    // still count.
+    std::cout << "no short name for " << file << "\n";
+  }
+}
+
+TEST_F(Win32PlatformTest, FilesDatedOutsideThePackedRangeExist) {
+  const std::string old_file = dir_.Write("old.txt", "1970");
+  const std::string future_file = dir_.Write("future.txt", "2200");
+  ASSERT_TRUE(SetWriteTimeUtc(old_file, 1970, 1, 2));
+  ASSERT_TRUE(SetWriteTimeUtc(future_file, 2200, 6, 1));
+  EXPECT_TRUE(os_->IsExistingFile(old_file));
+  EXPECT_TRUE(os_->IsExistingFile(future_file));
+
+  const auto entries = os_->FindMatching(dir_.Path("*.txt"), 0);
+  const SearchEntry* old_entry = Find(entries, "old.txt");
+  const SearchEntry* future_entry = Find(entries, "future.txt");
+  ASSERT_NE(old_entry, nullptr);
+  ASSERT_NE(future_entry, nullptr);
+  EXPECT_FALSE(old_entry->time_packable);
+  EXPECT_FALSE(future_entry->time_packable);
+  // The day count is still there: about 2 January 1970 and 1 June 2200,
+  // whatever the local time zone.
+  EXPECT_NEAR(old_entry->write_time, 25570.5, 1.0);
+  EXPECT_NEAR(future_entry->write_time, 109726.5, 1.0);
+}
+
+TEST_F(Win32PlatformTest, SearchPacksLocalWriteTime) {
+  const std::string file = dir_.Write("dated.txt", "x");
+  ASSERT_TRUE(SetWriteTimeUtc(file, 2021, 6, 15));
+  const auto entries = os_->FindMatching(file, 0);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_TRUE(entries[0].time_packable);
+  // Compare with Windows' own conversion of the same moment.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(file.c_str(), &found);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  FindClose(search);
+  FILETIME local;
+  WORD date = 0, time = 0;
+  ASSERT_TRUE(FileTimeToLocalFileTime(&found.ftLastWriteTime, &local));
+  ASSERT_TRUE(FileTimeToDosDateTime(&local, &date, &time));
+  EXPECT_EQ(entries[0].packed_time, (static_cast<uint32_t>(date) << 16) | time);
+  EXPECT_EQ(entries[0].packed_time >> 25, 2021u - 1980u);
+}
+
+TEST_F(Win32PlatformTest, CopyFailsWithTheSystemsCodes) {
+  const std::string source = dir_.Write("a.txt", "a");
+  const std::string target = dir_.Write("b.txt", "b");
+  EXPECT_EQ(os_->CopyFileNoReplace(source, target), kErrorFileExists);
+  EXPECT_EQ(os_->CopyFileNoReplace(dir_.Path("none.txt"), dir_.Path("c.txt")),
+            kErrorFileNotFound);
+  EXPECT_EQ(os_->CopyFileNoReplace(source, dir_.Path("no\\c.txt")),
+            kErrorPathNotFound);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "b");
+}
+
+TEST_F(Win32PlatformTest, ProcessFacts) {
+  const CommandLine line = os_->ReadCommandLine();
+  EXPECT_TRUE(line.is_text);
+  EXPECT_EQ(line.text, GetCommandLineA());
+  const std::string name = os_->ProgramFileName();
+  EXPECT_EQ(name.find_first_of("\\/:"), std::string::npos) << name;
+  EXPECT_EQ(Upper(name).substr(name.size() - 4), ".EXE");
+  const uintptr_t offset =
+      os_->CodeOffset(reinterpret_cast<const void*>(&Upper));
+  EXPECT_GT(offset, 0u);
+  EXPECT_LT(offset, 64u * 1024 * 1024);
+}
+
+TEST_F(Win32PlatformTest, LocaleDayNamesStartOnSunday) {
+  const LocaleFormats formats = os_->ReadLocaleFormats();
+  char sunday[128] = {}, monday[128] = {}, january[128] = {};
+  const LCID locale = GetThreadLocale();
+  ASSERT_GT(GetLocaleInfoA(locale, LOCALE_SDAYNAME7, sunday, 128), 1);
+  ASSERT_GT(GetLocaleInfoA(locale, LOCALE_SDAYNAME1, monday, 128), 1);
+  ASSERT_GT(GetLocaleInfoA(locale, LOCALE_SMONTHNAME1, january, 128), 1);
+  EXPECT_EQ(formats.long_day[0], sunday);
+  EXPECT_EQ(formats.long_day[1], monday);
+  EXPECT_EQ(formats.long_month[0], january);
+  EXPECT_FALSE(formats.short_date.empty());
+  EXPECT_FALSE(formats.am.empty());
+  EXPECT_FALSE(formats.short_day[6].empty());
+  EXPECT_FALSE(formats.short_month[11].empty());
+}
+
+TEST_F(Win32PlatformTest, LocalNowMatchesTheSystemClock) {
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  const DayCount value = os_->LocalNow();
+  const double whole_days = static_cast<double>(static_cast<int64_t>(value));
+  const double seconds = (value - whole_days) * 86400.0;
+  const double expected = now.wHour * 3600.0 + now.wMinute * 60.0 + now.wSecond;
+  // Around midnight the day may have turned between the two readings.
+  const double apart = std::abs(seconds - expected);
+  EXPECT_TRUE(apart < 5.0 || apart > 86395.0) << seconds << " " << expected;
+}
+
+}  // namespace
+}  // namespace stashwell
+
+#endif  // _WIN32
