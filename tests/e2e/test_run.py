@@ -1,0 +1,115 @@
+"""Whole runs of the program: the command line, the run log's life and the
+failure policy, natively and under wine64."""
+
+import contextlib
+import re
+import subprocess
+
+LINE1 = re.compile(rb"[^\r\n]+\r\n")
+
+
+def listing(folder):
+    return sorted(p.name for p in folder.iterdir())
+
+
+@contextlib.contextmanager
+def immutable(folder):
+    """A folder that refuses new files, even to root."""
+    subprocess.run(["chattr", "+i", str(folder)], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", str(folder)], check=True)
+
+
+def test_a_quiet_run_leaves_no_log_and_deletes_the_message(prog, tmp_path):
+    message = tmp_path / "eud7.tmp"
+    message.write_bytes(b"From: a@b\r\nSubject: no attachments\r\n\r\nHi\r\n")
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    result = prog.run(prog.arg(message), prog.arg(dest))
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert listing(tmp_path) == ["dest"]
+
+
+def test_a_folder_that_refuses_new_files_gives_access_denied(prog, tmp_path):
+    inbox = tmp_path / "in"
+    inbox.mkdir()
+    message = inbox / "eud7.tmp"
+    message.write_bytes(b"Subject: x\r\n")
+    with immutable(inbox):
+        result = prog.run(prog.arg(message), prog.arg(tmp_path))
+    assert result.exit_code == 1
+    assert len(result.dialogs) == 1
+    box = result.dialogs[0]
+    assert box.caption == "Application Error"
+    assert box.text.endswith(".\r\nFile access denied.\r\n"), box.text
+    # The scan never ran: the message is untouched and there is no log.
+    assert listing(inbox) == ["eud7.tmp"]
+    assert message.read_bytes() == b"Subject: x\r\n"
+
+
+def test_a_message_named_like_a_log_keeps_its_bytes_until_scanned(
+        prog, tmp_path):
+    message = tmp_path / "x.log"
+    body = b"From: a@b\r\nAttachment Converted: \"" + \
+        prog.arg(tmp_path / "missing.pdf").encode() + b"\"\r\n"
+    message.write_bytes(body)
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    result = prog.run(prog.arg(message), prog.arg(dest))
+    assert result.exit_code == 0
+    # The log is x.log.log; the message was read whole before its deletion,
+    # so the log shows its attachment line.
+    log = (tmp_path / "x.log.log").read_bytes()
+    assert LINE1.match(log)
+    assert log[LINE1.match(log).end():] == (
+        b"Attachment Line: " + body.splitlines()[1] + b"\r\n\r\n"
+        b"Source File <" + prog.arg(tmp_path / "missing.pdf").encode() +
+        b"> does not exist\r\nFrom: a@b\r\n\r\n\r\n")
+    assert not message.exists()
+
+
+def test_quoted_arguments_and_the_switch_on_a_raw_command_line(
+        prog, tmp_path):
+    inbox = tmp_path / "My Mail"
+    inbox.mkdir()
+    dest = tmp_path / "Saved Files"
+    dest.mkdir()
+    card = inbox / "card.vcf"
+    card.write_bytes(b"BEGIN:VCARD\r\n")
+    paper = inbox / "paper.pdf"
+    paper.write_bytes(b"%PDF")
+    message = inbox / "in 1.txt"
+    message.write_bytes(b"".join(
+        b"Attachment Converted: \"" + prog.arg(p).encode() + b"\"\r\n"
+        for p in (card, paper)))
+    if prog.name == "win64":
+        raw = '"%s" "%s" "/v"' % (prog.arg(message), prog.arg(dest))
+    else:
+        raw = [prog.arg(message), prog.arg(dest), "/v"]
+    result = prog.run(cmdline=raw)
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    # Only the card moved; the other attachment stays where it was.
+    assert listing(dest) == ["card.vcf"]
+    assert listing(inbox) == ["in 1.log", "paper.pdf"]
+    log = (inbox / "in 1.log").read_bytes()
+    assert b"> to <" + prog.arg(dest / "card.vcf").encode() + b">\r\n" in log
+
+
+def test_a_fourth_argument_is_ignored_and_a_wrong_switch_moves_all(
+        prog, tmp_path):
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    for switch in ("/VCF", "-V"):
+        paper = tmp_path / "paper.pdf"
+        paper.write_bytes(b"%PDF")
+        message = tmp_path / "m.txt"
+        message.write_bytes(
+            b"Attachment Converted: " + prog.arg(paper).encode() + b"\r\n")
+        result = prog.run(prog.arg(message), prog.arg(dest), switch, "/V")
+        assert result.exit_code == 0
+        assert not paper.exists()
+        (dest / "paper.pdf").unlink()
