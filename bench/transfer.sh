@@ -10,13 +10,13 @@
 #
 # Settings (environment): BUILD_DIR (a configured native build folder;
 # default: the "native" preset, configured and built here), SIZE_MIB (file
-# size, default 1024), RUNS (best of, default 3), TMPDIR (where the files
+# size, default 1024), RUNS (best of, default 5), TMPDIR (where the files
 # go; needs three times the file size free).
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 size_mib="${SIZE_MIB:-1024}"
-runs="${RUNS:-3}"
+runs="${RUNS:-5}"
 
 if [[ ! -x /usr/bin/time ]]; then
   echo "transfer.sh: /usr/bin/time is missing (install the package 'time')" >&2
@@ -47,17 +47,20 @@ measure() {
   kib=$(tail -n 1 "$work/mem")
 }
 
-# best VAR_NS VAR_KIB COMMAND...: keeps the fastest of RUNS runs.
-best_ns=0
-best_kib=0
-best_of() {
+# pair OURS THEIRS: runs the two functions in turn, RUNS times, so that both
+# meet the same state of the disk and the page cache; keeps the fastest run
+# of each (in ours_ns/theirs_ns) and the highest peak memory (ours_kib/
+# theirs_kib).
+pair() {
   local i
-  best_ns=0
-  best_kib=0
+  ours_ns=0 ours_kib=0 theirs_ns=0 theirs_kib=0
   for ((i = 0; i < runs; i++)); do
-    "$@"
-    if ((best_ns == 0 || ns < best_ns)); then best_ns=$ns; fi
-    if ((kib > best_kib)); then best_kib=$kib; fi
+    "$1"
+    if ((ours_ns == 0 || ns < ours_ns)); then ours_ns=$ns; fi
+    if ((kib > ours_kib)); then ours_kib=$kib; fi
+    "$2"
+    if ((theirs_ns == 0 || ns < theirs_ns)); then theirs_ns=$ns; fi
+    if ((kib > theirs_kib)); then theirs_kib=$kib; fi
   done
 }
 
@@ -84,14 +87,10 @@ move_cp_rm() {
   rm -f "$work/dst" "$work/src"
 }
 
-best_of compare_ours
-ours_cmp_ns=$best_ns ours_cmp_kib=$best_kib
-best_of compare_cmp
-cmp_ns=$best_ns cmp_kib=$best_kib
-best_of move_ours
-ours_move_ns=$best_ns ours_move_kib=$best_kib
-best_of move_cp_rm
-cp_ns=$best_ns cp_kib=$best_kib
+pair compare_ours compare_cmp
+ours_cmp_ns=$ours_ns ours_cmp_kib=$ours_kib cmp_ns=$theirs_ns cmp_kib=$theirs_kib
+pair move_ours move_cp_rm
+ours_move_ns=$ours_ns ours_move_kib=$ours_kib cp_ns=$theirs_ns cp_kib=$theirs_kib
 measure "$bench" compare "$work/small-a" "$work/small-b"
 small_kib=$kib
 
