@@ -1,0 +1,259 @@
+"""Attachment placement in whole runs, natively and under wine64.
+
+Each test writes a message file whose attachment lines point at real
+files, runs the program, and compares the log after its date line byte for
+byte with the files left in the folders.
+"""
+
+import os
+import pathlib
+
+import pytest
+
+QUESTION_CAPTION = "Stashwel"
+PREFIX = "Attachment Converted: "
+NOT_FOUND = ("Error - destination file not found after copy "
+             "(source not deleted)\r\n")
+
+
+def listing(folder):
+    return sorted(p.name for p in pathlib.Path(folder).iterdir())
+
+
+def log_after_first_line(log):
+    data = pathlib.Path(log).read_bytes()
+    first, end, rest = data.partition(b"\r\n")
+    assert end and first, f"log without a date line: {data!r}"
+    return rest.decode("cp1252")
+
+
+def echo(line):
+    return "Attachment Line: " + line + "\r\n\r\n"
+
+
+class Run:
+    """A message file, an attachment folder and a destination folder."""
+
+    def __init__(self, prog, root):
+        self.prog = prog
+        self.root = root
+        self.mail = root / "mail"
+        self.attach = root / "attach"
+        self.saved = root / "saved"
+        for folder in (self.mail, self.attach, self.saved):
+            folder.mkdir()
+        self.message = self.mail / "eud7.tmp"
+        self.log = self.mail / "eud7.log"
+        self.lines = []
+
+    def path(self, path):
+        """A host path as the program receives it and the log shows it."""
+        return self.prog.arg(path)
+
+    def attachment(self, name, data=b"contents", folder=None):
+        path = (folder or self.attach) / name
+        path.write_bytes(data)
+        return path
+
+    def line(self, path_text):
+        """Adds an attachment line for a path text; returns the line."""
+        line = PREFIX + '"' + path_text + '"'
+        self.lines.append(line)
+        return line
+
+    def run(self, destination_text=None, *extra):
+        self.message.write_bytes(
+            ("From: Ann\r\nSubject: files\r\n\r\n" + "\r\n".join(self.lines) +
+             "\r\n").encode("cp1252"))
+        destination = (destination_text if destination_text is not None
+                       else self.path(self.saved))
+        return self.prog.run(self.path(self.message), destination, *extra)
+
+    def moving(self, source_text, target_text):
+        return f"Moving from <{source_text}> to <{target_text}>\r\n"
+
+
+@pytest.fixture
+def r(prog, tmp_path):
+    return Run(prog, tmp_path)
+
+
+def test_new_name_is_moved(r):
+    source = r.attachment("report.pdf", b"the report")
+    line = r.line(r.path(source))
+    target = r.path(r.saved) + r.prog.sep + "report.pdf"
+    result = r.run()
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == (
+        echo(line) + r.moving(r.path(source), target))
+    assert listing(r.attach) == []
+    assert (r.saved / "report.pdf").read_bytes() == b"the report"
+
+
+def test_duplicate_leaves_the_destination_untouched(r):
+    kept = r.saved / "notes.txt"
+    kept.write_bytes(b"same notes")
+    os.utime(kept, (1_000_000_000, 1_000_000_000))
+    source = r.attachment("notes.txt", b"same notes")
+    line = r.line(r.path(source))
+    target = r.path(r.saved) + r.prog.sep + "notes.txt"
+    result = r.run()
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == (
+        echo(line) + f"Duplicate of <{r.path(source)}> already in <{target}>"
+        " - only deleting source\r\n")
+    assert listing(r.attach) == []
+    assert listing(r.saved) == ["notes.txt"]
+    assert kept.read_bytes() == b"same notes"
+    assert kept.stat().st_mtime == 1_000_000_000
+
+
+def test_different_version_takes_a_numbered_name(r):
+    (r.saved / "plan.doc").write_bytes(b"old plan")
+    (r.saved / "plan2.doc").write_bytes(b"older plan")
+    source = r.attachment("plan.doc", b"new plan")
+    line = r.line(r.path(source))
+    numbered = r.path(r.saved) + r.prog.sep + "plan1.doc"
+    result = r.run()
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == (
+        echo(line) + f"Different version of <{r.path(source)}> already in "
+        f"destination. Changing name to \"{numbered}\"\r\n" +
+        r.moving(r.path(source), numbered))
+    assert listing(r.saved) == ["plan.doc", "plan1.doc", "plan2.doc"]
+    assert (r.saved / "plan.doc").read_bytes() == b"old plan"
+    assert (r.saved / "plan1.doc").read_bytes() == b"new plan"
+    assert listing(r.attach) == []
+
+
+def test_vcf_only_moves_vcf_names_and_passes_the_rest_over(r):
+    handled = ["card.vcf", "CARD2.VCF", "a.b.Vcf", ".vcf"]
+    passed = ["card.vcf.txt", "cardvcf", "report.pdf"]
+    expected = ""
+    for name in handled + passed:
+        source = r.attachment(name, name.encode())
+        line = r.line(r.path(source))
+        expected += echo(line)
+        if name in handled:
+            expected += r.moving(r.path(source),
+                                 r.path(r.saved) + r.prog.sep + name)
+    result = r.run(None, "/v")
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == expected
+    assert listing(r.attach) == sorted(passed)
+    assert listing(r.saved) == sorted(handled)
+
+
+def test_vcf_only_with_nothing_to_move_leaves_no_log(r):
+    source = r.attachment("report.pdf")
+    r.line(r.path(source))
+    result = r.run(None, "/V")
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert listing(r.mail) == []
+    assert listing(r.attach) == ["report.pdf"]
+
+
+def test_trailing_separator_on_the_destination_gives_two(r):
+    source = r.attachment("report.pdf")
+    line = r.line(r.path(source))
+    destination = r.path(r.saved) + r.prog.sep
+    result = r.run(destination)
+    assert result.exit_code == 0
+    assert log_after_first_line(r.log) == (
+        echo(line) + r.moving(r.path(source),
+                              destination + r.prog.sep + "report.pdf"))
+    assert listing(r.saved) == ["report.pdf"]
+    assert listing(r.attach) == []
+
+
+def test_a_folder_in_the_way_fails_the_copy_and_keeps_the_source(r):
+    (r.saved / "report.pdf").mkdir()
+    source = r.attachment("report.pdf", b"keep me")
+    line = r.line(r.path(source))
+    target = r.path(r.saved) + r.prog.sep + "report.pdf"
+    result = r.run()
+    assert result.exit_code == 0
+    assert [d.caption for d in result.dialogs] == [QUESTION_CAPTION]
+    log = log_after_first_line(r.log)
+    head = echo(line) + r.moving(r.path(source), target)
+    assert log.startswith(head + "Copy File returned error; Code ")
+    code = log[len(head) + len("Copy File returned error; Code "):]
+    code, _, rest = code.partition("\r\n")
+    assert code.isdigit() and code != "0"
+    assert rest == NOT_FOUND
+    assert source.read_bytes() == b"keep me"
+    assert (r.saved / "report.pdf").is_dir()
+
+
+def same_file_spellings(r):
+    """The attachment folder written in several ways."""
+    folder = r.path(r.attach)
+    sep = r.prog.sep
+    (r.attach / "sub").mkdir()
+    spellings = [folder, folder + sep, folder + sep + ".",
+                 folder + sep + "sub" + sep + ".."]
+    if r.prog.name == "win64":
+        spellings.append(folder.upper())
+    else:
+        link = r.root / "link"
+        link.symlink_to(r.attach, target_is_directory=True)
+        spellings.append(r.path(link))
+    return spellings
+
+
+def test_the_same_file_is_never_deleted_as_its_own_duplicate(r):
+    # A second attachment from elsewhere is moved, so the log is kept and
+    # shows the line of the first.
+    other = r.root / "other"
+    other.mkdir()
+    for number, spelling in enumerate(same_file_spellings(r)):
+        r.lines = []
+        if r.log.exists():
+            r.log.unlink()
+        source = r.attachment("only.pdf", b"the only copy")
+        mover = r.attachment(f"mover{number}.txt", b"m", folder=other)
+        first = r.line(r.path(source))
+        second = r.line(r.path(mover))
+        result = r.run(spelling)
+        assert result.exit_code == 0, spelling
+        assert result.dialogs == [], spelling
+        assert log_after_first_line(r.log) == (
+            echo(first) + f"File <{r.path(source)}> is already in the "
+            "destination folder - left in place\r\n" + echo(second) +
+            r.moving(r.path(mover), spelling + r.prog.sep +
+                     f"mover{number}.txt")), spelling
+        assert source.read_bytes() == b"the only copy", spelling
+
+
+def test_the_same_file_alone_leaves_no_log(r):
+    source = r.attachment("only.pdf", b"the only copy")
+    r.line(r.path(source))
+    result = r.run(r.path(r.attach))
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert listing(r.mail) == []
+    assert source.read_bytes() == b"the only copy"
+
+
+def test_a_hostile_name_cannot_climb_out_of_the_destination(r):
+    # The line names attach/x.txt by way of two folders and "..": written
+    # with "/", which Windows also takes as a separator. Its file-name part
+    # is "x.txt", whatever system reads it.
+    (r.attach / "sub" / "deeper").mkdir(parents=True)
+    r.attachment("x.txt", b"escapee")
+    text = r.path(r.attach / "sub" / "deeper") + "/../../x.txt"
+    line = r.line(text)
+    target = r.path(r.saved) + r.prog.sep + "x.txt"
+    result = r.run()
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == echo(line) + r.moving(text, target)
+    assert listing(r.saved) == ["x.txt"]
+    assert (r.saved / "x.txt").read_bytes() == b"escapee"
+    assert listing(r.root) == ["attach", "mail", "saved"]
+    assert listing(r.attach) == ["sub"]
