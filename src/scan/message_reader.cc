@@ -1,6 +1,12 @@
 #include "scan/message_reader.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "run/in_out_error.h"
 
@@ -12,11 +18,59 @@ constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfText = 26;  // Ctrl-Z
 constexpr size_t kNotSearched = static_cast<size_t>(-1);
 
+// Index of the first Ctrl-Z, or of the first CR that is not directly
+// followed by an LF, in bytes; bytes.size() when there is none. A CR in the
+// last byte counts: what follows it is not known yet. Whole chunks are
+// tested without branches, so the compiler can test many bytes at once.
+size_t FirstIrregularByte(std::string_view bytes) {
+  constexpr size_t kChunk = 64;
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const size_t n = bytes.size();
+  size_t i = 0;
+  for (; i + kChunk < n; i += kChunk) {
+    // Kept in bytes, so that the compiler's vectors hold one byte a lane.
+    unsigned char flags = 0;
+    for (size_t k = 0; k < kChunk; ++k) {
+      const unsigned char c = p[i + k];
+      const unsigned char next = p[i + k + 1];
+      flags |= static_cast<unsigned char>(
+          (c == kEndOfText) | ((c == kCarriageReturn) & (next != kLineFeed)));
+    }
+    if (flags != 0) break;
+  }
+  for (; i < n; ++i) {
+    if (p[i] == kEndOfText) return i;
+    if (p[i] == kCarriageReturn && (i + 1 == n || p[i + 1] != kLineFeed)) {
+      return i;
+    }
+  }
+  return n;
+}
+
+#if defined(__SSE2__)
+// One bit for each LF among the 64 bytes at p.
+uint64_t LineFeedBits(const char* p) {
+  const __m128i line_feed = _mm_set1_epi8(kLineFeed);
+  uint64_t bits = 0;
+  for (int i = 0; i < 4; ++i) {
+    const __m128i bytes =
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+    const uint32_t found = static_cast<uint32_t>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
+    bits |= static_cast<uint64_t>(found) << (16 * i);
+  }
+  return bits;
+}
+#endif
+
 }  // namespace
 
 void LineSplitter::Feed(std::string_view block) {
   block_ = block;
   pos_ = 0;
+  clean_end_ = FirstIrregularByte(block);
+  window_valid_ = false;
+  lf_bits_ = 0;
   next_cr_ = kNotSearched;
   next_eot_ = kNotSearched;
   if (block.empty()) file_ended_ = true;
@@ -46,7 +100,52 @@ void LineSplitter::Gather(std::string_view bytes) {
   }
 }
 
+size_t LineSplitter::NextCleanLineFeed() {
+#if defined(__SSE2__)
+  // Lines of mail are short: finding the LFs of 64 bytes at once costs
+  // less than a search per line.
+  for (;;) {
+    if (lf_bits_ != 0) {
+      const size_t at =
+          window_ + static_cast<size_t>(std::countr_zero(lf_bits_));
+      lf_bits_ &= lf_bits_ - 1;
+      return at;
+    }
+    const size_t next = window_valid_ ? std::max(window_ + 64, pos_) : pos_;
+    if (next + 64 > clean_end_) break;
+    window_ = next;
+    window_valid_ = true;
+    lf_bits_ = LineFeedBits(block_.data() + next);
+  }
+#endif
+  // The rest of the clean part, shorter than a window.
+  const void* lf =
+      std::memchr(block_.data() + pos_, kLineFeed, clean_end_ - pos_);
+  return lf ? static_cast<size_t>(static_cast<const char*>(lf) - block_.data())
+            : clean_end_;
+}
+
 LineSplitter::Result LineSplitter::Next(std::string_view* line) {
+  // The common case: a line that starts in the clean part of the block and
+  // ends in it, with an LF and at most a CR before it.
+  if (at_line_start_ && pos_ < clean_end_) {
+    const size_t lf = NextCleanLineFeed();
+    if (lf < clean_end_) {
+      const char* start = block_.data() + pos_;
+      const char* end = block_.data() + lf;
+      pos_ = lf + 1;
+      if (end > start && end[-1] == kCarriageReturn) --end;
+      *line = std::string_view(start, static_cast<size_t>(end - start));
+      return Result::kLine;
+    }
+  }
+  return NextSlow(line);
+}
+
+LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
+  // The general rules move pos_ on their own.
+  window_valid_ = false;
+  lf_bits_ = 0;
   if (clear_gathered_) {
     gathered_.clear();
     clear_gathered_ = false;
@@ -79,15 +178,21 @@ LineSplitter::Result LineSplitter::Next(std::string_view* line) {
         text_end = next_eot_;
         skipping_ = true;
       }
-      const std::string_view text(start, text_end - pos_);
-      if (lf && !gathering_ && NextOf(kCarriageReturn, &next_cr_) >= text_end) {
-        // The common case: the whole line in this block, nothing to drop.
-        *line = text;
-        pos_ = line_end + 1;
-        at_line_start_ = true;
-        skipping_ = false;
-        return Result::kLine;
+      if (lf && !gathering_) {
+        // The common cases: the whole line in this block, with no CR or
+        // only the one that stands before the LF.
+        size_t fast_end = text_end;
+        const size_t cr = NextOf(kCarriageReturn, &next_cr_);
+        if (cr == line_end - 1 && text_end == line_end) fast_end = cr;
+        if (cr >= fast_end) {
+          *line = std::string_view(start, fast_end - pos_);
+          pos_ = line_end + 1;
+          at_line_start_ = true;
+          skipping_ = false;
+          return Result::kLine;
+        }
       }
+      const std::string_view text(start, text_end - pos_);
       Gather(text);
     }
     if (!lf) {

@@ -13,6 +13,7 @@
 #define STASHWELL_SCAN_MESSAGE_READER_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -23,9 +24,9 @@ namespace stashwell {
 
 // Splits a stream of byte blocks into lines by the text rules above,
 // without any file. Lines whose bytes lie whole in one block and hold no
-// CR or Ctrl-Z are handed out as views into that block; the others are
-// gathered in a buffer of the splitter's own, which grows with the longest
-// such line.
+// Ctrl-Z and no CR other than one before the LF are handed out as views
+// into that block; the others are gathered in a buffer of the splitter's
+// own, which grows with the longest such line.
 class LineSplitter {
  public:
   enum class Result { kLine, kNeedMore, kEnd };
@@ -45,11 +46,26 @@ class LineSplitter {
   // Index of the next byte equal to c at or after pos_, or the block's
   // size; *cached keeps the answer until pos_ passes it.
   size_t NextOf(char c, size_t* cached);
+  // Index of the next LF at or after pos_ and before clean_end_, or
+  // clean_end_ when there is none.
+  size_t NextCleanLineFeed();
+  // Takes the next line by the general rules: lines that cross blocks,
+  // lone CRs, Ctrl-Z.
+  Result NextSlow(std::string_view* line);
   // Appends bytes to the gathered line, leaving out every CR.
   void Gather(std::string_view bytes);
 
   std::string_view block_;
   size_t pos_ = 0;
+  // Up to here the block holds no Ctrl-Z and no CR that is not directly
+  // followed by an LF in the same block.
+  size_t clean_end_ = 0;
+  // Where the system allows, LFs are found 64 bytes at a time: lf_bits_
+  // marks the LFs of the window of 64 bytes at window_ that lie at or after
+  // pos_.
+  bool window_valid_ = false;
+  size_t window_ = 0;
+  uint64_t lf_bits_ = 0;
   size_t next_cr_ = 0;
   size_t next_eot_ = 0;
   bool file_ended_ = false;

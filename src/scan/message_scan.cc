@@ -80,14 +80,23 @@ void ScanMessageFile(RunState& state) {
   MessageReader reader(os, file);
   std::string_view line;
   while (reader.ReadLine(&line)) {
-    if (BeginsWith(line, kFromPrefix)) {
-      state.FromLine = line;
-    } else if (BeginsWith(line, kToPrefix)) {
-      state.ToLine = line;
-    } else if (BeginsWith(line, kSubjectPrefix)) {
-      state.SubjectLine = line;
-    } else if (BeginsWith(line, kAttachmentPrefix)) {
-      HandleAttachmentLine(state, line);
+    // Most lines start with none of the prefixes' first letters.
+    if (line.empty()) continue;
+    switch (line.front()) {
+      case 'F':
+        if (BeginsWith(line, kFromPrefix)) state.FromLine = line;
+        break;
+      case 'T':
+        if (BeginsWith(line, kToPrefix)) state.ToLine = line;
+        break;
+      case 'S':
+        if (BeginsWith(line, kSubjectPrefix)) state.SubjectLine = line;
+        break;
+      case 'A':
+        if (BeginsWith(line, kAttachmentPrefix)) {
+          HandleAttachmentLine(state, line);
+        }
+        break;
     }
   }
   reader.Close();
