@@ -318,6 +318,109 @@ TEST_F(Win32PlatformTest, LocalNowMatchesTheSystemClock) {
   EXPECT_TRUE(apart < 5.0 || apart > 86395.0) << seconds << " " << expected;
 }
 
+// The locale and code page tests below run in the default run and again
+// under other locales (see tests/win/CMakeLists.txt). There the variables
+// STASHWELL_EXPECT_LCID and STASHWELL_EXPECT_ACP name the locale and code
+// page that must be in force, so a run that fell back to another locale
+// fails instead of testing nothing.
+std::string Variable(const char* name) {
+  char value[64] = {};
+  const DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  return length > 0 && length < sizeof value ? value : "";
+}
+
+TEST(Win32EnvironmentTest, RunsUnderTheExpectedLocale) {
+  const std::string lcid = Variable("STASHWELL_EXPECT_LCID");
+  if (!lcid.empty()) {
+    EXPECT_EQ(GetThreadLocale(), std::stoul(lcid, nullptr, 16));
+  }
+  const std::string acp = Variable("STASHWELL_EXPECT_ACP");
+  if (!acp.empty()) {
+    EXPECT_EQ(GetACP(), std::stoul(acp));
+  }
+}
+
+struct LocaleCase {
+  LANGID language;
+  const char* short_date;
+  const char* date_separator;
+  bool hour_leading_zero;
+  bool twelve_hour;
+  bool marker_before_time;
+};
+
+// What Windows (and wine) keep for some locales.
+constexpr LocaleCase kLocales[] = {
+    {0x0409, "M/d/yyyy", "/", false, true, false},     // English (US)
+    {0x0809, "dd/MM/yyyy", "/", true, false, false},   // English (UK)
+    {0x0407, "d.M.yyyy", ".", true, false, false},     // German
+    {0x0411, "yyyy/M/d", "/", false, false, false},    // Japanese
+    {0x0412, "yyyy. M. d.", ". ", false, true, true},  // Korean
+};
+
+TEST(Win32LocaleTest, SettingsOfTheThreadLocale) {
+  const LocaleFormats formats =
+      MakeSystemPlatform(0, nullptr)->ReadLocaleFormats();
+  const LANGID language = LANGIDFROMLCID(GetThreadLocale());
+  bool known = false;
+  for (const LocaleCase& expected : kLocales) {
+    if (expected.language != language) continue;
+    known = true;
+    // German short dates are d.M.yyyy in wine and dd.MM.yyyy on Windows.
+    if (language != 0x0407) {
+      EXPECT_EQ(formats.short_date, expected.short_date);
+    }
+    EXPECT_EQ(formats.date_separator, expected.date_separator);
+    EXPECT_EQ(formats.time_separator, ":");
+    EXPECT_EQ(formats.hour_leading_zero, expected.hour_leading_zero);
+    EXPECT_EQ(formats.twelve_hour, expected.twelve_hour);
+    EXPECT_EQ(formats.marker_before_time, expected.marker_before_time);
+  }
+  if (!known) std::cout << "no expectations for language " << language << "\n";
+  // Whatever the locale: the names are there, Sunday first.
+  char sunday[128] = {};
+  ASSERT_GT(GetLocaleInfoA(GetThreadLocale(), LOCALE_SABBREVDAYNAME7, sunday,
+                           sizeof sunday),
+            1);
+  EXPECT_EQ(formats.short_day[0], sunday);
+  for (int i = 0; i < 12; ++i) EXPECT_FALSE(formats.long_month[i].empty()) << i;
+}
+
+TEST(Win32CodePageTest, LeadBytesOfTheAnsiCodePage) {
+  const PathSyntax syntax = MakeSystemPlatform(0, nullptr)->Syntax();
+  if (GetACP() == 932) {
+    // Shift JIS: lead bytes 81-9F and E0-FC; half-width katakana A1-DF
+    // and every ASCII byte stand alone.
+    for (int b = 0; b < 256; ++b) {
+      const bool lead = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+      EXPECT_EQ(syntax.lead_byte[b], lead) << b;
+    }
+  } else if (GetACP() == 1252) {
+    for (int b = 0; b < 256; ++b) EXPECT_FALSE(syntax.lead_byte[b]) << b;
+  }
+}
+
+TEST(Win32CodePageTest, DoubleByteNamesWithABackslashByte) {
+  if (GetACP() != 932) GTEST_SKIP() << "needs code page 932";
+  auto os = MakeSystemPlatform(0, nullptr);
+  ScratchDir dir;
+  // "表" is 95 5C in Shift JIS: its second byte is the backslash.
+  const std::string name = "\x95\x5C.txt";
+  const std::string path = dir.Path(name);
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os->OpenForWrite(path, &file), 0u);
+  ASSERT_EQ(os->Write(file, "dbcs", 4), 0u);
+  ASSERT_EQ(os->Close(file), 0u);
+  EXPECT_TRUE(os->IsExistingFile(path));
+  const auto entries = os->FindMatching(dir.Path("*.txt"), 0);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].name, name);
+  EXPECT_EQ(entries[0].size, 4u);
+  EXPECT_TRUE(os->IsSameFile(path, dir.Path(name)));
+  EXPECT_TRUE(os->RemoveFile(path));
+  EXPECT_FALSE(os->IsExistingFile(path));
+}
+
 }  // namespace
 }  // namespace stashwell
 
