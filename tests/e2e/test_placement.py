@@ -341,3 +341,28 @@ def test_a_source_that_cannot_be_deleted_stays_beside_its_copy(r):
         "Error - could not delete source file\r\n")
     assert source.read_bytes() == b"both"
     assert (r.saved / "report.pdf").read_bytes() == b"both"
+
+
+def test_a_read_only_destination_file_is_compared_without_stopping(r):
+    same = r.saved / "notes.txt"
+    same.write_bytes(b"same notes")
+    same.chmod(0o444)
+    other = r.saved / "plan.doc"
+    other.write_bytes(b"old plan")
+    other.chmod(0o444)
+    first = r.attachment("notes.txt", b"same notes")
+    second = r.attachment("plan.doc", b"new plan")
+    lines = [r.line(r.path(first)), r.line(r.path(second))]
+    target = r.path(r.saved) + r.prog.sep
+    result = r.run()
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == (
+        echo(lines[0]) + f"Duplicate of <{r.path(first)}> already in "
+        f"<{target}notes.txt> - only deleting source\r\n" + echo(lines[1]) +
+        f"Different version of <{r.path(second)}> already in destination. "
+        f"Changing name to \"{target}plan1.doc\"\r\n" +
+        r.moving(r.path(second), target + "plan1.doc"))
+    assert listing(r.attach) == []
+    assert listing(r.saved) == ["notes.txt", "plan.doc", "plan1.doc"]
+    assert (r.saved / "plan1.doc").read_bytes() == b"new plan"
