@@ -1,6 +1,5 @@
 #include "scan/message_reader.h"
 
-#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -48,31 +47,59 @@ size_t FirstIrregularByte(std::string_view bytes) {
 }
 
 #if defined(__SSE2__)
-// One bit for each LF among the 64 bytes at p.
-uint64_t LineFeedBits(const char* p) {
+constexpr bool kHaveVectors = true;
+
+struct WindowBits {
+  uint64_t line_feeds;
+  uint64_t irregular;  // Ctrl-Z, and CR not directly followed by LF
+};
+
+// The LFs and irregular bytes among the 64 bytes at p; p[64] is read too,
+// to tell whether a CR in the last place is followed by an LF.
+WindowBits ScanWindow(const char* p) {
   const __m128i line_feed = _mm_set1_epi8(kLineFeed);
-  uint64_t bits = 0;
+  const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
+  const __m128i end_of_text = _mm_set1_epi8(kEndOfText);
+  uint64_t lf = 0, cr = 0, eot = 0;
   for (int i = 0; i < 4; ++i) {
     const __m128i bytes =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    const uint32_t found = static_cast<uint32_t>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed)));
-    bits |= static_cast<uint64_t>(found) << (16 * i);
+    const int shift = 16 * i;
+    lf |= static_cast<uint64_t>(static_cast<uint32_t>(
+              _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
+          << shift;
+    cr |= static_cast<uint64_t>(static_cast<uint32_t>(
+              _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, carriage_return))))
+          << shift;
+    eot |= static_cast<uint64_t>(static_cast<uint32_t>(
+               _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, end_of_text))))
+           << shift;
   }
-  return bits;
+  const uint64_t lf_follows =
+      (lf >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
+  return {lf, eot | (cr & ~lf_follows)};
 }
+#else
+constexpr bool kHaveVectors = false;
 #endif
 
 }  // namespace
 
+const LineSplitter::Method LineSplitter::kBest =
+    kHaveVectors ? Method::kVector : Method::kSearch;
+
+LineSplitter::LineSplitter(Method method)
+    : method_(kHaveVectors ? method : Method::kSearch) {}
+
 void LineSplitter::Feed(std::string_view block) {
   block_ = block;
   pos_ = 0;
-  clean_end_ = FirstIrregularByte(block);
-  window_valid_ = false;
-  lf_bits_ = 0;
   next_cr_ = kNotSearched;
   next_eot_ = kNotSearched;
+  clean_end_ = method_ == Method::kSearch ? FirstIrregularByte(block) : 0;
+  window_valid_ = false;
+  window_stop_ = false;
+  lf_bits_ = 0;
   if (block.empty()) file_ended_ = true;
 }
 
@@ -100,7 +127,7 @@ void LineSplitter::Gather(std::string_view bytes) {
   }
 }
 
-size_t LineSplitter::NextCleanLineFeed() {
+size_t LineSplitter::NextWindowLineFeed() {
 #if defined(__SSE2__)
   // Lines of mail are short: finding the LFs of 64 bytes at once costs
   // less than a search per line.
@@ -111,33 +138,41 @@ size_t LineSplitter::NextCleanLineFeed() {
       lf_bits_ &= lf_bits_ - 1;
       return at;
     }
-    const size_t next = window_valid_ ? std::max(window_ + 64, pos_) : pos_;
-    if (next + 64 > clean_end_) break;
+    if (window_stop_) return kNone;
+    const size_t next = window_valid_ ? window_ + 64 : pos_;
+    // The last bytes of a block, and lines that run on into the next
+    // block, take the general rules.
+    if (next + 65 > block_.size()) return kNone;
+    const WindowBits bits = ScanWindow(block_.data() + next);
     window_ = next;
     window_valid_ = true;
-    lf_bits_ = LineFeedBits(block_.data() + next);
+    lf_bits_ = bits.line_feeds;
+    if (bits.irregular != 0) {
+      // Only the LFs before the first irregular byte end common lines.
+      lf_bits_ &= (uint64_t{1} << std::countr_zero(bits.irregular)) - 1;
+      window_stop_ = true;
+    }
   }
+#else
+  return kNone;
 #endif
-  // The rest of the clean part, shorter than a window.
+}
+
+size_t LineSplitter::NextSearchedLineFeed() {
+  if (pos_ >= clean_end_) return kNone;
   const void* lf =
       std::memchr(block_.data() + pos_, kLineFeed, clean_end_ - pos_);
   return lf ? static_cast<size_t>(static_cast<const char*>(lf) - block_.data())
-            : clean_end_;
+            : kNone;
 }
 
-LineSplitter::Result LineSplitter::Next(std::string_view* line) {
-  // The common case: a line that starts in the clean part of the block and
-  // ends in it, with an LF and at most a CR before it.
-  if (at_line_start_ && pos_ < clean_end_) {
-    const size_t lf = NextCleanLineFeed();
-    if (lf < clean_end_) {
-      const char* start = block_.data() + pos_;
-      const char* end = block_.data() + lf;
-      pos_ = lf + 1;
-      if (end > start && end[-1] == kCarriageReturn) --end;
-      *line = std::string_view(start, static_cast<size_t>(end - start));
-      return Result::kLine;
-    }
+LineSplitter::Result LineSplitter::NextGeneral(std::string_view* line) {
+  // The common case: a line whole in this block, ended by an LF with at
+  // most a CR before it, and no Ctrl-Z.
+  if (at_line_start_ && !ended_) {
+    const size_t lf = method_ == Method::kVector ? NextWindowLineFeed()
+                                                 : NextSearchedLineFeed();
+    if (lf != kNone) return TakeCommonLine(lf, line);
   }
   return NextSlow(line);
 }
@@ -145,6 +180,7 @@ LineSplitter::Result LineSplitter::Next(std::string_view* line) {
 LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
   // The general rules move pos_ on their own.
   window_valid_ = false;
+  window_stop_ = false;
   lf_bits_ = 0;
   if (clear_gathered_) {
     gathered_.clear();
@@ -219,19 +255,18 @@ MessageReader::~MessageReader() {
   if (open_) platform_.Close(file_);
 }
 
-bool MessageReader::ReadLine(std::string_view* line) {
+bool MessageReader::ReadMore(std::string_view* line) {
   for (;;) {
+    size_t count = 0;
+    CheckInOut(platform_.Read(file_, block_.get(), kBlockSize, &count));
+    splitter_.Feed(std::string_view(block_.get(), count));
     switch (splitter_.Next(line)) {
       case LineSplitter::Result::kLine:
         return true;
       case LineSplitter::Result::kEnd:
         return false;
-      case LineSplitter::Result::kNeedMore: {
-        size_t count = 0;
-        CheckInOut(platform_.Read(file_, block_.get(), kBlockSize, &count));
-        splitter_.Feed(std::string_view(block_.get(), count));
+      case LineSplitter::Result::kNeedMore:
         break;
-      }
     }
   }
 }

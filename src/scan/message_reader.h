@@ -12,6 +12,7 @@
 #ifndef STASHWELL_SCAN_MESSAGE_READER_H_
 #define STASHWELL_SCAN_MESSAGE_READER_H_
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +31,15 @@ namespace stashwell {
 class LineSplitter {
  public:
   enum class Result { kLine, kNeedMore, kEnd };
+  // How the common lines (whole in one block, no Ctrl-Z, no CR but one
+  // before the LF) are found: 64 bytes at a time with the processor's
+  // vector instructions, or by one pass over the block for irregular bytes
+  // and a search for each LF. Both give the same lines.
+  enum class Method { kVector, kSearch };
+  // kVector where the build targets a processor that has the instructions.
+  static const Method kBest;
+
+  explicit LineSplitter(Method method = kBest);
 
   // Offers the next block. The bytes must stay in place until Next asks
   // for more. An empty block marks the end of the file.
@@ -37,18 +47,41 @@ class LineSplitter {
   // The next line, valid until the next call of Next or Feed. kNeedMore
   // when the block is used up and the file has not ended; kEnd when the
   // text has ended (for good: later calls answer kEnd again).
-  Result Next(std::string_view* line);
+  Result Next(std::string_view* line) {
+    // Inline, for the many short lines whose LF is already known.
+    if (lf_bits_ != 0) return TakeWindowLine(line);
+    return NextGeneral(line);
+  }
   // True once the text has ended, either at the end of the file or at a
   // Ctrl-Z that starts a line.
   bool Ended() const { return ended_; }
 
  private:
+  static constexpr size_t kNone = static_cast<size_t>(-1);
+
   // Index of the next byte equal to c at or after pos_, or the block's
   // size; *cached keeps the answer until pos_ passes it.
   size_t NextOf(char c, size_t* cached);
-  // Index of the next LF at or after pos_ and before clean_end_, or
-  // clean_end_ when there is none.
-  size_t NextCleanLineFeed();
+  // Index of the LF that ends a common line starting at pos_, or kNone
+  // when the line needs the general rules.
+  size_t NextWindowLineFeed();
+  size_t NextSearchedLineFeed();
+  // The line that ends at the next LF of lf_bits_.
+  Result TakeWindowLine(std::string_view* line) {
+    const size_t lf = window_ + static_cast<size_t>(std::countr_zero(lf_bits_));
+    lf_bits_ &= lf_bits_ - 1;
+    return TakeCommonLine(lf, line);
+  }
+  // The line from pos_ to the LF at lf, without a CR before the LF.
+  Result TakeCommonLine(size_t lf, std::string_view* line) {
+    const char* start = block_.data() + pos_;
+    const char* end = block_.data() + lf;
+    pos_ = lf + 1;
+    if (end > start && end[-1] == '\r') --end;
+    *line = std::string_view(start, static_cast<size_t>(end - start));
+    return Result::kLine;
+  }
+  Result NextGeneral(std::string_view* line);
   // Takes the next line by the general rules: lines that cross blocks,
   // lone CRs, Ctrl-Z.
   Result NextSlow(std::string_view* line);
@@ -57,13 +90,14 @@ class LineSplitter {
 
   std::string_view block_;
   size_t pos_ = 0;
-  // Up to here the block holds no Ctrl-Z and no CR that is not directly
-  // followed by an LF in the same block.
+  const Method method_;
+  // kSearch: up to here the block holds no Ctrl-Z and no CR that is not
+  // directly followed by an LF in the same block.
   size_t clean_end_ = 0;
-  // Where the system allows, LFs are found 64 bytes at a time: lf_bits_
-  // marks the LFs of the window of 64 bytes at window_ that lie at or after
-  // pos_.
+  // kVector: lf_bits_ marks the LFs at or after pos_ of the 64 bytes at
+  // window_; window_stop_ tells that an irregular byte follows them.
   bool window_valid_ = false;
+  bool window_stop_ = false;
   size_t window_ = 0;
   uint64_t lf_bits_ = 0;
   size_t next_cr_ = 0;
@@ -93,11 +127,19 @@ class MessageReader {
 
   // The next line, valid until the next call; false when the text has
   // ended. Raises EInOutError when a read fails.
-  bool ReadLine(std::string_view* line);
+  bool ReadLine(std::string_view* line) {
+    const LineSplitter::Result result = splitter_.Next(line);
+    if (result == LineSplitter::Result::kLine) return true;
+    if (result == LineSplitter::Result::kEnd) return false;
+    return ReadMore(line);
+  }
   // Closes the file; raises EInOutError when the close fails.
   void Close();
 
  private:
+  // Reads blocks until the splitter has a line or the text ends.
+  bool ReadMore(std::string_view* line);
+
   Platform& platform_;
   FileHandle file_;
   bool open_ = true;

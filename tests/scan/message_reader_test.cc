@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,9 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // All lines of input, offered to the splitter in blocks of block_size.
-Lines SplitAll(const std::string& input, size_t block_size) {
-  LineSplitter splitter;
+Lines SplitAll(const std::string& input, size_t block_size,
+               LineSplitter::Method method = LineSplitter::kBest) {
+  LineSplitter splitter(method);
   Lines lines;
   size_t offset = 0;
   std::string_view line;
@@ -33,6 +35,30 @@ Lines SplitAll(const std::string& input, size_t block_size) {
     splitter.Feed(std::string_view(input).substr(offset, take));
     offset += take;
   }
+  return lines;
+}
+
+// The text rules, byte by byte, as plainly as they can be written.
+Lines ReferenceLines(const std::string& input) {
+  Lines lines;
+  std::string current;
+  bool in_line = false;
+  bool skipping = false;
+  for (const char c : input) {
+    if (!in_line && c == 26) return lines;
+    in_line = true;
+    if (c == '\n') {
+      lines.push_back(current);
+      current.clear();
+      in_line = false;
+      skipping = false;
+    } else if (c == 26) {
+      skipping = true;
+    } else if (c != '\r' && !skipping) {
+      current += c;
+    }
+  }
+  if (in_line) lines.push_back(current);
   return lines;
 }
 
@@ -87,16 +113,72 @@ const SplitCase kSplitCases[] = {
      {std::string("\xe4\x00\x7f\xff", 4)}},
 };
 
-class LineSplitterTest : public ::testing::TestWithParam<size_t> {};
+struct SplitterSetting {
+  LineSplitter::Method method;
+  size_t block_size;
+};
+
+void PrintTo(const SplitterSetting& setting, std::ostream* out) {
+  *out << (setting.method == LineSplitter::Method::kVector ? "vector"
+                                                           : "search")
+       << ", blocks of " << setting.block_size;
+}
+
+class LineSplitterTest : public ::testing::TestWithParam<SplitterSetting> {};
 
 TEST_P(LineSplitterTest, SameLinesWhateverTheBlocks) {
   for (const SplitCase& c : kSplitCases) {
-    EXPECT_EQ(SplitAll(c.input, GetParam()), c.lines) << c.name;
+    EXPECT_EQ(SplitAll(c.input, GetParam().block_size, GetParam().method),
+              c.lines)
+        << c.name;
+    EXPECT_EQ(ReferenceLines(c.input), c.lines) << c.name;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(BlockSizes, LineSplitterTest,
-                         ::testing::Values(1, 2, 3, 5, 64 * 1024));
+// Mail-like text with CR LF, LF, lone CRs, Ctrl-Z inside lines and now
+// and then at a line start, and a long line here and there, so that every
+// kind of byte falls on every place of a 64-byte window and of a block.
+TEST_P(LineSplitterTest, AgreesWithTheByteByByteRules) {
+  for (unsigned seed = 1; seed <= 6; ++seed) {
+    std::mt19937 random(seed);
+    std::string input;
+    while (input.size() < 300 * 1024) {
+      const unsigned kind = random() % 1000;
+      if (kind < 40) {
+        input += '\r';
+      } else if (kind < 42 && seed % 2 == 0) {
+        input += '\x1a';
+      } else if (kind < 120) {
+        input += "\r\n";
+      } else if (kind < 170) {
+        input += '\n';
+      } else if (kind < 171) {
+        input += std::string(random() % 5000, 'L');
+      } else {
+        input += static_cast<char>('a' + random() % 26);
+      }
+    }
+    const Lines expected = ReferenceLines(input);
+    ASSERT_GT(expected.size(), 100u) << seed;
+    EXPECT_TRUE(SplitAll(input, GetParam().block_size, GetParam().method) ==
+                expected)
+        << "seed " << seed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BlockSizes, LineSplitterTest,
+    ::testing::Values(SplitterSetting{LineSplitter::kBest, 1},
+                      SplitterSetting{LineSplitter::kBest, 3},
+                      SplitterSetting{LineSplitter::kBest, 64},
+                      SplitterSetting{LineSplitter::kBest, 65},
+                      SplitterSetting{LineSplitter::kBest, 200},
+                      SplitterSetting{LineSplitter::kBest, 64 * 1024},
+                      SplitterSetting{LineSplitter::Method::kSearch, 1},
+                      SplitterSetting{LineSplitter::Method::kSearch, 5},
+                      SplitterSetting{LineSplitter::Method::kSearch, 200},
+                      SplitterSetting{LineSplitter::Method::kSearch,
+                                      64 * 1024}));
 
 TEST(LineSplitter, LfCrLfAndMixedGiveTheSameLines) {
   const Lines lf = SplitAll("a\nb\nc\n", 4);
