@@ -8,6 +8,8 @@
 
 #include <cerrno>
 #include <ctime>
+#include <map>
+#include <utility>
 
 #include "platform/posix/posix_copy.h"
 #include "platform/posix/posix_errors.h"
@@ -55,10 +57,19 @@ class PosixPlatform : public Platform {
   // A file without its owner's write bit is refused, as Windows refuses to
   // delete a read-only file. The mode is looked at rather than access(),
   // which lets root through.
+  // A file this program holds open through OpenForWrite or OpenForRead is
+  // refused too: on Windows those opens share no deletion, so the run log
+  // and the message file cannot be deleted (nor moved away as an
+  // attachment) while they are open.
   bool RemoveFile(const std::string& path) override {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
     if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return false;
+    if (!S_ISLNK(st.st_mode)) {
+      for (const auto& [fd, id] : unshared_) {
+        if (id == std::make_pair(st.st_dev, st.st_ino)) return false;
+      }
+    }
     return unlink(path.c_str()) == 0;
   }
 
@@ -85,12 +96,14 @@ class PosixPlatform : public Platform {
     // Creating in a folder that does not exist is "path not found", as on
     // Windows.
     if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : LastError();
+    HoldUnshared(fd);
     *file = fd;
     return 0;
   }
 
-  // POSIX has no share modes: both read opens are the same.
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
+  // POSIX has no share modes: both read opens read the same way; only
+  // RemoveFile tells them apart.
+  uint32_t OpenReadable(const std::string& path, FileHandle* file) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return LastError();
     // A folder opens for reading on POSIX; Windows refuses it.
@@ -109,8 +122,14 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
+  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
+    const uint32_t code = OpenReadable(path, file);
+    if (code == 0) HoldUnshared(Descriptor(*file));
+    return code;
+  }
+
   uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    return OpenForRead(path, file);
+    return OpenReadable(path, file);
   }
 
   uint32_t Read(FileHandle file, void* buffer, size_t size,
@@ -148,6 +167,7 @@ class PosixPlatform : public Platform {
   }
 
   uint32_t Close(FileHandle file) override {
+    unshared_.erase(Descriptor(file));
     return close(Descriptor(file)) == 0 ? 0 : LastError();
   }
 
@@ -188,7 +208,15 @@ class PosixPlatform : public Platform {
   }
 
  private:
+  // Remembers the file behind a descriptor that shares no deletion.
+  void HoldUnshared(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) == 0) unshared_[fd] = {st.st_dev, st.st_ino};
+  }
+
   PathSyntax syntax_ = PathSyntax::Posix();
+  // Files opened by OpenForWrite and OpenForRead, until closed.
+  std::map<int, std::pair<dev_t, ino_t>> unshared_;
   CommandLine command_line_;
   std::string program_name_;
 };
