@@ -1,0 +1,411 @@
+// Property test: random trees of attachment and destination folders and
+// random message files, each run through the real program as a child
+// process, and after every run the promise that nothing is lost and that
+// the log holds only lines the program writes.
+//
+// STASHWELL_PROPERTY_SEED replays a seed (printed on failure);
+// STASHWELL_PROPERTY_CASES sets how many cases run; STASHWELL_PROGRAM
+// names the program to run instead of the one built beside the tests.
+// STASHWELL_PROPERTY_CASE runs only the case of that number, and with
+// STASHWELL_PROPERTY_KEEP naming a new folder builds it there and keeps it.
+#ifndef _WIN32
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "reliability/invariant.h"
+#include "run/run_log.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+namespace {
+namespace fs = std::filesystem;
+
+std::string ProgramPath() {
+  if (const char* path = std::getenv("STASHWELL_PROGRAM")) return path;
+#ifdef STASHWELL_PROGRAM_PATH
+  return STASHWELL_PROGRAM_PATH;
+#else
+  return "build/native/stashwell";
+#endif
+}
+
+uint64_t NumberFromEnvironment(const char* name, uint64_t fallback) {
+  const char* text = std::getenv(name);
+  return text != nullptr && *text != 0 ? std::strtoull(text, nullptr, 0)
+                                       : fallback;
+}
+
+// Runs the program in folder with arguments; stdin from /dev/null, stderr
+// to a file, in a session of its own so that no terminal is asked.
+int RunChild(const std::string& program, const std::string& folder,
+             const std::vector<std::string>& arguments,
+             const std::string& stderr_path) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(program.c_str()));
+  for (const std::string& argument : arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    setsid();
+    if (chdir(folder.c_str()) != 0) _exit(126);
+    const int in = open("/dev/null", O_RDONLY);
+    const int err =
+        open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    dup2(in, 0);
+    dup2(in, 1);
+    dup2(err, 2);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+class CaseBuilder {
+ public:
+  CaseBuilder(uint64_t seed, const std::string& root)
+      : random_(seed), root_(root) {}
+
+  bool Chance(double p) { return std::bernoulli_distribution(p)(random_); }
+  size_t Pick(size_t n) {
+    return std::uniform_int_distribution<size_t>(0, n - 1)(random_);
+  }
+  template <typename T>
+  const T& OneOf(const std::vector<T>& items) {
+    return items[Pick(items.size())];
+  }
+
+  std::string Content() {
+    static const std::vector<std::string> kSmall = {"",   "A",  "B",
+                                                    "AB", "BA", "A\r\n"};
+    if (Chance(0.8)) return OneOf(kSmall);
+    // Longer than one comparison block, with a variant differing only in
+    // its last byte.
+    std::string big(16384 + Pick(3), 'x');
+    for (size_t i = 0; i < big.size(); i += 97) big[i] = 'y';
+    if (Chance(0.5)) big.back() = 'z';
+    return big;
+  }
+
+  void WriteFile(const std::string& path, const std::string& bytes) {
+    if (fs::is_directory(path)) return;
+    std::ofstream(path, std::ios::binary) << bytes;
+    if (Chance(0.1)) chmod(path.c_str(), 0444);  // read-only
+  }
+
+  // Sets a file's times a few days back, or a moment ago.
+  void Age(const std::string& path, bool stale) {
+    const double now = std::chrono::duration<double>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    const double when = stale ? now - 86400.0 * (2 + Pick(5)) : now - 3600;
+    timeval times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(when);
+    times[0].tv_usec = times[1].tv_usec = 0;
+    utimes(path.c_str(), times);
+  }
+
+  // A folder as the message spells it: absolute, relative to the working
+  // folder, or by a detour through "..".
+  std::string Spell(const std::string& folder) {
+    switch (Pick(4)) {
+      case 0:
+        return folder;
+      case 1:
+        return folder + "/../" + folder;
+      default:
+        return root_ + "/" + folder;
+    }
+  }
+
+  std::string Quoted(const std::string& path) {
+    switch (Pick(8)) {
+      case 0:
+        return "\"" + path + "\"";
+      case 1:
+        return "\"" + path + "\"";
+      case 2:
+        return "\"" + path;
+      case 3:
+        return path + "\"";
+      case 4:
+        return "\"" + path + "\" ";
+      default:
+        return path;
+    }
+  }
+
+  std::vector<std::string> Build() {
+    static const std::vector<std::string> kNames = {
+        "report.pdf",   "report1.pdf", "README",  "archive.tar.gz",
+        "card.vcf",     "CARD.VCF",    "notes.",  ".profile",
+        "a b.txt",      "x*y.txt",     "q?.doc",  "eud7.tmp",
+        "\xe4\xf6.txt", "msg.log",     "msg.txt", "-"};
+    for (const char* folder : {"att", "att2", "dest", "mail"}) {
+      fs::create_directory(root_ + "/" + folder);
+    }
+    for (const char* folder : {"att", "att2"}) {
+      for (const std::string& name : kNames) {
+        if (Chance(0.4))
+          WriteFile(root_ + "/" + folder + "/" + name, Content());
+      }
+    }
+
+    // The destination: usually a folder of its own, sometimes the
+    // attachments' folder or the message's, spelled in several ways, or
+    // missing.
+    static const std::vector<std::string> kDestinations = {
+        "dest", "dest",  "dest",        "dest",   "att",
+        "mail", "dest/", "att/../dest", "nodest", "dest/card.vcf"};
+    std::string destination = OneOf(kDestinations);
+    const std::string destination_folder = destination == "att"    ? "att"
+                                           : destination == "mail" ? "mail"
+                                                                   : "dest";
+    if (Chance(0.6)) destination = root_ + "/" + destination;
+    for (const std::string& name : kNames) {
+      const std::string path = root_ + "/" + destination_folder + "/" + name;
+      if (fs::exists(path)) continue;
+      if (Chance(0.05)) {
+        fs::create_directory(path);  // a folder in the way
+      } else if (Chance(0.3)) {
+        // Often the same bytes as an attachment of that name.
+        const std::string twin = root_ + "/att/" + name;
+        std::ifstream in(twin, std::ios::binary);
+        std::string bytes((std::istreambuf_iterator<char>(in)),
+                          std::istreambuf_iterator<char>());
+        WriteFile(path, in && Chance(0.5) ? bytes : Content());
+      }
+    }
+    for (const char* taken : {"report2.pdf", "README1", "archive.tar1.gz"}) {
+      if (Chance(0.3)) {
+        WriteFile(root_ + "/" + destination_folder + "/" + taken, Content());
+      }
+    }
+
+    // The message file, usually in a folder of its own, with stale and
+    // fresh work files and maybe an earlier log beside it.
+    static const std::vector<std::string> kMessageNames = {
+        "msg.txt", "msg.txt", "in.box.txt", "eud3.tmp", "msg.log", "msg"};
+    const std::string message_folder = Chance(0.9)   ? "mail"
+                                       : Chance(0.5) ? "att"
+                                                     : "dest";
+    const std::string message_name = OneOf(kMessageNames);
+    message_ = root_ + "/" + message_folder + "/" + message_name;
+    const std::string message_dir = root_ + "/" + message_folder;
+    if (Chance(0.3)) {
+      WriteFile(message_dir + "/eud1.log", "old log");
+      Age(message_dir + "/eud1.log", true);
+    }
+    if (Chance(0.3)) {
+      WriteFile(message_dir + "/eud2.tmp", "old");
+      Age(message_dir + "/eud2.tmp", Chance(0.5));
+    }
+    const std::string log_path = LogPathFor(message_, PathSyntax::Posix());
+    if (Chance(0.2)) WriteFile(log_path, "earlier log\r\n");
+
+    std::string text;
+    std::string last_attachment;
+    const size_t lines = Pick(14);
+    for (size_t i = 0; i < lines; ++i) {
+      std::string line;
+      switch (Pick(6)) {
+        case 0:
+          line = OneOf(std::vector<std::string>{"From: a@b", "To: c@d",
+                                                "Subject: hello", "from: x",
+                                                "Subject:x", "To: "});
+          break;
+        case 1:
+          line = OneOf(std::vector<std::string>{"", "body text",
+                                                "Attachment converted: x"});
+          break;
+        default:
+          if (!last_attachment.empty() && Chance(0.2)) {
+            line = last_attachment;
+            break;
+          }
+          line = "Attachment Converted: " + Quoted(AttachmentPath());
+          last_attachment = line;
+      }
+      if (Chance(0.03)) line.insert(Pick(line.size() + 1), "\r");
+      if (Chance(0.02)) line.insert(Pick(line.size() + 1), "\x1a");
+      text += line;
+      if (i + 1 < lines || Chance(0.5)) {
+        text += OneOf(std::vector<std::string>{"\n", "\r\n", "\r\n", "\r\r\n"});
+      }
+    }
+    if (!fs::exists(message_) || !fs::is_directory(message_)) {
+      std::ofstream(message_, std::ios::binary) << text;
+    }
+    if (message_name == "eud3.tmp" && Chance(0.3)) Age(message_, true);
+
+    std::vector<std::string> arguments = {
+        Chance(0.7) ? message_ : message_folder + "/" + message_name,
+        destination};
+    if (Chance(0.3)) {
+      arguments.push_back(
+          OneOf(std::vector<std::string>{"/V", "/v", "/VCF", "-V"}));
+    }
+    return arguments;
+  }
+
+ private:
+  // The path text of an attachment line: mostly files that exist, also
+  // missing ones, hostile names, the message itself and its log.
+  std::string AttachmentPath() {
+    static const std::vector<std::string> kNames = {"report.pdf",
+                                                    "report1.pdf",
+                                                    "README",
+                                                    "archive.tar.gz",
+                                                    "card.vcf",
+                                                    "CARD.VCF",
+                                                    "notes.",
+                                                    ".profile",
+                                                    "a b.txt",
+                                                    "x*y.txt",
+                                                    "q?.doc",
+                                                    "eud7.tmp",
+                                                    "\xe4\xf6.txt",
+                                                    "msg.log",
+                                                    "missing.bin",
+                                                    "*.pdf",
+                                                    "..",
+                                                    ".",
+                                                    "",
+                                                    "-"};
+    switch (Pick(20)) {
+      case 0:
+        return message_;
+      case 1:
+        return LogPathFor(message_, PathSyntax::Posix());
+      case 2:
+        return "";
+      case 3:
+        return Spell("dest");
+      default: {
+        const std::string folder = OneOf(std::vector<std::string>{
+            "att", "att", "att", "att2", "dest", "mail"});
+        return Spell(folder) + "/" + OneOf(kNames);
+      }
+    }
+  }
+
+  std::mt19937_64 random_;
+  std::string root_;
+  std::string message_;
+};
+
+TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
+  const uint64_t seed = NumberFromEnvironment(
+      "STASHWELL_PROPERTY_SEED",
+      std::random_device()() * 65536ull + std::random_device()());
+  const uint64_t cases =
+      NumberFromEnvironment("STASHWELL_PROPERTY_CASES", 1000);
+  const std::string program = ProgramPath();
+  ASSERT_EQ(access(program.c_str(), X_OK), 0) << "no program at " << program;
+  std::mt19937_64 seeds(seed);
+  int failures = 0;
+  uint64_t stopped_runs = 0;
+  std::map<std::string, uint64_t> seen;  // log lines met, by kind
+  const uint64_t only = NumberFromEnvironment("STASHWELL_PROPERTY_CASE", ~0ull);
+  const char* keep = std::getenv("STASHWELL_PROPERTY_KEEP");
+  for (uint64_t n = 0; n < cases && failures < 3; ++n) {
+    const uint64_t case_seed = seeds();
+    if (only != ~0ull && n != only) continue;
+    ScratchDir scratch;
+    std::string root = scratch.MakeDir("case");
+    if (only != ~0ull && keep != nullptr) {
+      root = keep;
+      fs::create_directories(root);
+    }
+    CaseBuilder builder(case_seed, root);
+    const std::vector<std::string> arguments = builder.Build();
+    const TreeSnapshot before = TakeSnapshot(root);
+    const std::string stderr_path = scratch.Path("stderr.txt");
+    const int exit_code = RunChild(program, root, arguments, stderr_path);
+
+    // A run may stop through the error report, for example when a folder
+    // stands where the log goes; the promise holds all the same.
+    const std::string report = ScratchDir::ReadOrEmpty(stderr_path);
+    const bool stopped =
+        exit_code == 1 &&
+        report.rfind("Application Error: Exception EInOutError", 0) == 0;
+    if (stopped) ++stopped_runs;
+    RunFacts facts;
+    facts.stopped = stopped;
+    facts.base = root;
+    facts.message_file = arguments[0];
+    facts.destination_dir = arguments[1];
+    facts.log_path =
+        NormalPath(LogPathFor(arguments[0], PathSyntax::Posix()), root);
+    const TreeSnapshot after = TakeSnapshot(root);
+    auto log = after.find(facts.log_path);
+    if (log != after.end()) facts.log_text = log->second;
+    for (const char* kind : {"Moving from <", "Duplicate of <",
+                             "Different version of <", "Source File <"}) {
+      for (size_t at = facts.log_text.find(kind); at != std::string::npos;
+           at = facts.log_text.find(kind, at + 1)) {
+        ++seen[kind];
+      }
+    }
+    std::vector<std::string> problems = CheckNothingLost(before, after, facts);
+    if (log != after.end()) {
+      for (std::string& p : CheckLogLines(facts)) problems.push_back(p);
+    }
+    if (exit_code != 0 && !stopped) {
+      problems.push_back("exit code " + std::to_string(exit_code) + ": " +
+                         report);
+    }
+    if (!problems.empty()) {
+      ++failures;
+      std::string report;
+      for (const std::string& p : problems) report += "\n  " + p;
+      std::string message_text;
+      auto message = before.find(NormalPath(arguments[0], root));
+      if (message != before.end()) message_text = message->second;
+      ADD_FAILURE() << "case " << n << " of seed " << seed
+                    << " (replay: STASHWELL_PROPERTY_SEED=" << seed
+                    << "), arguments:" <<
+          [&] {
+            std::string all;
+            for (const auto& a : arguments) all += " [" + a + "]";
+            return all;
+          }()
+                    << "\nmessage: " << testing::PrintToString(message_text)
+                    << "\nlog: " << testing::PrintToString(facts.log_text)
+                    << report;
+    }
+  }
+  RecordProperty("cases", std::to_string(cases));
+  std::printf(
+      "property test: %llu cases (%llu stopped by the error "
+      "report), seed %llu\n",
+      static_cast<unsigned long long>(cases),
+      static_cast<unsigned long long>(stopped_runs),
+      static_cast<unsigned long long>(seed));
+  for (const auto& [kind, count] : seen) {
+    std::printf("  %-24s %llu\n", kind.c_str(),
+                static_cast<unsigned long long>(count));
+  }
+}
+
+}  // namespace
+}  // namespace stashwell
+
+#endif  // _WIN32
