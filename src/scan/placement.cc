@@ -15,6 +15,17 @@ bool IsUnusableName(const std::string& name) {
   return name.empty() || name == "." || name == "..";
 }
 
+// The run's own files: the log being written and the message being read.
+// Their bytes on disk are no settled file: the log grows through its
+// buffer (an empty one would pass for a copy of any empty attachment) and
+// the message is deleted when the scan ends. Neither may stand in for the
+// attachment as its duplicate.
+bool IsRunFile(RunState& state, const std::string& path) {
+  Platform& os = state.platform;
+  return os.IsSameFile(path, state.LogPath) ||
+         os.IsSameFile(path, state.MessageFilePath);
+}
+
 }  // namespace
 
 std::string FileNamePart(std::string_view path, const PathSyntax& syntax) {
@@ -61,7 +72,8 @@ void PlaceAttachment(RunState& state) {
                          "> is already in the destination folder - left in "
                          "place"});
     return;
-  } else if (FilesIdentical(os, state.SourcePath, state.DestinationPath)) {
+  } else if (!IsRunFile(state, state.DestinationPath) &&
+             FilesIdentical(os, state.SourcePath, state.DestinationPath)) {
     WriteLogLine(state, {"Duplicate of <", state.SourcePath, "> already in <",
                          state.DestinationPath, "> - only deleting source"});
     state.ActionLogged = true;
