@@ -72,8 +72,8 @@ void PlaceAttachment(RunState& state) {
                          "> is already in the destination folder - left in "
                          "place"});
     return;
-  } else if (!IsRunFile(state, state.DestinationPath) &&
-             FilesIdentical(os, state.SourcePath, state.DestinationPath)) {
+  } else if (FilesIdentical(os, state.SourcePath, state.DestinationPath) &&
+             !IsRunFile(state, state.DestinationPath)) {
     WriteLogLine(state, {"Duplicate of <", state.SourcePath, "> already in <",
                          state.DestinationPath, "> - only deleting source"});
     state.ActionLogged = true;
