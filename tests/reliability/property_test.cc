@@ -163,7 +163,7 @@ class CaseBuilder {
     }
     for (const char* folder : {"att", "att2"}) {
       for (const std::string& name : kNames) {
-        if (Chance(0.4))
+        if (Chance(0.6))
           WriteFile(root_ + "/" + folder + "/" + name, Content());
       }
     }
@@ -254,6 +254,8 @@ class CaseBuilder {
       std::ofstream(message_, std::ios::binary) << text;
     }
     if (message_name == "eud3.tmp" && Chance(0.3)) Age(message_, true);
+    // An attachment with the message's own name and bytes.
+    if (Chance(0.1)) WriteFile(root_ + "/att/" + message_name, text);
 
     std::vector<std::string> arguments = {
         Chance(0.7) ? message_ : message_folder + "/" + message_name,
