@@ -51,16 +51,18 @@ constexpr bool kHaveVectors = true;
 
 struct WindowBits {
   uint64_t line_feeds;
-  uint64_t irregular;  // Ctrl-Z, and CR not directly followed by LF
+  // Ctrl-Z and CR, except those directly followed by an LF: the line's
+  // text simply ends before such a byte (TakeCommonLine).
+  uint64_t irregular;
 };
 
 // The LFs and irregular bytes among the 64 bytes at p; p[64] is read too,
-// to tell whether a CR in the last place is followed by an LF.
+// to tell whether a byte in the last place is followed by an LF.
 WindowBits ScanWindow(const char* p) {
   const __m128i line_feed = _mm_set1_epi8(kLineFeed);
   const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
   const __m128i end_of_text = _mm_set1_epi8(kEndOfText);
-  uint64_t lf = 0, cr = 0, eot = 0;
+  uint64_t lf = 0, special = 0;
   for (int i = 0; i < 4; ++i) {
     const __m128i bytes =
         _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
@@ -68,16 +70,14 @@ WindowBits ScanWindow(const char* p) {
     lf |= static_cast<uint64_t>(static_cast<uint32_t>(
               _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
           << shift;
-    cr |= static_cast<uint64_t>(static_cast<uint32_t>(
-              _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, carriage_return))))
-          << shift;
-    eot |= static_cast<uint64_t>(static_cast<uint32_t>(
-               _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, end_of_text))))
-           << shift;
+    special |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
+                   _mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return),
+                                _mm_cmpeq_epi8(bytes, end_of_text)))))
+               << shift;
   }
   const uint64_t lf_follows =
       (lf >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
-  return {lf, eot | (cr & ~lf_follows)};
+  return {lf, special & ~lf_follows};
 }
 #else
 constexpr bool kHaveVectors = false;
@@ -89,7 +89,15 @@ const LineSplitter::Method LineSplitter::kBest =
     kHaveVectors ? Method::kVector : Method::kSearch;
 
 LineSplitter::LineSplitter(Method method)
-    : method_(kHaveVectors ? method : Method::kSearch) {}
+    : method_(kHaveVectors ? method : Method::kSearch) {
+  wanted_.fill(true);
+}
+
+void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
+  wanted_.fill(false);
+  for (const char c : first_bytes)
+    wanted_[static_cast<unsigned char>(c)] = true;
+}
 
 void LineSplitter::Feed(std::string_view block) {
   block_ = block;
@@ -169,10 +177,15 @@ size_t LineSplitter::NextSearchedLineFeed() {
 LineSplitter::Result LineSplitter::NextGeneral(std::string_view* line) {
   // The common case: a line whole in this block, ended by an LF with at
   // most a CR before it, and no Ctrl-Z.
-  if (at_line_start_ && !ended_) {
+  while (at_line_start_ && !ended_) {
     const size_t lf = method_ == Method::kVector ? NextWindowLineFeed()
                                                  : NextSearchedLineFeed();
-    if (lf != kNone) return TakeCommonLine(lf, line);
+    if (lf == kNone) break;
+    if (Wanted(block_[pos_])) {
+      if (block_[pos_] == kEndOfText) break;  // the end of the text
+      return TakeCommonLine(lf, line);
+    }
+    pos_ = lf + 1;
   }
   return NextSlow(line);
 }

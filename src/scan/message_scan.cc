@@ -78,6 +78,8 @@ void ScanMessageFile(RunState& state) {
   if (os.OpenForRead(state.MessageFilePath, &file) != 0) return;
 
   MessageReader reader(os, file);
+  // Only lines that start like one of the prefixes matter.
+  reader.PassOverLinesNotStartingWith("FTSA");
   std::string_view line;
   while (reader.ReadLine(&line)) {
     // Most lines start with none of the prefixes' first letters.

@@ -18,9 +18,12 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // All lines of input, offered to the splitter in blocks of block_size.
+// With first_bytes, lines that start otherwise may be passed over.
 Lines SplitAll(const std::string& input, size_t block_size,
-               LineSplitter::Method method = LineSplitter::kBest) {
+               LineSplitter::Method method = LineSplitter::kBest,
+               const char* first_bytes = nullptr) {
   LineSplitter splitter(method);
+  if (first_bytes) splitter.PassOverLinesNotStartingWith(first_bytes);
   Lines lines;
   size_t offset = 0;
   std::string_view line;
@@ -163,6 +166,72 @@ TEST_P(LineSplitterTest, AgreesWithTheByteByByteRules) {
     EXPECT_TRUE(SplitAll(input, GetParam().block_size, GetParam().method) ==
                 expected)
         << "seed " << seed;
+  }
+}
+
+// Every case once more after a start of varying length, so that each of
+// its bytes falls on every place of a 64-byte window.
+TEST_P(LineSplitterTest, SameLinesAtEveryPlaceOfAWindow) {
+  for (size_t pad = 0; pad < 70; ++pad) {
+    const std::string start =
+        std::string(pad, 'p') + "\r\n" + std::string(100, 'q') + "\n";
+    for (const SplitCase& c : kSplitCases) {
+      const std::string input = start + c.input;
+      EXPECT_EQ(SplitAll(input, GetParam().block_size, GetParam().method),
+                ReferenceLines(input))
+          << c.name << ", after " << pad;
+    }
+  }
+}
+
+Lines StartingWithAnyOf(const Lines& lines, std::string_view first_bytes) {
+  Lines kept;
+  for (const std::string& line : lines) {
+    if (!line.empty() && first_bytes.find(line[0]) != std::string_view::npos) {
+      kept.push_back(line);
+    }
+  }
+  return kept;
+}
+
+TEST_P(LineSplitterTest, PassingOverLinesKeepsEveryWantedLine) {
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    std::mt19937 random(seed);
+    std::string input;
+    while (input.size() < 200 * 1024) {
+      const unsigned kind = random() % 100;
+      if (kind < 3) {
+        input += '\r';
+      } else if (kind < 4 && seed % 2 == 0) {
+        input += '\x1a';
+      } else if (kind < 12) {
+        input += "\r\n";
+      } else if (kind < 16) {
+        input += '\n';
+      } else {
+        input += "FTSAxyz"[random() % 7];
+      }
+    }
+    const Lines got =
+        SplitAll(input, GetParam().block_size, GetParam().method, "FS");
+    const Lines expected = ReferenceLines(input);
+    EXPECT_TRUE(StartingWithAnyOf(got, "FS") ==
+                StartingWithAnyOf(expected, "FS"))
+        << "seed " << seed;
+  }
+}
+
+TEST(LineSplitter, PassesOverLinesOfRegularText) {
+  std::string input;
+  for (int i = 0; i < 1000; ++i) input += "From: a\r\nbody\r\n\r\nSubject: b\n";
+  for (const auto method :
+       {LineSplitter::Method::kVector, LineSplitter::Method::kSearch}) {
+    const Lines got = SplitAll(input, 64 * 1024, method, "FS");
+    EXPECT_EQ(StartingWithAnyOf(got, "FS"),
+              StartingWithAnyOf(ReferenceLines(input), "FS"));
+    // Of the 2000 other lines, only those near the end of the block, left
+    // to the general rules, are handed out.
+    EXPECT_LT(got.size(), 2010u);
   }
 }
 
