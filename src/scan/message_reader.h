@@ -25,8 +25,8 @@
 namespace stashwell {
 
 // Splits a stream of byte blocks into lines by the text rules above,
-// without any file. Lines whose bytes lie whole in one block and hold no
-// Ctrl-Z and no CR other than one before the LF are handed out as views
+// without any file. Lines whose bytes lie whole in one block, with no CR
+// or Ctrl-Z except one directly before the LF, are handed out as views
 // into that block; the others are gathered in a buffer of the splitter's
 // own, which grows with the longest such line.
 class LineSplitter {
@@ -142,12 +142,12 @@ class MessageReader {
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
-  // The next line, valid until the next call; false when the text has
-  // ended. Raises EInOutError when a read fails.
   // As LineSplitter::PassOverLinesNotStartingWith.
   void PassOverLinesNotStartingWith(std::string_view first_bytes) {
     splitter_.PassOverLinesNotStartingWith(first_bytes);
   }
+  // The next line, valid until the next call; false when the text has
+  // ended. Raises EInOutError when a read fails.
   bool ReadLine(std::string_view* line) {
     const LineSplitter::Result result = splitter_.Next(line);
     if (result == LineSplitter::Result::kLine) return true;
