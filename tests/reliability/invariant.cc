@@ -230,7 +230,9 @@ std::vector<std::string> CheckNothingLost(const TreeSnapshot& before,
       problems.push_back("changed in place: " + path_text);
       continue;
     }
-    if (path == message && !facts.stopped) continue;
+    if (path == message && (!facts.stopped || facts.stopped_after_scan)) {
+      continue;
+    }
     if (path.parent_path() == message_dir &&
         IsWorkFileName(path.filename().string())) {
       continue;  // a stale work file the sweep may remove
@@ -247,6 +249,13 @@ std::vector<std::string> CheckNothingLost(const TreeSnapshot& before,
           before.count(Normal(target, facts.base).string()) != 0 &&
           holds(target, bytes)) {
         accounted = true;
+      }
+    }
+    if (!accounted && facts.log_lost_lines) {
+      for (const auto& [other, other_bytes] : after) {
+        if (other_bytes == bytes && in_destination(fs::path(other))) {
+          accounted = true;
+        }
       }
     }
     if (!accounted) problems.push_back("lost: " + path_text);

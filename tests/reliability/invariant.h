@@ -32,6 +32,12 @@ struct RunFacts {
   // line or between the lines of one report, and the message file, its
   // scan never completed, must still be there.
   bool stopped = false;
+  // The run stopped only after its scan was complete: the message file may
+  // be gone all the same.
+  bool stopped_after_scan = false;
+  // Writes to the log failed: a moved file need not be named by the log,
+  // only found in the destination folder with its bytes.
+  bool log_lost_lines = false;
 };
 
 // The log's lines by the program's wording. Problems, one per line.
