@@ -24,7 +24,9 @@ A missing program fails the test; nothing is skipped.
 `args` are separate arguments: natively argv; under wine joined into one
 Windows command line, each quoted with double quotes when it holds a blank or
 a tab or is empty. `cmdline` replaces them: under wine the raw text that
-follows the program's path and one space (str, encoded as cp1252, or bytes);
+follows the program's path and one space (bytes, or str encoded in the ANSI
+code page of the run's locale: cp1252 unless LC_ALL names a Japanese,
+Korean or Chinese locale);
 natively a list of argv strings. `answer` ("yes" or "no") answers the
 "Stashwel" question: under wine the dialog helper presses Yes or No;
 natively "yes" runs the program on a pseudo-terminal and types "y" when the
@@ -32,6 +34,11 @@ question appears there, "no" runs it with no terminal at all (stdin from
 /dev/null, a session of its own), where it answers No itself. `env` adds to
 the environment. The program runs in a fresh empty folder unless `cwd` says
 otherwise.
+
+    prog.locale_env("de_DE") -> {"LOCPATH": ..., "LC_ALL": "de_DE.UTF-8"}
+                         an env for prog.run under that locale, compiled
+                         once per session (natively LC_TIME follows it; wine
+                         takes the Windows locale and code page from it)
 
     Result.exit_code     int
     Result.dialogs       [Dialog(caption, text, buttons)] in the order shown
@@ -69,6 +76,7 @@ NATIVE_PROGRAM = BUILD / "native" / "stashwell"
 WIN64_PROGRAM = BUILD / "win64" / "stashwell.exe"
 WIN_HELPERS = BUILD / "win64" / "tests" / "win"
 WINE_RUN = REPO / "scripts" / "wine-run"
+MAKE_LOCALES = REPO / "tests" / "win" / "make_locales.sh"
 
 QUESTION_CAPTION = "Stashwel"
 BOX_CAPTIONS = ("Check Filter Action", "Application Error")
@@ -167,6 +175,14 @@ class _Session:
         self.wine_ready = False
         self.runs = 0
 
+    def locale_env(self, name):
+        """Compiles the UTF-8 Unix locale `name` (like "de_DE") once."""
+        folder = self.root / "locales"
+        if not (folder / f"{name}.UTF-8" / "LC_CTYPE").is_file():
+            subprocess.run(["sh", str(MAKE_LOCALES), str(folder), name],
+                           check=True, timeout=300)
+        return {"LOCPATH": str(folder), "LC_ALL": f"{name}.UTF-8"}
+
     def run_folder(self):
         self.runs += 1
         folder = self.root / f"run{self.runs}"
@@ -185,6 +201,12 @@ class _Session:
         if not recorder.is_file():
             pytest.fail(f"missing test helper {recorder}: build the win64 "
                         "preset")
+        # One server for the whole session, its background processes
+        # detached from every pipe of the tests.
+        subprocess.run([str(WINE_RUN), "--start"], env=self.wine_env(),
+                       check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=300)
         command = f'"{to_windows_path(recorder)}" "%1"'
         for key, value in ((r"HKCR\.log", "StashwellTest.log"),
                            (r"HKCR\StashwellTest.log\shell\open\command",
@@ -200,6 +222,20 @@ class _Session:
             subprocess.run([str(WINE_RUN), "--kill"], env=self.wine_env(),
                            timeout=60)
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+# ANSI code pages of the locales whose code page is not 1252.
+_CODE_PAGES = {"ja": "cp932", "ko": "cp949", "zh_CN": "gbk", "zh_SG": "gbk",
+               "zh_TW": "cp950", "zh_HK": "cp950"}
+
+
+def ansi_code_page(env):
+    """The ANSI code page wine uses for a run with this environment."""
+    name = env.get("LC_ALL") or ""
+    for prefix, code_page in _CODE_PAGES.items():
+        if name.startswith(prefix):
+            return code_page
+    return "cp1252"
 
 
 def to_windows_path(path):
@@ -218,6 +254,9 @@ class _Native:
 
     def arg(self, path):
         return str(path)
+
+    def locale_env(self, name):
+        return self.session.locale_env(name)
 
     def run(self, *args, answer="no", cmdline=None, env=None, timeout=60,
             cwd=None):
@@ -350,6 +389,9 @@ class _Wine:
     def arg(self, path):
         return to_windows_path(path)
 
+    def locale_env(self, name):
+        return self.session.locale_env(name)
+
     def run(self, *args, answer="no", cmdline=None, env=None, timeout=60,
             cwd=None):
         if answer not in ("yes", "no"):
@@ -358,49 +400,60 @@ class _Wine:
         stop = folder / "stop"
         record = folder / "opened.txt"
         command_file = folder / "command-line.txt"
-        head = ('"' + to_windows_path(WIN64_PROGRAM) + '"').encode("cp1252")
-        if cmdline is not None:
-            tail = (cmdline if isinstance(cmdline, bytes) else
-                    cmdline.encode("cp1252"))
-            command_file.write_bytes(head + b" " + tail)
-        else:
-            line = " ".join(windows_quote(a) for a in args)
-            command_file.write_bytes(head + (b" " + line.encode("cp1252")
-                                             if args else b""))
         full_env = self.session.wine_env()
         full_env.update(env or {})
         full_env["STASHWELL_OPEN_RECORD"] = to_windows_path(record)
+        code_page = ansi_code_page(full_env)
+        head = ('"' + to_windows_path(WIN64_PROGRAM) + '"').encode(code_page)
+        if cmdline is not None:
+            tail = (cmdline if isinstance(cmdline, bytes) else
+                    cmdline.encode(code_page))
+            command_file.write_bytes(head + b" " + tail)
+        else:
+            line = " ".join(windows_quote(a) for a in args)
+            command_file.write_bytes(head + (b" " + line.encode(code_page)
+                                             if args else b""))
         answers = f"{QUESTION_CAPTION}={IDYES if answer == 'yes' else IDNO}"
-        helper = subprocess.Popen(
-            [str(WINE_RUN), str(WIN_HELPERS / "dialog_helper.exe"),
-             to_windows_path(stop), answers, str(timeout + 30)],
-            env=full_env, cwd=str(folder), stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        # Output goes to files, not pipes: a wine process may hand its
+        # output handles on to background processes of the prefix, and a
+        # pipe would then not end with the process.
+        helper_out = folder / "dialogs.jsonl"
+        helper_err = folder / "dialog_helper.err"
+        run_err = folder / "stderr.txt"
+        with open(helper_out, "wb") as out, open(helper_err, "wb") as err:
+            helper = subprocess.Popen(
+                [str(WINE_RUN), str(WIN_HELPERS / "dialog_helper.exe"),
+                 to_windows_path(stop), answers, str(timeout + 30)],
+                env=full_env, cwd=str(folder), stdin=subprocess.DEVNULL,
+                stdout=out, stderr=err)
         try:
-            run = subprocess.run(
-                [str(WINE_RUN), str(WIN_HELPERS / "run_command_line.exe"),
-                 to_windows_path(command_file)],
-                env=full_env, cwd=str(cwd or folder),
-                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, timeout=timeout)
+            with open(run_err, "wb") as err:
+                run = subprocess.run(
+                    [str(WINE_RUN), str(WIN_HELPERS / "run_command_line.exe"),
+                     to_windows_path(command_file)],
+                    env=full_env, cwd=str(cwd or folder),
+                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                    stderr=err, timeout=timeout)
         except subprocess.TimeoutExpired:
             stop.touch()
             helper.kill()
-            helper.communicate()
+            helper.wait()
             # Whatever hangs in the prefix goes with its server.
             subprocess.run([str(WINE_RUN), "--kill"], env=full_env,
                            timeout=60)
+            self.session.wine_ready = False
             pytest.fail(f"win64 run of {args or cmdline!r} did not end "
                         f"within {timeout} s")
         stop.touch()
         try:
-            out, err = helper.communicate(timeout=60)
+            helper.wait(timeout=60)
         except subprocess.TimeoutExpired:
             helper.kill()
-            out, err = helper.communicate()
+            helper.wait()
         if helper.returncode != 0:
             pytest.fail(f"dialog_helper failed ({helper.returncode}): "
-                        f"{_decode(err)}")
+                        f"{_decode(helper_err.read_bytes())}")
+        out = helper_out.read_bytes()
         dialogs = []
         for line in _decode(out).splitlines():
             if line.strip():
@@ -408,7 +461,7 @@ class _Wine:
                 dialogs.append(
                     Dialog(box["caption"], box["text"], box["buttons"]))
         return Result(run.returncode, dialogs, _read_lines(record),
-                      _decode(run.stderr))
+                      _decode(run_err.read_bytes()))
 
 
 @pytest.fixture(scope="session")

@@ -70,3 +70,29 @@ def test_question_answered_yes_opens_the_log(prog, tmp_path):
     assert result.dialogs == [QUESTION]
     assert result.exit_code == 0
     assert result.opened == [prog.arg(tmp_path / "eud1.log")]
+
+
+def test_log_date_line_follows_the_regional_settings(prog, tmp_path):
+    # German settings: day.month.year and the 24-hour clock with two-digit
+    # hours (time left off at exactly midnight).
+    message = tmp_path / "eud1.tmp"
+    result = prog.run(prog.arg(message), prog.arg(tmp_path),
+                      env=prog.locale_env("de_DE"))
+    assert result.dialogs == [QUESTION]
+    first_line = (tmp_path / "eud1.log").read_bytes().split(b"\r\n")[0]
+    assert re.fullmatch(rb"\d{1,2}\.\d{1,2}\.\d{4}( \d\d:\d\d:\d\d)?",
+                        first_line), first_line
+
+
+def test_double_byte_folder_name_with_a_backslash_byte(prog, tmp_path):
+    # In code page 932 the second byte of this character is "\"; the log
+    # still lands in that folder, named after the message file.
+    folder = tmp_path / "\u8868"
+    folder.mkdir()
+    message = folder / "eud1.tmp"
+    result = prog.run(prog.arg(message), prog.arg(folder),
+                      env=prog.locale_env("ja_JP"))
+    assert result.dialogs == [QUESTION]
+    assert result.exit_code == 0
+    assert sorted(p.name for p in folder.iterdir()) == ["eud1.log"]
+    assert listing(tmp_path) == ["\u8868"]
