@@ -262,6 +262,8 @@ class _Native:
             cwd=None):
         folder = self.session.run_folder()
         record = folder / "opened.txt"
+        if isinstance(cmdline, (str, bytes)):
+            raise TypeError("natively cmdline is a list of argv strings")
         argv = [str(NATIVE_PROGRAM)]
         argv += [str(a) for a in (cmdline if cmdline is not None else args)]
         full_env = dict(os.environ)

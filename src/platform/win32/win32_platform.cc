@@ -6,7 +6,6 @@
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
-#include <climits>
 #include <string>
 #include <vector>
 
