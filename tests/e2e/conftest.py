@@ -21,13 +21,12 @@ A missing program fails the test; nothing is skipped.
     prog.run(*args, answer="no", cmdline=None, env=None, timeout=60,
              cwd=None) -> Result
 
-`args` are separate arguments: natively argv; under wine joined into one
-Windows command line, each quoted with double quotes when it holds a blank or
-a tab or is empty. `cmdline` replaces them: under wine the raw text that
-follows the program's path and one space (bytes, or str encoded in the ANSI
-code page of the run's locale: cp1252 unless LC_ALL names a Japanese,
-Korean or Chinese locale);
-natively a list of argv strings. `answer` ("yes" or "no") answers the
+`args` are separate arguments (str, pathlib.Path or bytes): natively argv;
+under wine joined into one Windows command line, each quoted with double
+quotes when it holds a blank or a tab or is empty. `cmdline` replaces them:
+under wine the raw text that follows the program's path and one space
+(bytes, or str encoded in the ANSI code page of the run's locale: cp1252
+unless LC_ALL names a Japanese, Korean or Chinese locale); natively a list of argv strings. `answer` ("yes" or "no") answers the
 "Stashwel" question: under wine the dialog helper presses Yes or No;
 natively "yes" runs the program on a pseudo-terminal and types "y" when the
 question appears there, "no" runs it with no terminal at all (stdin from
@@ -150,10 +149,12 @@ def parse_native_dialogs(text):
     return dialogs
 
 
-def windows_quote(arg):
-    arg = str(arg)
-    if arg == "" or " " in arg or "\t" in arg:
-        return '"' + arg + '"'
+def windows_quote(arg, code_page):
+    """One argument as bytes of a Windows command line."""
+    if not isinstance(arg, bytes):
+        arg = str(arg).encode(code_page)
+    if arg == b"" or b" " in arg or b"\t" in arg:
+        return b'"' + arg + b'"'
     return arg
 
 
@@ -265,7 +266,8 @@ class _Native:
         if isinstance(cmdline, (str, bytes)):
             raise TypeError("natively cmdline is a list of argv strings")
         argv = [str(NATIVE_PROGRAM)]
-        argv += [str(a) for a in (cmdline if cmdline is not None else args)]
+        argv += [a if isinstance(a, bytes) else str(a)
+                 for a in (cmdline if cmdline is not None else args)]
         full_env = dict(os.environ)
         full_env.update(env or {})
         full_env["PATH"] = (str(self.session.fake_bin) + os.pathsep +
@@ -412,9 +414,8 @@ class _Wine:
                     cmdline.encode(code_page))
             command_file.write_bytes(head + b" " + tail)
         else:
-            line = " ".join(windows_quote(a) for a in args)
-            command_file.write_bytes(head + (b" " + line.encode(code_page)
-                                             if args else b""))
+            line = b" ".join(windows_quote(a, code_page) for a in args)
+            command_file.write_bytes(head + (b" " + line if args else b""))
         answers = f"{QUESTION_CAPTION}={IDYES if answer == 'yes' else IDNO}"
         # Output goes to files, not pipes: a wine process may hand its
         # output handles on to background processes of the prefix, and a
