@@ -28,11 +28,11 @@ under wine the raw text that follows the program's path and one space
 (bytes, or str encoded in the ANSI code page of the run's locale: cp1252
 unless LC_ALL names a Japanese, Korean or Chinese locale); natively a list
 of argv strings. `answer` ("yes" or "no") answers the "Stashwel" question:
-under wine the dialog helper presses Yes or No; natively "yes" runs the program on a pseudo-terminal and types "y" when the
-question appears there, "no" runs it with no terminal at all (stdin from
-/dev/null, a session of its own), where it answers No itself. `env` adds to
-the environment. The program runs in a fresh empty folder unless `cwd` says
-otherwise.
+under wine the dialog helper presses Yes or No; natively "yes" runs the
+program on a pseudo-terminal and types "y" when the question appears there,
+"no" runs it with no terminal at all (stdin from /dev/null, a session of its
+own), where it answers No itself. `env` adds to the environment. The program
+runs in a fresh empty folder unless `cwd` says otherwise.
 
     prog.locale_env("de_DE") -> {"LOCPATH": ..., "LC_ALL": "de_DE.UTF-8"}
                          an env for prog.run under that locale, compiled
