@@ -52,11 +52,20 @@ class Folder:
         when = self.now - age
         os.utime(path, (when, when))
 
-    def attrib(self, path, flag):
-        subprocess.run([str(WINE_RUN), "attrib", flag, self.prog.arg(path)],
-                       env=self.prog.session.wine_env(), check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       timeout=120)
+    def attrib(self, path, flag=None):
+        """Sets an attribute with wine's attrib; returns the letters shown
+        before the path afterwards."""
+        command = [str(WINE_RUN), "attrib"]
+        if flag:
+            subprocess.run(command + [flag, self.prog.arg(path)],
+                           env=self.prog.session.wine_env(), check=True,
+                           stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, timeout=120)
+        shown = subprocess.run(command + [self.prog.arg(path)],
+                               env=self.prog.session.wine_env(), check=True,
+                               stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, timeout=120)
+        return shown.stdout.decode("cp1252").split("Z:")[0]
 
     def run(self, message=None):
         if message is None:
@@ -147,8 +156,8 @@ def test_hidden_file_goes_and_system_file_stays(prog, folder):
                     "exist only on Windows")
     hidden = folder.file("eud1.log", 0)
     system = folder.file("eud2.log", 0)
-    folder.attrib(hidden, "+h")
-    folder.attrib(system, "+s")
+    assert "H" in folder.attrib(hidden, "+h")
+    assert "S" in folder.attrib(system, "+s")
     folder.stamp(hidden, 2 * DAY)
     folder.stamp(system, 2 * DAY)
     result = folder.run()
