@@ -171,15 +171,29 @@ def test_destination_folder_refusing_new_files(prog, tmp_path):
     assert list(tree.saved.iterdir()) == []
 
 
+@contextlib.contextmanager
+def read_only(path):
+    """No write bit: Windows' read-only attribute under wine, and a file
+    the POSIX platform refuses to delete."""
+    path.chmod(0o444)
+    try:
+        yield
+    finally:
+        path.chmod(0o644)
+
+
 @pytest.mark.parametrize("duplicate", [False, True],
                          ids=["move", "duplicate"])
-def test_undeletable_source_stays_beside_its_copy(prog, tmp_path, duplicate):
+@pytest.mark.parametrize("lock", [immutable, read_only],
+                         ids=["immutable", "read-only"])
+def test_undeletable_source_stays_beside_its_copy(prog, tmp_path, duplicate,
+                                                  lock):
     tree = Tree(prog, tmp_path)
     source = tree.attachment("a.pdf", b"attachment")
     if duplicate:
         (tree.saved / "a.pdf").write_bytes(b"attachment")
     tree.write(source)
-    with immutable(source):
+    with lock(source):
         result = tree.run()
     log = read_log(tree.log)
     assert result.exit_code == 0, result
