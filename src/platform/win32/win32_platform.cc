@@ -93,13 +93,25 @@ class Win32Platform : public Platform {
   }
 
   bool RemoveFile(const std::string& path) override {
-    return DeleteFileA(path.c_str()) != 0;
+    // Wine reports success before the host system has removed the file,
+    // and the removal can still fail there (an immutable file); the file
+    // must be gone for the deletion to count.
+    return DeleteFileA(path.c_str()) &&
+           GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
+    const bool existed =
+        GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES;
     if (CopyFileA(source.c_str(), destination.c_str(), TRUE)) return 0;
-    return GetLastError();
+    const DWORD code = GetLastError();
+    // Windows removes what it wrote of a failed copy (a full disk, say);
+    // wine leaves it. A destination that was there before is never ours.
+    if (!existed && code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      DeleteFileA(destination.c_str());
+    }
+    return code;
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
