@@ -275,6 +275,11 @@ TEST_F(Win32PlatformTest, CopyFailsWithTheSystemsCodes) {
   EXPECT_EQ(os_->CopyFileNoReplace(source, dir_.Path("no\\c.txt")),
             kErrorPathNotFound);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "b");
+  // A failed copy never takes away a file that stood at the destination.
+  EXPECT_EQ(os_->CopyFileNoReplace(dir_.Path("none.txt"), target),
+            kErrorFileNotFound);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "b");
+  EXPECT_FALSE(ScratchDir::Exists(dir_.Path("c.txt")));
 }
 
 TEST_F(Win32PlatformTest, ProcessFacts) {
