@@ -342,6 +342,30 @@ TEST_F(PlacementTest, TheSameFileThroughALinkIsLeftInPlace) {
 }
 #endif
 
+TEST_F(PlacementTest, TheRunsOwnFilesAreNeverTakenForDuplicates) {
+  // The destination is the message's folder. On disk the log is still
+  // empty (its first line waits in the buffer) and the message holds the
+  // same bytes as the second attachment: both would pass for duplicates.
+  dir_.Write("msg.txt", "message bytes");
+  state_.DestinationDir = dir_.path();
+  Attach("msg.log", "");
+  PlaceAttachment(state_);
+  EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.log"));
+  Attach("msg.txt", "message bytes");
+  PlaceAttachment(state_);
+  EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.txt"));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg.txt")), "message bytes");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg1.txt")), "message bytes");
+  EXPECT_TRUE(ScratchDir::Exists(dir_.Path("msg1.log")));
+  EXPECT_FALSE(ScratchDir::Exists(In("msg.log")));
+  EXPECT_FALSE(ScratchDir::Exists(In("msg.txt")));
+  const std::string log = LogLines();
+  EXPECT_EQ(log.find("Duplicate"), std::string::npos) << log;
+  EXPECT_NE(log.find("Changing name to \"" + dir_.Path("msg1.log") + "\""),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(PlacementTest, ANameThatWouldClimbOutStaysInTheDestination) {
   // On Windows "/" separates as "\" does; elsewhere it is the separator.
   dir_.MakeDir("in" + Sep() + "sub");
