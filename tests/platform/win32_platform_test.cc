@@ -153,6 +153,17 @@ TEST_F(Win32PlatformTest, ReadOnlyAttributeRefusesRemoval) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep");
 }
 
+TEST_F(Win32PlatformTest, ReadOnlyFileCannotBeReplaced) {
+  const std::string file = dir_.Write("locked.log", "keep");
+  SetAttributes(file, FILE_ATTRIBUTE_READONLY);
+  FileHandle handle = kNoFile;
+  EXPECT_EQ(os_->OpenForWrite(file, &handle), kErrorAccessDenied);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep");
+  // Reading it is fine.
+  ASSERT_EQ(os_->OpenForRead(file, &handle), 0u);
+  EXPECT_EQ(os_->Close(handle), 0u);
+}
+
 TEST_F(Win32PlatformTest, OpenForReadLetsOthersOnlyRead) {
   const std::string file = dir_.Write("message.txt", "line\r\n");
   FileHandle reader = kNoFile;

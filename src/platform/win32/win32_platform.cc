@@ -142,6 +142,14 @@ class Win32Platform : public Platform {
   }
 
   uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
+    // Windows refuses to replace a read-only file; wine run by root does
+    // not, so the rule is applied here as well.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_READONLY) {
+      return ERROR_ACCESS_DENIED;
+    }
     return Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, file);
   }
   uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
