@@ -95,8 +95,11 @@ LineSplitter::LineSplitter(Method method)
 
 void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
   wanted_.fill(false);
-  for (const char c : first_bytes)
+  for (const char c : first_bytes) {
     wanted_[static_cast<unsigned char>(c)] = true;
+  }
+  // A Ctrl-Z that starts a line ends the text: never passed over.
+  wanted_[static_cast<unsigned char>(kEndOfText)] = true;
 }
 
 void LineSplitter::Feed(std::string_view block) {
@@ -259,10 +262,12 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
   return Result::kEnd;
 }
 
+// The block is not zeroed: only the bytes a read delivered are fed to the
+// splitter.
 MessageReader::MessageReader(Platform& platform, FileHandle file)
     : platform_(platform),
       file_(file),
-      block_(std::make_unique<char[]>(kBlockSize)) {}
+      block_(std::make_unique_for_overwrite<char[]>(kBlockSize)) {}
 
 MessageReader::~MessageReader() {
   if (open_) platform_.Close(file_);

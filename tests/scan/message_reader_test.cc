@@ -221,6 +221,22 @@ TEST_P(LineSplitterTest, PassingOverLinesKeepsEveryWantedLine) {
   }
 }
 
+TEST(LineSplitter, NeverPassesOverTheEndOfTheText) {
+  const std::string start = std::string(100, 'x') + "\r\nFrom: a\r\n";
+  for (const auto method :
+       {LineSplitter::Method::kVector, LineSplitter::Method::kSearch}) {
+    for (const char* end : {"\x1a\n", "\x1a\r\n",
+                            "\x1a"
+                            "F\n",
+                            "\x1a"}) {
+      const std::string input =
+          start + end + "From: b\r\n" + std::string(200, 'y') + "\n";
+      EXPECT_EQ(SplitAll(input, 64 * 1024, method, "F"), Lines{"From: a"})
+          << static_cast<int>(method) << " " << end;
+    }
+  }
+}
+
 TEST(LineSplitter, PassesOverLinesOfRegularText) {
   std::string input;
   for (int i = 0; i < 1000; ++i) input += "From: a\r\nbody\r\n\r\nSubject: b\n";

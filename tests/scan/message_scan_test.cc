@@ -299,6 +299,17 @@ TEST_F(MessageScanTest, CtrlZAtALineStartEndsTheTextAndTheFileIsDeleted) {
   EXPECT_FALSE(MessageFileExists());
 }
 
+TEST_F(MessageScanTest, CtrlZAloneOnALineInTheMiddleOfALongMessage) {
+  const std::string source = Attachment("a.txt");
+  std::string body;
+  for (int i = 0; i < 50; ++i) body += "Some ordinary text of a message.\n";
+  EXPECT_EQ(Scan(body + "\x1a\n" + body + "Attachment Converted: " + source +
+                 "\n" + body),
+            "");
+  EXPECT_TRUE(ScratchDir::Exists(source));
+  EXPECT_FALSE(MessageFileExists());
+}
+
 TEST_F(MessageScanTest, CtrlZInsideALineEndsThatLineOnly) {
   const std::string source = Attachment("a.txt");
   const std::string missing = dir.Path("b.txt");
