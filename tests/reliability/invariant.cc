@@ -245,9 +245,10 @@ std::vector<std::string> CheckNothingLost(const TreeSnapshot& before,
       }
     }
     for (const auto& [source, target] : named.duplicates) {
+      // The duplicate stood there when the attachment was placed: from
+      // before the run, or moved there by an earlier line of this one.
       if (Normal(source, facts.base) == path &&
-          before.count(Normal(target, facts.base).string()) != 0 &&
-          holds(target, bytes)) {
+          in_destination(Normal(target, facts.base)) && holds(target, bytes)) {
         accounted = true;
       }
     }
