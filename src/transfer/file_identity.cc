@@ -71,8 +71,9 @@ bool ContentsEqual(Platform& os, const std::string& first,
   BlockFile second_file(os, second);
   BlockFile first_file(os, first);
   // Two blocks, one per file, read in step: memory stays the same however
-  // long the files are.
-  auto buffers = std::make_unique<char[]>(2 * kBlockSize);
+  // long the files are. They are not zeroed: only bytes that a read
+  // delivered are compared.
+  auto buffers = std::make_unique_for_overwrite<char[]>(2 * kBlockSize);
   char* const first_block = buffers.get();
   char* const second_block = buffers.get() + kBlockSize;
   bool identical = true;
