@@ -5,8 +5,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <set>
-#include <sstream>
 #include <string_view>
 #include <utility>
 
