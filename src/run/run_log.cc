@@ -24,7 +24,12 @@ LogPiece::LogPiece(int32_t number) {
 }
 
 uint32_t RunLog::WriteBuffer() {
-  const uint32_t code = platform_.Write(file_, buffer_, count_);
+  // Once a block has failed, no later one is handed over: the file keeps
+  // an unbroken run of whole blocks and never a line with a block missing
+  // from its middle, even when the failure passes (a disk that frees up).
+  const uint32_t code =
+      write_failed_ ? 0 : platform_.Write(file_, buffer_, count_);
+  if (code != 0) write_failed_ = true;
   count_ = 0;
   return code;
 }

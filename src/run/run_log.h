@@ -46,6 +46,7 @@ class RunLog {
   char buffer_[kBufferSize];
   size_t count_ = 0;
   uint32_t pending_error_ = 0;
+  bool write_failed_ = false;  // a block failed; later ones are dropped
   bool closed_ = false;
 };
 
