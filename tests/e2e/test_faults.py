@@ -22,8 +22,13 @@ PREFIX = "Attachment Converted: "
 # Win32 codes for a full disk: ERROR_DISK_FULL, ERROR_HANDLE_DISK_FULL.
 DISK_FULL_CODES = (112, 39)
 
-pytestmark = pytest.mark.skipif(os.geteuid() != 0,
-                                reason="needs root: mount and chattr")
+
+@pytest.fixture(autouse=True)
+def needs_root():
+    """Mounts and the immutable attribute need root; without it these tests
+    fail rather than pass unseen."""
+    if os.geteuid() != 0:
+        pytest.fail("these tests need root: mount and chattr")
 
 
 @contextlib.contextmanager
@@ -265,9 +270,8 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
     assert (open_saved / "second.txt").read_bytes() == b"second"
 
 
-def test_destination_file_held_open_without_sharing(prog, tmp_path):
-    if prog.name != "win64":
-        pytest.skip("POSIX files have no share modes")
+def test_destination_file_held_open_without_sharing(win_prog, tmp_path):
+    prog = win_prog
     helper = WIN_HELPERS / "hold_file.exe"
     if not helper.is_file():
         pytest.fail(f"missing test helper {helper}: build the win64 preset")
