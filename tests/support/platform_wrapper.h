@@ -29,7 +29,8 @@ class PlatformWrapper : public Platform {
                                         uint32_t attributes) override {
     return target_.FindMatching(mask, attributes);
   }
-  bool IsSameFile(const std::string& first, const std::string& second) override {
+  bool IsSameFile(const std::string& first,
+                  const std::string& second) override {
     return target_.IsSameFile(first, second);
   }
   uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
