@@ -474,15 +474,14 @@ def e2e_session():
     session.close()
 
 
+# Behaviour only Windows has (share modes, hidden and system attributes) is
+# tested once, under wine: `@windows_only` on a test that takes `prog`.
+windows_only = pytest.mark.parametrize("prog", ["win64"], indirect=True)
+
+
 @pytest.fixture(params=["native", "win64"])
 def prog(request, e2e_session):
     if request.param == "native":
         return _Native(e2e_session)
     return _Wine(e2e_session)
 
-
-@pytest.fixture
-def win_prog(e2e_session):
-    """The win64 program alone, for behaviour only Windows has (share modes,
-    hidden and system attributes). Such tests run once, under wine."""
-    return _Wine(e2e_session)

@@ -15,7 +15,7 @@ import tempfile
 
 import pytest
 
-from conftest import NATIVE_PROGRAM, WIN_HELPERS, WINE_RUN, Dialog
+from conftest import NATIVE_PROGRAM, WIN_HELPERS, WINE_RUN, Dialog, windows_only
 
 QUESTION = Dialog("Stashwel", "Errors Reported. Open Log File?", [6, 7])
 PREFIX = "Attachment Converted: "
@@ -270,8 +270,8 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
     assert (open_saved / "second.txt").read_bytes() == b"second"
 
 
-def test_destination_file_held_open_without_sharing(win_prog, tmp_path):
-    prog = win_prog
+@windows_only
+def test_destination_file_held_open_without_sharing(prog, tmp_path):
     helper = WIN_HELPERS / "hold_file.exe"
     if not helper.is_file():
         pytest.fail(f"missing test helper {helper}: build the win64 preset")

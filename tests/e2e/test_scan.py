@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from conftest import WIN_HELPERS, WINE_RUN, Dialog
+from conftest import WIN_HELPERS, WINE_RUN, Dialog, windows_only
 
 QUESTION = Dialog("Stashwel", "Errors Reported. Open Log File?", [6, 7])
 PREFIX = "Attachment Converted: "
@@ -248,10 +248,9 @@ def test_run_with_errors_asks_and_opens_the_log_on_yes(mail, answer):
         f"Source File <{gone}> does not exist\r\n\r\n\r\n\r\n")
 
 
+@windows_only
 def test_message_held_open_for_writing_ends_the_scan_silently(
         prog, mail, tmp_path):
-    if prog.name != "win64":
-        pytest.skip("POSIX files have no share modes to refuse the open")
     source = mail.attachment("a.txt")
     mail.write(PREFIX + mail.path(source) + "\r\n")
     stop = tmp_path / "stop"

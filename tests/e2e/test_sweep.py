@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import WINE_RUN
+from conftest import WINE_RUN, windows_only
 
 DAY = 86400
 HOUR = 3600
@@ -150,10 +150,8 @@ def test_stale_message_named_like_a_mask_is_removed_before_the_scan(folder):
         f"Eudora Message File <{folder.prog.arg(message)}> does not exist\r\n")
 
 
+@windows_only
 def test_hidden_file_goes_and_system_file_stays(prog, folder):
-    if prog.name != "win64":
-        pytest.skip("hidden and system attributes of a name like eud*.log "
-                    "exist only on Windows")
     hidden = folder.file("eud1.log", 0)
     system = folder.file("eud2.log", 0)
     assert "H" in folder.attrib(hidden, "+h")
