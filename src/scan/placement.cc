@@ -1,13 +1,16 @@
 #include "scan/placement.h"
 
+#include "platform/name_mask.h"
 #include "run/run_log.h"
-#include "scan/name_mask.h"
 #include "scan/numbered_name.h"
 #include "transfer/file_identity.h"
 #include "transfer/verified_move.h"
 
 namespace stashwell {
 namespace {
+
+// The mask of the attachments that "/V" lets through.
+constexpr char kVcfMask[] = "*.vcf";
 
 // A last component that names no file in the folder it is joined to: the
 // folder itself, or the folder above it.

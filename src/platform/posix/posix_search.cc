@@ -7,14 +7,11 @@
 #include <utility>
 
 #include "platform/date_time.h"
+#include "platform/name_mask.h"
 #include "platform/posix/posix_time.h"
 
 namespace stashwell {
 namespace {
-
-char FoldCase(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 // Win32 attribute bits of an entry. Symbolic links are judged by what they
 // point to; a link that points nowhere is neither a file nor a folder.
@@ -36,31 +33,6 @@ uint32_t AttributesOf(const std::string& name, const struct stat& st) {
 
 }  // namespace
 
-bool MatchesWildcard(std::string_view name, std::string_view pattern) {
-  // Greedy match with one backtrack point: the last "*" seen and the name
-  // position it has swallowed up to.
-  size_t n = 0, p = 0;
-  size_t star = std::string_view::npos, star_name = 0;
-  while (n < name.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
-      star = p++;
-      star_name = n;
-    } else if (p < pattern.size() &&
-               (pattern[p] == '?' ||
-                FoldCase(pattern[p]) == FoldCase(name[n]))) {
-      ++p;
-      ++n;
-    } else if (star != std::string_view::npos) {
-      p = star + 1;
-      n = ++star_name;
-    } else {
-      return false;
-    }
-  }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
-  return p == pattern.size();
-}
-
 std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
                                              uint32_t attributes) {
   const size_t slash = mask.rfind('/');
@@ -80,7 +52,7 @@ std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
   while (const dirent* item = readdir(dir)) {
     const std::string name = item->d_name;
     if (name == "." || name == "..") continue;
-    if (!MatchesWildcard(name, pattern)) continue;
+    if (!MatchesMask(name, pattern)) continue;
     const std::string path = prefix + name;
     struct stat st;
     if (stat(path.c_str(), &st) != 0 && lstat(path.c_str(), &st) != 0) {

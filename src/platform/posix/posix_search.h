@@ -5,17 +5,11 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace stashwell {
-
-// True when name matches pattern: "*" stands for any run of characters (the
-// empty one included), "?" for exactly one; ASCII letters match without
-// regard to case, every other byte only itself.
-bool MatchesWildcard(std::string_view name, std::string_view pattern);
 
 // The entries of the mask's folder (everything before its last "/", or the
 // current folder) whose names match its last component, in the order the

@@ -1,5 +1,5 @@
 // The wildcard matcher of "/V" ("*.vcf") and of the stale-file sweep.
-#include "scan/name_mask.h"
+#include "platform/name_mask.h"
 
 #include <gtest/gtest.h>
 
@@ -7,6 +7,8 @@
 
 namespace stashwell {
 namespace {
+
+constexpr char kVcfMask[] = "*.vcf";
 
 struct MaskCase {
   const char* name;
@@ -83,6 +85,52 @@ TEST(MatchesMask, OnlyAsciiLettersIgnoreCaseOtherBytesMatchExactly) {
       {"a b", "a b", true},
       {"a.b", "a?b", true},
   });
+}
+
+TEST(MatchesMask, StaleFileMasksStarsAndQuestionMarks) {
+  const struct {
+    const char* name;
+    const char* pattern;
+    bool matches;
+  } cases[] = {
+      {"eud1.log", "eud*.log", true},
+      {"eud.log", "eud*.log", true},  // the empty run
+      {"eud12345.log", "eud*.log", true},
+      {"EUD1.LOG", "eud*.log", true},
+      {"eud1.log", "EUD*.LOG", true},
+      {"xeud1.log", "eud*.log", false},
+      {"eud1.logx", "eud*.log", false},
+      {"eud1.tmp", "eud*.log", false},
+      {"eud.log.log", "eud*.log", true},
+      {"eud1.log", "eud?.log", true},
+      {"eud.log", "eud?.log", false},
+      {"eud12.log", "eud?.log", false},
+      {"anything", "*", true},
+      {"", "*", true},
+      {"", "", true},
+      {"a", "", false},
+      {"abc", "a**c", true},
+      {"abc", "?*?", true},
+      {"ab", "???", false},
+      {"a*b", "a*b", true},
+      {"mississippi", "*sip*", true},
+      {"mississippi", "m*iss*ppi", true},
+      {"mississippi", "m*iss*ppx", false},
+      {"report.vcf", "*.vcf", true},
+      {"report.VCF", "*.vcf", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(MatchesMask(c.name, c.pattern), c.matches)
+        << c.name << " ~ " << c.pattern;
+  }
+}
+
+TEST(MatchesMask, BytesAbove127MatchOnlyThemselves) {
+  // Bytes above 127 match only themselves: "\xC9" is not "\xE9".
+  EXPECT_TRUE(MatchesMask("caf\xE9", "CAF\xE9"));
+  EXPECT_FALSE(MatchesMask("caf\xE9", "caf\xC9"));
+  // "[" and "{" differ from each other and from letters.
+  EXPECT_FALSE(MatchesMask("[", "{"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// Wildcard masks for file names, as in "*.vcf" or "eud*.log".
-#ifndef STASHWELL_SCAN_NAME_MASK_H_
-#define STASHWELL_SCAN_NAME_MASK_H_
+// Wildcard masks for file names, as in "*.vcf" or "eud*.log": the one
+// matcher of the "/V" filter and of the POSIX folder search.
+#ifndef STASHWELL_PLATFORM_NAME_MASK_H_
+#define STASHWELL_PLATFORM_NAME_MASK_H_
 
 #include <string_view>
 
@@ -12,9 +13,6 @@ namespace stashwell {
 // ASCII letters without regard to case, all other bytes exactly.
 bool MatchesMask(std::string_view name, std::string_view mask);
 
-// The mask of the attachments that "/V" lets through.
-inline constexpr char kVcfMask[] = "*.vcf";
-
 }  // namespace stashwell
 
-#endif  // STASHWELL_SCAN_NAME_MASK_H_
+#endif  // STASHWELL_PLATFORM_NAME_MASK_H_

@@ -1,4 +1,4 @@
-#include "scan/name_mask.h"
+#include "platform/name_mask.h"
 
 #include <cstddef>
 
