@@ -53,6 +53,7 @@ PATH.
 """
 
 import collections
+import contextlib
 import errno
 import fcntl
 import json
@@ -472,6 +473,53 @@ def e2e_session():
     session = _Session()
     yield session
     session.close()
+
+
+@contextlib.contextmanager
+def small_disk(folder, size="64k"):
+    """A tmpfs of the given size mounted on folder: a disk that fills up.
+    Needs root; fails the test otherwise."""
+    folder = pathlib.Path(folder)
+    folder.mkdir(parents=True, exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs",
+                    str(folder)], check=True)
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", "-l", str(folder)], check=True)
+
+
+@contextlib.contextmanager
+def immutable(*paths):
+    """chattr +i: not even root may change, delete or add to them."""
+    names = [str(p) for p in paths]
+    subprocess.run(["chattr", "+i", *names], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["chattr", "-i", *names], check=True)
+
+
+@contextlib.contextmanager
+def held_open(prog, path, mode, folder):
+    """Holds path open from another wine program while the body runs: mode
+    "write" (others may only read) or "exclusive" (no other open)."""
+    helper = WIN_HELPERS / "hold_file.exe"
+    if not helper.is_file():
+        pytest.fail(f"missing test helper {helper}: build the win64 preset")
+    stop = pathlib.Path(folder) / "stop-holding"
+    holder = subprocess.Popen(
+        [str(WINE_RUN), str(helper), mode, prog.arg(path), prog.arg(stop),
+         "60"],
+        env=prog.session.wine_env(), stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline().strip() == b"held", (
+            holder.stderr.read())
+        yield
+    finally:
+        stop.touch()
+        holder.communicate(timeout=60)
 
 
 # Behaviour only Windows has (share modes, hidden and system attributes) is

@@ -15,7 +15,8 @@ import tempfile
 
 import pytest
 
-from conftest import NATIVE_PROGRAM, WIN_HELPERS, WINE_RUN, Dialog, windows_only
+from conftest import (NATIVE_PROGRAM, Dialog, held_open, immutable,
+                      small_disk, windows_only)
 
 QUESTION = Dialog("Stashwel", "Errors Reported. Open Log File?", [6, 7])
 PREFIX = "Attachment Converted: "
@@ -29,29 +30,6 @@ def needs_root():
     fail rather than pass unseen."""
     if os.geteuid() != 0:
         pytest.fail("these tests need root: mount and chattr")
-
-
-@contextlib.contextmanager
-def small_disk(folder, size="64k"):
-    """A tmpfs of the given size mounted on folder."""
-    folder.mkdir(parents=True, exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs",
-                    str(folder)], check=True)
-    try:
-        yield folder
-    finally:
-        subprocess.run(["umount", "-l", str(folder)], check=True)
-
-
-@contextlib.contextmanager
-def immutable(*paths):
-    """chattr +i: not even root may change, delete or add to them."""
-    names = [str(p) for p in paths]
-    subprocess.run(["chattr", "+i", *names], check=True)
-    try:
-        yield
-    finally:
-        subprocess.run(["chattr", "-i", *names], check=True)
 
 
 def fill(folder):
@@ -272,27 +250,14 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
 
 @windows_only
 def test_destination_file_held_open_without_sharing(prog, tmp_path):
-    helper = WIN_HELPERS / "hold_file.exe"
-    if not helper.is_file():
-        pytest.fail(f"missing test helper {helper}: build the win64 preset")
     tree = Tree(prog, tmp_path)
     source = tree.attachment("a.pdf", b"attachment")
     held = tree.saved / "a.pdf"
     held.write_bytes(b"held by another program")
     tree.write(source)
     message = tree.message.read_bytes()
-    stop = tmp_path / "stop"
-    holder = subprocess.Popen(
-        [str(WINE_RUN), str(helper), prog.arg(held), prog.arg(stop), "60"],
-        env=prog.session.wine_env(), stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        assert holder.stdout.readline().strip() == b"ready", (
-            holder.stderr.read())
+    with held_open(prog, held, "exclusive", tmp_path):
         result = tree.run()
-    finally:
-        stop.touch()
-        holder.communicate(timeout=60)
     # The comparison cannot open the held file: the run ends with the
     # sharing violation, and neither file is touched.
     assert result.exit_code == 1, result

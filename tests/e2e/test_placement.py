@@ -5,12 +5,12 @@ files, runs the program, and compares the log after its date line byte for
 byte with the files left in the folders.
 """
 
-import contextlib
 import os
 import pathlib
-import subprocess
 
 import pytest
+
+from conftest import immutable, small_disk
 
 QUESTION_CAPTION = "Stashwel"
 PREFIX = "Attachment Converted: "
@@ -261,30 +261,6 @@ def test_a_hostile_name_cannot_climb_out_of_the_destination(r):
     assert listing(r.attach) == ["sub"]
 
 
-@contextlib.contextmanager
-def immutable(folder):
-    """A folder that refuses new files, even to root."""
-    subprocess.run(["chattr", "+i", str(folder)], check=True)
-    try:
-        yield
-    finally:
-        subprocess.run(["chattr", "-i", str(folder)], check=True)
-
-
-@contextlib.contextmanager
-def small_volume(folder, size):
-    """A size-limited tmpfs mounted on folder: a disk that fills up."""
-    mounted = subprocess.run(
-        ["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(folder)],
-        stderr=subprocess.DEVNULL).returncode == 0
-    if not mounted:
-        pytest.fail("cannot mount a tmpfs here: these tests need root")
-    try:
-        yield
-    finally:
-        subprocess.run(["umount", "-l", str(folder)], check=True)
-
-
 def failed_copy_log(r, line, source, code):
     target = r.path(r.saved) + r.prog.sep + source.name
     return (echo(line) + r.moving(r.path(source), target) +
@@ -307,7 +283,7 @@ def test_a_full_disk_gives_code_112_and_leaves_no_partial_copy(r):
     data = os.urandom(512 * 1024)
     source = r.attachment("big.bin", data)
     line = r.line(r.path(source))
-    with small_volume(r.saved, "64k"):
+    with small_disk(r.saved, "64k"):
         result = r.run()
         left = listing(r.saved)
     # Whatever the copy left behind, the source stays whole.

@@ -9,7 +9,6 @@ The PE reader below uses only the standard library: headers, sections, the
 import table and the resource tree, and the VS_VERSIONINFO block.
 """
 
-import pathlib
 import re
 import struct
 import subprocess

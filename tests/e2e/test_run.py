@@ -1,25 +1,15 @@
 """Whole runs of the program: the command line, the run log's life and the
 failure policy, natively and under wine64."""
 
-import contextlib
 import re
-import subprocess
+
+from conftest import immutable
 
 LINE1 = re.compile(rb"[^\r\n]+\r\n")
 
 
 def listing(folder):
     return sorted(p.name for p in folder.iterdir())
-
-
-@contextlib.contextmanager
-def immutable(folder):
-    """A folder that refuses new files, even to root."""
-    subprocess.run(["chattr", "+i", str(folder)], check=True)
-    try:
-        yield
-    finally:
-        subprocess.run(["chattr", "-i", str(folder)], check=True)
 
 
 def test_a_quiet_run_leaves_no_log_and_deletes_the_message(prog, tmp_path):

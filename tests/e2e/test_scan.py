@@ -6,11 +6,10 @@ with the files left in the folders.
 """
 
 import pathlib
-import subprocess
 
 import pytest
 
-from conftest import WIN_HELPERS, WINE_RUN, Dialog, windows_only
+from conftest import Dialog, held_open, windows_only
 
 QUESTION = Dialog("Stashwel", "Errors Reported. Open Log File?", [6, 7])
 PREFIX = "Attachment Converted: "
@@ -253,19 +252,8 @@ def test_message_held_open_for_writing_ends_the_scan_silently(
         prog, mail, tmp_path):
     source = mail.attachment("a.txt")
     mail.write(PREFIX + mail.path(source) + "\r\n")
-    stop = tmp_path / "stop"
-    holder = subprocess.Popen(
-        [str(WINE_RUN), str(WIN_HELPERS / "hold_open.exe"),
-         mail.path(mail.message), prog.arg(stop), "60"],
-        env=prog.session.wine_env(), stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
-        assert holder.stdout.readline().strip() == b"held", (
-            holder.stderr.read())
+    with held_open(prog, mail.message, "write", tmp_path):
         result = mail.run()
-    finally:
-        stop.touch()
-        holder.communicate(timeout=60)
     assert result.exit_code == 0
     assert result.dialogs == []
     assert listing(mail.mail) == ["eud1.tmp"]
