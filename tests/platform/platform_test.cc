@@ -17,6 +17,7 @@
 #include "platform/date_time.h"
 #include "platform/system_platform.h"
 #include "support/scratch_dir.h"
+#include "support/search_entries.h"
 
 namespace stashwell {
 namespace {
@@ -69,21 +70,6 @@ std::string Bytes(size_t size) {
     bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
   }
   return bytes;
-}
-
-std::vector<std::string> Names(const std::vector<SearchEntry>& entries) {
-  std::vector<std::string> names;
-  for (const SearchEntry& entry : entries) names.push_back(entry.name);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-const SearchEntry* Find(const std::vector<SearchEntry>& entries,
-                        const std::string& name) {
-  for (const SearchEntry& entry : entries) {
-    if (entry.name == name) return &entry;
-  }
-  return nullptr;
 }
 
 class PlatformTest : public ::testing::Test {

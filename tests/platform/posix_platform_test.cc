@@ -32,6 +32,7 @@
 #include "platform/platform.h"
 #include "platform/system_platform.h"
 #include "support/scratch_dir.h"
+#include "support/search_entries.h"
 
 namespace stashwell {
 namespace {
@@ -49,14 +50,6 @@ void SetTime(const std::string& path, time_t when) {
   const timespec times[2] = {{when, 0}, {when, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0)
       << std::strerror(errno);
-}
-
-const SearchEntry* Find(const std::vector<SearchEntry>& entries,
-                        const std::string& name) {
-  for (const SearchEntry& entry : entries) {
-    if (entry.name == name) return &entry;
-  }
-  return nullptr;
 }
 
 // What a child process wrote to stderr and how it ended.

@@ -17,24 +17,10 @@
 #include "platform/platform.h"
 #include "platform/system_platform.h"
 #include "support/scratch_dir.h"
+#include "support/search_entries.h"
 
 namespace stashwell {
 namespace {
-
-std::vector<std::string> Names(const std::vector<SearchEntry>& entries) {
-  std::vector<std::string> names;
-  for (const SearchEntry& entry : entries) names.push_back(entry.name);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-const SearchEntry* Find(const std::vector<SearchEntry>& entries,
-                        const std::string& name) {
-  for (const SearchEntry& entry : entries) {
-    if (entry.name == name) return &entry;
-  }
-  return nullptr;
-}
 
 // Sets the last-write time of path to a UTC calendar time.
 bool SetWriteTimeUtc(const std::string& path, WORD year, WORD month, WORD day) {
