@@ -6,6 +6,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define STASHWELL_HAVE_AVX2_PATH 1
+#endif
 
 #include "run/in_out_error.h"
 
@@ -79,6 +83,46 @@ WindowBits ScanWindow(const char* p) {
       (lf >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
   return {lf, special & ~lf_follows};
 }
+
+#if defined(STASHWELL_HAVE_AVX2_PATH)
+// The same with 32-byte vectors, on processors that have them: half the
+// instructions for the window, which is most of the scan's own work.
+__attribute__((target("avx2"))) inline WindowBits ScanWindowAvx2(
+    const char* p) {
+  const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
+  const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
+  const __m256i end_of_text = _mm256_set1_epi8(kEndOfText);
+  uint64_t lf = 0, special = 0;
+  for (int i = 0; i < 2; ++i) {
+    const __m256i bytes =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+    const int shift = 32 * i;
+    lf |= static_cast<uint64_t>(static_cast<uint32_t>(
+              _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_feed))))
+          << shift;
+    special |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(
+                   _mm256_or_si256(_mm256_cmpeq_epi8(bytes, carriage_return),
+                                   _mm256_cmpeq_epi8(bytes, end_of_text)))))
+               << shift;
+  }
+  const uint64_t lf_follows =
+      (lf >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
+  return {lf, special & ~lf_follows};
+}
+
+const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
+
+struct Avx2Scanner {
+  __attribute__((target("avx2"))) static WindowBits Scan(const char* p) {
+    return ScanWindowAvx2(p);
+  }
+};
+#endif
+
+struct SseScanner {
+  static WindowBits Scan(const char* p) { return ScanWindow(p); }
+};
+
 #else
 constexpr bool kHaveVectors = false;
 #endif
@@ -138,8 +182,10 @@ void LineSplitter::Gather(std::string_view bytes) {
   }
 }
 
-size_t LineSplitter::NextWindowLineFeed() {
 #if defined(__SSE2__)
+template <typename Scanner>
+inline __attribute__((always_inline)) size_t
+LineSplitter::NextWindowLineFeedWith() {
   // Lines of mail are short: finding the LFs of 64 bytes at once costs
   // less than a search per line.
   for (;;) {
@@ -154,7 +200,7 @@ size_t LineSplitter::NextWindowLineFeed() {
     // The last bytes of a block, and lines that run on into the next
     // block, take the general rules.
     if (next + 65 > block_.size()) return kNone;
-    const WindowBits bits = ScanWindow(block_.data() + next);
+    const WindowBits bits = Scanner::Scan(block_.data() + next);
     window_ = next;
     window_valid_ = true;
     lf_bits_ = bits.line_feeds;
@@ -164,10 +210,27 @@ size_t LineSplitter::NextWindowLineFeed() {
       window_stop_ = true;
     }
   }
+}
+#endif
+
+size_t LineSplitter::NextWindowLineFeed() {
+#if defined(STASHWELL_HAVE_AVX2_PATH)
+  if (kHaveAvx2) return NextWindowLineFeedAvx2();
+#endif
+#if defined(__SSE2__)
+  return NextWindowLineFeedWith<SseScanner>();
 #else
   return kNone;
 #endif
 }
+
+#if defined(STASHWELL_HAVE_AVX2_PATH)
+// Compiled for AVX2 as a whole, so that the window scan is inlined into the
+// loop that walks the windows.
+__attribute__((target("avx2"))) size_t LineSplitter::NextWindowLineFeedAvx2() {
+  return NextWindowLineFeedWith<Avx2Scanner>();
+}
+#endif
 
 size_t LineSplitter::NextSearchedLineFeed() {
   if (pos_ >= clean_end_) return kNone;

@@ -81,6 +81,10 @@ class LineSplitter {
   // Index of the LF that ends a common line starting at pos_, or kNone
   // when the line needs the general rules.
   size_t NextWindowLineFeed();
+  size_t NextWindowLineFeedAvx2();
+  // The window walk, with the window scan of Scanner::Scan inlined.
+  template <typename Scanner>
+  size_t NextWindowLineFeedWith();
   size_t NextSearchedLineFeed();
   bool Wanted(char first) const {
     return wanted_[static_cast<unsigned char>(first)];
