@@ -14,27 +14,9 @@
 # message goes).
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_setup scan.sh scan_bench
 size_mib="${SIZE_MIB:-256}"
-runs="${RUNS:-5}"
-
-if [[ ! -x /usr/bin/time ]]; then
-  echo "scan.sh: /usr/bin/time is missing (install the package 'time')" >&2
-  exit 1
-fi
-
-if [[ -n "${BUILD_DIR:-}" ]]; then
-  build="$BUILD_DIR"
-  cmake --build "$build" --target scan_bench >/dev/null
-else
-  build="$root/build/native"
-  (cd "$root" && cmake --preset native >/dev/null &&
-    cmake --build --preset native --target scan_bench >/dev/null)
-fi
-bench="$build/scan_bench"
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/scan-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 mkdir "$work/saved"
 
 # message FILE MIB: ordinary header and body lines of mixed lengths, with
@@ -95,8 +77,6 @@ best_of() {
   done
 }
 
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 rate() { awk -v ns="$1" -v mib="$2" 'BEGIN { printf "%.0f", mib / (ns / 1e9) }'; }
 
 echo "Writing a message of $size_mib MiB in $work ..."

@@ -14,27 +14,9 @@
 # go; needs three times the file size free).
 set -euo pipefail
 
-root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+bench_setup transfer.sh transfer_bench
 size_mib="${SIZE_MIB:-1024}"
-runs="${RUNS:-5}"
-
-if [[ ! -x /usr/bin/time ]]; then
-  echo "transfer.sh: /usr/bin/time is missing (install the package 'time')" >&2
-  exit 1
-fi
-
-if [[ -n "${BUILD_DIR:-}" ]]; then
-  build="$BUILD_DIR"
-  cmake --build "$build" --target transfer_bench >/dev/null
-else
-  build="$root/build/native"
-  (cd "$root" && cmake --preset native >/dev/null &&
-    cmake --build --preset native --target transfer_bench >/dev/null)
-fi
-bench="$build/transfer_bench"
-
-work="$(mktemp -d "${TMPDIR:-/tmp}/transfer-bench.XXXXXX")"
-trap 'rm -rf "$work"' EXIT
 
 # measure COMMAND...: sets ns (wall time) and kib (peak resident memory).
 measure() {
@@ -64,8 +46,6 @@ pair() {
   done
 }
 
-seconds() { awk -v ns="$1" 'BEGIN { printf "%.3f", ns / 1e9 }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 
 echo "Creating two identical files of $size_mib MiB in $work ..."
 head -c "$((size_mib * 1024 * 1024))" /dev/urandom >"$work/a"
