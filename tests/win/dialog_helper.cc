@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "utf8.h"
+
 namespace {
 
 constexpr int kButtonIds[] = {IDOK, IDCANCEL, IDYES, IDNO};
@@ -45,17 +47,6 @@ std::wstring WindowText(HWND window) {
   const int got = GetWindowTextW(window, text.data(), length + 1);
   text.resize(got > 0 ? static_cast<size_t>(got) : 0);
   return text;
-}
-
-std::string Utf8(const std::wstring& text) {
-  if (text.empty()) return "";
-  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                       static_cast<int>(text.size()), nullptr,
-                                       0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                      out.data(), size, nullptr, nullptr);
-  return out;
 }
 
 // A JSON string; control characters, quotes and backslashes escaped, the
