@@ -53,88 +53,135 @@ size_t FirstIrregularByte(std::string_view bytes) {
 #if defined(__SSE2__)
 constexpr bool kHaveVectors = true;
 
+using WantedBytes = std::array<char, 6>;
+
+// What the vector walk needs to know of 64 bytes, one bit a byte.
 struct WindowBits {
   uint64_t line_feeds;
   // Ctrl-Z and CR, except those directly followed by an LF: the line's
   // text simply ends before such a byte (TakeCommonLine).
   uint64_t irregular;
+  // The bytes that a wanted line may start with.
+  uint64_t wanted;
 };
 
-// The LFs and irregular bytes among the 64 bytes at p; p[64] is read too,
-// to tell whether a byte in the last place is followed by an LF.
-WindowBits ScanWindow(const char* p) {
-  const __m128i line_feed = _mm_set1_epi8(kLineFeed);
-  const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
-  const __m128i end_of_text = _mm_set1_epi8(kEndOfText);
-  uint64_t lf = 0, special = 0;
-  for (int i = 0; i < 4; ++i) {
-    const __m128i bytes =
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-    const int shift = 16 * i;
-    lf |= static_cast<uint64_t>(static_cast<uint32_t>(
-              _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, line_feed))))
-          << shift;
-    special |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(
-                   _mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return),
-                                _mm_cmpeq_epi8(bytes, end_of_text)))))
-               << shift;
-  }
+// Bits of the irregular bytes, from the CR and Ctrl-Z bits of the window
+// at p; p[64] tells whether a byte in the last place is followed by an LF.
+inline uint64_t Irregular(const char* p, uint64_t line_feeds,
+                          uint64_t special) {
   const uint64_t lf_follows =
-      (lf >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
-  return {lf, special & ~lf_follows};
+      (line_feeds >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
+  return special & ~lf_follows;
 }
+
+// The window scan with 16-byte vectors, which every x86-64 processor has.
+class SseScanner {
+ public:
+  explicit SseScanner(const WantedBytes& wanted) {
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      wanted_[i] = _mm_set1_epi8(wanted[i]);
+    }
+  }
+  WindowBits Scan(const char* p) const {
+    const __m128i line_feed = _mm_set1_epi8(kLineFeed);
+    const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
+    uint64_t lf = 0, special = 0, wanted = 0;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      // wanted_[0] is Ctrl-Z.
+      const __m128i end_of_text = _mm_cmpeq_epi8(bytes, wanted_[0]);
+      __m128i want = end_of_text;
+      for (size_t k = 1; k < std::size(wanted_); ++k) {
+        want = _mm_or_si128(want, _mm_cmpeq_epi8(bytes, wanted_[k]));
+      }
+      const int shift = 16 * i;
+      lf |= Bits(_mm_cmpeq_epi8(bytes, line_feed)) << shift;
+      special |= Bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return),
+                                   end_of_text))
+                 << shift;
+      wanted |= Bits(want) << shift;
+    }
+    return {lf, Irregular(p, lf, special), wanted};
+  }
+
+ private:
+  static uint64_t Bits(__m128i mask) {
+    return static_cast<uint32_t>(_mm_movemask_epi8(mask));
+  }
+  __m128i wanted_[std::tuple_size_v<WantedBytes>];
+};
 
 #if defined(STASHWELL_HAVE_AVX2_PATH)
-// The same with 32-byte vectors, on processors that have them: half the
-// instructions for the window, which is most of the scan's own work.
-__attribute__((target("avx2"))) inline WindowBits ScanWindowAvx2(
-    const char* p) {
-  const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
-  const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
-  const __m256i end_of_text = _mm256_set1_epi8(kEndOfText);
-  uint64_t lf = 0, special = 0;
-  for (int i = 0; i < 2; ++i) {
-    const __m256i bytes =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-    const int shift = 32 * i;
-    lf |= static_cast<uint64_t>(static_cast<uint32_t>(
-              _mm256_movemask_epi8(_mm256_cmpeq_epi8(bytes, line_feed))))
-          << shift;
-    special |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(
-                   _mm256_or_si256(_mm256_cmpeq_epi8(bytes, carriage_return),
-                                   _mm256_cmpeq_epi8(bytes, end_of_text)))))
-               << shift;
-  }
-  const uint64_t lf_follows =
-      (lf >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
-  return {lf, special & ~lf_follows};
+bool HaveAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
 }
 
-const bool kHaveAvx2 = __builtin_cpu_supports("avx2");
-
-struct Avx2Scanner {
-  __attribute__((target("avx2"))) static WindowBits Scan(const char* p) {
-    return ScanWindowAvx2(p);
+// The same with 32-byte vectors, on processors that have them: half the
+// instructions for the window, which is most of the scan's own work.
+class Avx2Scanner {
+ public:
+  __attribute__((target("avx2"))) explicit Avx2Scanner(
+      const WantedBytes& wanted) {
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      wanted_[i] = _mm256_set1_epi8(wanted[i]);
+    }
   }
+  __attribute__((target("avx2"))) WindowBits Scan(const char* p) const {
+    const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
+    const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
+    uint64_t lf = 0, special = 0, wanted = 0;
+    for (int i = 0; i < 2; ++i) {
+      const __m256i bytes =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+      const __m256i end_of_text = _mm256_cmpeq_epi8(bytes, wanted_[0]);
+      __m256i want = end_of_text;
+      for (size_t k = 1; k < std::size(wanted_); ++k) {
+        want = _mm256_or_si256(want, _mm256_cmpeq_epi8(bytes, wanted_[k]));
+      }
+      const int shift = 32 * i;
+      lf |= Bits(_mm256_cmpeq_epi8(bytes, line_feed)) << shift;
+      special |= Bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, carriage_return),
+                                      end_of_text))
+                 << shift;
+      wanted |= Bits(want) << shift;
+    }
+    return {lf, Irregular(p, lf, special), wanted};
+  }
+
+ private:
+  __attribute__((target("avx2"))) static uint64_t Bits(__m256i mask) {
+    return static_cast<uint32_t>(_mm256_movemask_epi8(mask));
+  }
+  __m256i wanted_[std::tuple_size_v<WantedBytes>];
 };
 #endif
-
-struct SseScanner {
-  static WindowBits Scan(const char* p) { return ScanWindow(p); }
-};
 
 #else
 constexpr bool kHaveVectors = false;
 #endif
 
+// The method itself when the processor has it, otherwise the next one.
+LineSplitter::Method Available(LineSplitter::Method method) {
+  using Method = LineSplitter::Method;
+#if defined(STASHWELL_HAVE_AVX2_PATH)
+  static const bool have_avx2 = HaveAvx2();
+#else
+  constexpr bool have_avx2 = false;
+#endif
+  if (method == Method::kAvx2 && !have_avx2) method = Method::kSse2;
+  if (method == Method::kSse2 && !kHaveVectors) method = Method::kSearch;
+  return method;
+}
+
 }  // namespace
 
-const LineSplitter::Method LineSplitter::kBest =
-    kHaveVectors ? Method::kVector : Method::kSearch;
+const LineSplitter::Method LineSplitter::kBest = Available(Method::kAvx2);
 
-LineSplitter::LineSplitter(Method method)
-    : method_(kHaveVectors ? method : Method::kSearch) {
+LineSplitter::LineSplitter(Method method) : method_(Available(method)) {
   wanted_.fill(true);
+  vector_wanted_.fill(kEndOfText);
 }
 
 void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
@@ -144,6 +191,18 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
   }
   // A Ctrl-Z that starts a line ends the text: never passed over.
   wanted_[static_cast<unsigned char>(kEndOfText)] = true;
+
+  vector_wanted_.fill(kEndOfText);
+  size_t count = 1;
+  for (size_t b = 0; b < wanted_.size(); ++b) {
+    if (!wanted_[b] || b == static_cast<unsigned char>(kEndOfText)) continue;
+    if (count == vector_wanted_.size()) {
+      every_line_wanted_ = true;
+      return;
+    }
+    vector_wanted_[count++] = static_cast<char>(b);
+  }
+  every_line_wanted_ = false;
 }
 
 void LineSplitter::Feed(std::string_view block) {
@@ -152,9 +211,6 @@ void LineSplitter::Feed(std::string_view block) {
   next_cr_ = kNotSearched;
   next_eot_ = kNotSearched;
   clean_end_ = method_ == Method::kSearch ? FirstIrregularByte(block) : 0;
-  window_valid_ = false;
-  window_stop_ = false;
-  lf_bits_ = 0;
   if (block.empty()) file_ended_ = true;
 }
 
@@ -184,41 +240,71 @@ void LineSplitter::Gather(std::string_view bytes) {
 
 #if defined(__SSE2__)
 template <typename Scanner>
-inline __attribute__((always_inline)) size_t
-LineSplitter::NextWindowLineFeedWith() {
-  // Lines of mail are short: finding the LFs of 64 bytes at once costs
-  // less than a search per line.
-  for (;;) {
-    if (lf_bits_ != 0) {
-      const size_t at =
-          window_ + static_cast<size_t>(std::countr_zero(lf_bits_));
-      lf_bits_ &= lf_bits_ - 1;
-      return at;
+inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
+  // Lines of mail are short, and few are wanted: the windows of 64 bytes
+  // tell at once where lines start and which of them may be wanted, so the
+  // lines passed over cost nothing each.
+  const Scanner scanner(vector_wanted_);
+  const uint64_t every = every_line_wanted_ ? ~uint64_t{0} : 0;
+  const char* const data = block_.data();
+  // The last bytes of a block, and lines that run on into the next block,
+  // take the general rules: a window needs the byte after it.
+  const size_t size = block_.size();
+  size_t line_start = pos_;  // of the line the window begins in
+  uint64_t carry = 1;        // the window begins a line
+  size_t window = pos_;
+  for (; window + 65 <= size; window += 64) {
+    const WindowBits bits = scanner.Scan(data + window);
+    const uint64_t starts = (bits.line_feeds << 1) | carry;
+    const uint64_t wanted = starts & (bits.wanted | every);
+    if ((wanted | bits.irregular) != 0) {
+      const int first_wanted = wanted != 0 ? std::countr_zero(wanted) : 64;
+      const int irregular =
+          bits.irregular != 0 ? std::countr_zero(bits.irregular) : 64;
+      if (irregular <= first_wanted) {
+        // The general rules take the line of the irregular byte.
+        const uint64_t before = starts & ((uint64_t{2} << irregular) - 1);
+        pos_ = before != 0
+                   ? window + 63 - static_cast<size_t>(std::countl_zero(before))
+                   : line_start;
+        return kNone;
+      }
+      pos_ = window + static_cast<size_t>(first_wanted);
+      // An empty wanted line ends where it starts.
+      const uint64_t ends = bits.line_feeds & (~uint64_t{0} << first_wanted);
+      if (ends != 0) {
+        const int end = std::countr_zero(ends);
+        return end < irregular ? window + static_cast<size_t>(end) : kNone;
+      }
+      if (irregular < 64) return kNone;
+      // The wanted line runs on past this window.
+      for (window += 64; window + 65 <= size; window += 64) {
+        const WindowBits more = scanner.Scan(data + window);
+        if ((more.line_feeds | more.irregular) != 0) {
+          const int end = std::countr_zero(more.line_feeds | more.irregular);
+          return (more.line_feeds >> end) & 1
+                     ? window + static_cast<size_t>(end)
+                     : kNone;
+        }
+      }
+      return kNone;
     }
-    if (window_stop_) return kNone;
-    const size_t next = window_valid_ ? window_ + 64 : pos_;
-    // The last bytes of a block, and lines that run on into the next
-    // block, take the general rules.
-    if (next + 65 > block_.size()) return kNone;
-    const WindowBits bits = Scanner::Scan(block_.data() + next);
-    window_ = next;
-    window_valid_ = true;
-    lf_bits_ = bits.line_feeds;
-    if (bits.irregular != 0) {
-      // Only the LFs before the first irregular byte end common lines.
-      lf_bits_ &= (uint64_t{1} << std::countr_zero(bits.irregular)) - 1;
-      window_stop_ = true;
+    if (starts != 0) {
+      line_start = window + 63 - static_cast<size_t>(std::countl_zero(starts));
     }
+    carry = bits.line_feeds >> 63;
   }
+  pos_ = line_start;
+  return kNone;
 }
 #endif
 
-size_t LineSplitter::NextWindowLineFeed() {
+size_t LineSplitter::NextWantedByVector() {
 #if defined(STASHWELL_HAVE_AVX2_PATH)
-  if (kHaveAvx2) return NextWindowLineFeedAvx2();
+  if (method_ == Method::kAvx2) return NextWantedAvx2();
 #endif
 #if defined(__SSE2__)
-  return NextWindowLineFeedWith<SseScanner>();
+  return NextWantedWith<SseScanner>();
 #else
   return kNone;
 #endif
@@ -226,9 +312,9 @@ size_t LineSplitter::NextWindowLineFeed() {
 
 #if defined(STASHWELL_HAVE_AVX2_PATH)
 // Compiled for AVX2 as a whole, so that the window scan is inlined into the
-// loop that walks the windows.
-__attribute__((target("avx2"))) size_t LineSplitter::NextWindowLineFeedAvx2() {
-  return NextWindowLineFeedWith<Avx2Scanner>();
+// walk.
+__attribute__((target("avx2"))) size_t LineSplitter::NextWantedAvx2() {
+  return NextWantedWith<Avx2Scanner>();
 }
 #endif
 
@@ -240,27 +326,15 @@ size_t LineSplitter::NextSearchedLineFeed() {
             : kNone;
 }
 
-LineSplitter::Result LineSplitter::NextGeneral(std::string_view* line) {
-  // The common case: a line whole in this block, ended by an LF with at
-  // most a CR before it, and no Ctrl-Z.
-  while (at_line_start_ && !ended_) {
-    const size_t lf = method_ == Method::kVector ? NextWindowLineFeed()
-                                                 : NextSearchedLineFeed();
-    if (lf == kNone) break;
-    if (Wanted(block_[pos_])) {
-      if (block_[pos_] == kEndOfText) break;  // the end of the text
-      return TakeCommonLine(lf, line);
-    }
+size_t LineSplitter::NextWantedBySearch() {
+  for (;;) {
+    const size_t lf = NextSearchedLineFeed();
+    if (lf == kNone || Wanted(block_[pos_])) return lf;
     pos_ = lf + 1;
   }
-  return NextSlow(line);
 }
 
 LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
-  // The general rules move pos_ on their own.
-  window_valid_ = false;
-  window_stop_ = false;
-  lf_bits_ = 0;
   if (clear_gathered_) {
     gathered_.clear();
     clear_gathered_ = false;

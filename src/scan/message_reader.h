@@ -34,10 +34,11 @@ class LineSplitter {
   enum class Result { kLine, kNeedMore, kEnd };
   // How the common lines (whole in one block, no Ctrl-Z, no CR but one
   // before the LF) are found: 64 bytes at a time with the processor's
-  // vector instructions, or by one pass over the block for irregular bytes
-  // and a search for each LF. Both give the same lines.
-  enum class Method { kVector, kSearch };
-  // kVector where the build targets a processor that has the instructions.
+  // 32-byte (AVX2) or 16-byte (SSE2) vector instructions, or by one pass
+  // over the block for irregular bytes and a search for each LF. All give
+  // the same lines. A method the processor lacks gives way to the next.
+  enum class Method { kAvx2, kSse2, kSearch };
+  // The first of them that the processor has.
   static const Method kBest;
 
   explicit LineSplitter(Method method = kBest);
@@ -49,18 +50,15 @@ class LineSplitter {
   // when the block is used up and the file has not ended; kEnd when the
   // text has ended (for good: later calls answer kEnd again).
   Result Next(std::string_view* line) {
-    // Inline, for the many short lines whose LF is already known.
-    while (lf_bits_ != 0) {
-      const size_t lf =
-          window_ + static_cast<size_t>(std::countr_zero(lf_bits_));
-      lf_bits_ &= lf_bits_ - 1;
-      if (Wanted(block_[pos_])) {
-        if (block_[pos_] == kEndOfText) return NextSlow(line);
+    if (at_line_start_ && !ended_) {
+      const size_t lf = method_ == Method::kSearch ? NextWantedBySearch()
+                                                   : NextWantedByVector();
+      // A Ctrl-Z that starts a line ends the text: the general rules say so.
+      if (lf != kNone && block_[pos_] != kEndOfText) {
         return TakeCommonLine(lf, line);
       }
-      pos_ = lf + 1;
     }
-    return NextGeneral(line);
+    return NextSlow(line);
   }
   // Lets Next pass over lines whose first byte is none of first_bytes (an
   // empty line has none). Every line that starts with one of them is still
@@ -78,13 +76,17 @@ class LineSplitter {
   // Index of the next byte equal to c at or after pos_, or the block's
   // size; *cached keeps the answer until pos_ passes it.
   size_t NextOf(char c, size_t* cached);
-  // Index of the LF that ends a common line starting at pos_, or kNone
-  // when the line needs the general rules.
-  size_t NextWindowLineFeed();
-  size_t NextWindowLineFeedAvx2();
-  // The window walk, with the window scan of Scanner::Scan inlined.
+  // Both look for the next wanted common line (whole in this block, ended
+  // by an LF with at most a CR or Ctrl-Z before it, no other CR or Ctrl-Z)
+  // from the line start pos_, passing over the lines that are not wanted.
+  // They return the index of its LF, with pos_ at its start; or kNone, with
+  // pos_ at the start of the first line that needs the general rules.
+  size_t NextWantedByVector();
+  size_t NextWantedBySearch();
+  // The vector walk, for one kind of vector instructions.
   template <typename Scanner>
-  size_t NextWindowLineFeedWith();
+  size_t NextWantedWith();
+  size_t NextWantedAvx2();
   size_t NextSearchedLineFeed();
   bool Wanted(char first) const {
     return wanted_[static_cast<unsigned char>(first)];
@@ -100,7 +102,6 @@ class LineSplitter {
     *line = std::string_view(start, static_cast<size_t>(end - start));
     return Result::kLine;
   }
-  Result NextGeneral(std::string_view* line);
   // Takes the next line by the general rules: lines that cross blocks,
   // lone CRs, Ctrl-Z.
   Result NextSlow(std::string_view* line);
@@ -115,12 +116,10 @@ class LineSplitter {
   // kSearch: up to here the block holds no Ctrl-Z and no CR that is not
   // directly followed by an LF in the same block.
   size_t clean_end_ = 0;
-  // kVector: lf_bits_ marks the LFs at or after pos_ of the 64 bytes at
-  // window_; window_stop_ tells that an irregular byte follows them.
-  bool window_valid_ = false;
-  bool window_stop_ = false;
-  size_t window_ = 0;
-  uint64_t lf_bits_ = 0;
+  // kAvx2, kSse2: the first bytes of wanted lines, Ctrl-Z first, the unused
+  // places repeating it; every line is wanted when they do not all fit.
+  std::array<char, 6> vector_wanted_;
+  bool every_line_wanted_ = true;
   size_t next_cr_ = 0;
   size_t next_eot_ = 0;
   bool file_ended_ = false;
