@@ -55,7 +55,10 @@ DayCount EncodeDayCount(const DateTimeFields& f) {
 DateTimeFields DecodeDayCount(DayCount value) {
   // Milliseconds since the epoch, with the fraction taken as positive.
   const double whole = std::trunc(value);
-  int64_t ms_of_day = std::llround(std::fabs(value - whole) * 86400000.0);
+  // Rounded half away from zero, without the math library's llround.
+  const double ms = std::fabs(value - whole) * 86400000.0;
+  int64_t ms_of_day = static_cast<int64_t>(ms);
+  if (ms - static_cast<double>(ms_of_day) >= 0.5) ++ms_of_day;
   int64_t day = static_cast<int64_t>(whole);
   if (ms_of_day >= 86400000) {
     ms_of_day -= 86400000;

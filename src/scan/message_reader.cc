@@ -9,6 +9,9 @@
 #if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define STASHWELL_HAVE_AVX2_PATH 1
+#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+#include <sys/platform/x86.h>
+#endif
 #endif
 
 #include "run/in_out_error.h"
@@ -113,10 +116,17 @@ class SseScanner {
 };
 
 #if defined(STASHWELL_HAVE_AVX2_PATH)
+#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+// glibc has looked at the processor already, at start-up. Asking the
+// processor again (CPUID) costs microseconds each time in a virtual machine,
+// and the compiler's own check would do it at every start of the program.
+bool HaveAvx2() { return CPU_FEATURE_ACTIVE(AVX2); }
+#else
 bool HaveAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
+#endif
 
 // The same with 32-byte vectors, on processors that have them: half the
 // instructions for the window, which is most of the scan's own work.
