@@ -179,6 +179,29 @@ TEST_F(PosixPlatformTest, SearchWithoutAFolderLooksInTheCurrentOne) {
   EXPECT_EQ(entries[0].name, "eud1.log");
 }
 
+// The folder is listed once for both searches of a run; a change to the
+// folder is seen by the next search, and the files' times always are.
+TEST_F(PosixPlatformTest, SearchesSeeTheFolderAsItIsNow) {
+  dir_.Write("eud1.log", "x");
+  dir_.Write("eud2.tmp", "x");
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("eud*.log"), 35)),
+            std::vector<std::string>{"eud1.log"});
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("eud*.tmp"), 35)),
+            std::vector<std::string>{"eud2.tmp"});
+
+  // Beyond the granularity of the folder's change time.
+  std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  ASSERT_TRUE(os_->RemoveFile(dir_.Path("eud2.tmp")));
+  const std::string added = dir_.Write("eud3.tmp", "x");
+  EXPECT_EQ(Names(os_->FindMatching(dir_.Path("eud*.tmp"), 35)),
+            std::vector<std::string>{"eud3.tmp"});
+
+  SetTime(added, kJune1970);
+  const auto entries = os_->FindMatching(dir_.Path("eud*.tmp"), 35);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_FALSE(entries[0].time_packable);
+}
+
 TEST_F(PosixPlatformTest, FileDated1970ExistsAndHasNoPackedTime) {
   const std::string file = dir_.Write("eud1.log", "x");
   SetTime(file, kJune1970);

@@ -80,7 +80,7 @@ class PosixPlatform : public Platform {
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
                                         uint32_t attributes) override {
-    return FindMatchingEntries(mask, attributes);
+    return FindMatchingEntries(mask, attributes, folder_names_);
   }
 
   bool IsSameFile(const std::string& first,
@@ -215,6 +215,7 @@ class PosixPlatform : public Platform {
   }
 
   PathSyntax syntax_ = PathSyntax::Posix();
+  FolderNames folder_names_;
   // Files opened by OpenForWrite and OpenForRead, until closed.
   std::map<int, std::pair<dev_t, ino_t>> unshared_;
   CommandLine command_line_;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "platform/date_time.h"
@@ -31,10 +32,42 @@ uint32_t AttributesOf(const std::string& name, const struct stat& st) {
   return attributes;
 }
 
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
 }  // namespace
 
+const std::vector<std::string>* FolderNames::Get(const std::string& folder) {
+  struct stat now;
+  if (stat(folder.c_str(), &now) != 0) {
+    valid_ = false;
+    return nullptr;
+  }
+  if (valid_ && folder == folder_ && now.st_dev == seen_.st_dev &&
+      now.st_ino == seen_.st_ino && SameTime(now.st_mtim, seen_.st_mtim) &&
+      SameTime(now.st_ctim, seen_.st_ctim)) {
+    return &names_;
+  }
+  valid_ = false;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return nullptr;
+  names_.clear();
+  while (const dirent* item = readdir(dir)) {
+    const std::string_view name = item->d_name;
+    if (name == "." || name == "..") continue;
+    names_.emplace_back(name);
+  }
+  closedir(dir);
+  folder_ = folder;
+  seen_ = now;
+  valid_ = true;
+  return &names_;
+}
+
 std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
-                                             uint32_t attributes) {
+                                             uint32_t attributes,
+                                             FolderNames& folders) {
   const size_t slash = mask.rfind('/');
   const std::string folder = slash == std::string::npos ? std::string(".")
                              : slash == 0               ? std::string("/")
@@ -45,13 +78,11 @@ std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
       slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
 
   std::vector<SearchEntry> entries;
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return entries;
+  const std::vector<std::string>* names = folders.Get(folder);
+  if (names == nullptr) return entries;
   constexpr uint32_t kSkippable =
       kAttrHidden | kAttrSystem | kAttrVolume | kAttrDirectory;
-  while (const dirent* item = readdir(dir)) {
-    const std::string name = item->d_name;
-    if (name == "." || name == "..") continue;
+  for (const std::string& name : *names) {
     if (!MatchesMask(name, pattern)) continue;
     const std::string path = prefix + name;
     struct stat st;
@@ -70,7 +101,6 @@ std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
     entry.write_time = EncodeDayCount(local);
     entries.push_back(std::move(entry));
   }
-  closedir(dir);
   return entries;
 }
 
