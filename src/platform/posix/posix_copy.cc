@@ -15,6 +15,10 @@ namespace stashwell {
 namespace {
 
 constexpr size_t kCopyBlock = 1 << 20;
+// What one copy_file_range call is asked for: as much as the kernel takes
+// in one call (it stops at about 2 GiB), as cp does, rather than a call per
+// MiB.
+constexpr size_t kOffloadRequest = size_t{1} << 30;
 
 // Closes a descriptor when it goes out of scope, unless released.
 class FileCloser {
@@ -68,7 +72,8 @@ int CopyContents(int in, int out, off_t expected_size) {
 #ifdef __linux__
   off_t copied = 0;
   for (;;) {
-    const ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyBlock, 0);
+    const ssize_t n =
+        copy_file_range(in, nullptr, out, nullptr, kOffloadRequest, 0);
     if (n > 0) {
       copied += n;
       continue;
