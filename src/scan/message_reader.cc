@@ -9,8 +9,11 @@
 #if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #define STASHWELL_HAVE_AVX2_PATH 1
-#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+// glibc's header is written in C: it names C's _Bool, which GCC's C++
+// accepts and clang's does not.
+#if defined(__GLIBC__) && !defined(__clang__) && __has_include(<sys/platform/x86.h>)
 #include <sys/platform/x86.h>
+#define STASHWELL_HAVE_GLIBC_CPU_FEATURES 1
 #endif
 #endif
 
@@ -116,7 +119,7 @@ class SseScanner {
 };
 
 #if defined(STASHWELL_HAVE_AVX2_PATH)
-#if defined(__GLIBC__) && __has_include(<sys/platform/x86.h>)
+#if defined(STASHWELL_HAVE_GLIBC_CPU_FEATURES)
 // glibc has looked at the processor already, at start-up. Asking the
 // processor again (CPUID) costs microseconds each time in a virtual machine,
 // and the compiler's own check would do it at every start of the program.
