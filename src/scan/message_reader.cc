@@ -1,6 +1,7 @@
 #include "scan/message_reader.h"
 
 #include <bit>
+#include <cstdint>
 #include <cstring>
 
 #if defined(__SSE2__)

@@ -13,9 +13,7 @@
 #define STASHWELL_SCAN_MESSAGE_READER_H_
 
 #include <array>
-#include <bit>
 #include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
