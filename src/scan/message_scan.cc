@@ -19,14 +19,6 @@ bool BeginsWith(std::string_view line, std::string_view prefix) {
   return line.substr(0, prefix.size()) == prefix;
 }
 
-// The header lines as they stood when the error was met; an unseen one
-// gives an empty line.
-void WriteHeaderEcho(RunState& state) {
-  WriteLogLine(state, {state.FromLine});
-  WriteLogLine(state, {state.ToLine});
-  WriteLogLine(state, {state.SubjectLine});
-}
-
 // The path text after the prefix, without one double quote at each end.
 // Nothing else is trimmed: blanks stay.
 std::string_view StripOneQuoteEachEnd(std::string_view text) {
@@ -49,10 +41,7 @@ void HandleAttachmentLine(RunState& state, std::string_view line) {
   }
   state.SourcePath = StripOneQuoteEachEnd(path_text);
   if (!os.IsExistingFile(state.SourcePath)) {
-    WriteLogLine(state,
-                 {"Source File <", state.SourcePath, "> does not exist"});
-    WriteHeaderEcho(state);
-    state.ErrorsReported = true;
+    ReportMissingSource(state);
     return;
   }
   PlaceAttachment(state);

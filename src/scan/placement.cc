@@ -29,7 +29,37 @@ bool IsRunFile(RunState& state, const std::string& path) {
          os.IsSameFile(path, state.MessageFilePath);
 }
 
+// A different file has the name: the attachment is moved under the first
+// free numbered name. False when no numbered name is free.
+bool PlaceUnderNumberedName(RunState& state) {
+  const std::string unnumbered = state.DestinationPath;
+  if (!FindFreeNumberedName(state)) {
+    WriteLogLine(state, {"Error - no free numbered name for <", unnumbered,
+                         "> (source not deleted)"});
+    state.ErrorsReported = true;
+    return false;
+  }
+  WriteLogLine(state, {"Different version of <", state.SourcePath,
+                       "> already in destination. Changing name to ", '"',
+                       state.DestinationPath, '"'});
+  state.ActionLogged = true;
+  CopyAndLog(state);
+  return true;
+}
+
 }  // namespace
+
+void WriteHeaderEcho(RunState& state) {
+  WriteLogLine(state, {state.FromLine});
+  WriteLogLine(state, {state.ToLine});
+  WriteLogLine(state, {state.SubjectLine});
+}
+
+void ReportMissingSource(RunState& state) {
+  WriteLogLine(state, {"Source File <", state.SourcePath, "> does not exist"});
+  WriteHeaderEcho(state);
+  state.ErrorsReported = true;
+}
 
 std::string FileNamePart(std::string_view path, const PathSyntax& syntax) {
   const size_t last = LastCharWhere(path, syntax, [&](char c) {
@@ -75,24 +105,30 @@ void PlaceAttachment(RunState& state) {
                          "> is already in the destination folder - left in "
                          "place"});
     return;
-  } else if (FilesIdentical(os, state.SourcePath, state.DestinationPath) &&
-             !IsRunFile(state, state.DestinationPath)) {
-    WriteLogLine(state, {"Duplicate of <", state.SourcePath, "> already in <",
-                         state.DestinationPath, "> - only deleting source"});
-    state.ActionLogged = true;
   } else {
-    const std::string unnumbered = state.DestinationPath;
-    if (!FindFreeNumberedName(state)) {
-      WriteLogLine(state, {"Error - no free numbered name for <", unnumbered,
-                           "> (source not deleted)"});
-      state.ErrorsReported = true;
-      return;
+    // Another run may move either file away during the comparison: the
+    // attachment is then treated as the existence tests would treat it a
+    // moment later.
+    switch (CompareFiles(os, state.SourcePath, state.DestinationPath)) {
+      case Comparison::kFirstGone:
+        ReportMissingSource(state);
+        return;
+      case Comparison::kSecondGone:
+        CopyAndLog(state);
+        break;
+      case Comparison::kIdentical:
+        if (!IsRunFile(state, state.DestinationPath)) {
+          WriteLogLine(state,
+                       {"Duplicate of <", state.SourcePath, "> already in <",
+                        state.DestinationPath, "> - only deleting source"});
+          state.ActionLogged = true;
+          break;
+        }
+        [[fallthrough]];
+      case Comparison::kDifferent:
+        if (!PlaceUnderNumberedName(state)) return;
+        break;
     }
-    WriteLogLine(state, {"Different version of <", state.SourcePath,
-                         "> already in destination. Changing name to ", '"',
-                         state.DestinationPath, '"'});
-    state.ActionLogged = true;
-    CopyAndLog(state);
   }
   VerifyAndDeleteSource(state);
 }

@@ -17,6 +17,13 @@ namespace stashwell {
 // the copy and the source's removal to the verified move.
 void PlaceAttachment(RunState& state);
 
+// The header lines as they stood when an error was met, one log line each;
+// a header not seen yet gives an empty line.
+void WriteHeaderEcho(RunState& state);
+
+// "Source File <SourcePath> does not exist" and the header echo.
+void ReportMissingSource(RunState& state);
+
 // The file-name part of a path: the text after its last separator, ':' on
 // Windows, or alternate separator ('/' on Windows), stepping by whole
 // characters of the code page. A path with none of them is its own name.

@@ -17,15 +17,27 @@ constexpr size_t kBlockSize = 16384;
 // is closed without a check, since the run is ending anyway.
 class BlockFile {
  public:
-  BlockFile(Platform& os, const std::string& path) : os_(os) {
-    CheckInOut(os_.OpenShared(path, &file_));
-  }
+  explicit BlockFile(Platform& os) : os_(os) {}
   ~BlockFile() {
     if (file_ != kNoFile) os_.Close(file_);
   }
   BlockFile(const BlockFile&) = delete;
   BlockFile& operator=(const BlockFile&) = delete;
 
+  // False when the open failed because the file is gone (another program
+  // moved it away since it was found); any other failure raises.
+  bool OpenUnlessGone(const std::string& path) {
+    const uint32_t code = os_.OpenShared(path, &file_);
+    if (code == 0) return true;
+    file_ = kNoFile;
+    if (!os_.IsExistingFile(path)) return false;
+    CheckInOut(code);
+    return false;
+  }
+  void Open(const std::string& path) {
+    file_ = kNoFile;
+    CheckInOut(os_.OpenShared(path, &file_));
+  }
   uint64_t Size() {
     uint64_t size = 0;
     CheckInOut(os_.Size(file_, &size));
@@ -47,29 +59,17 @@ class BlockFile {
   FileHandle file_ = kNoFile;
 };
 
-}  // namespace
-
-bool FilesIdentical(Platform& os, const std::string& first,
-                    const std::string& second) {
-  if (!os.IsExistingFile(first)) return false;
-  if (!os.IsExistingFile(second)) return false;
-  const uint64_t first_length = FileLength(os, first);
-  const uint64_t second_length = FileLength(os, second);
-  if (first_length != second_length) return false;
-  return ContentsEqual(os, first, second);
-}
-
-uint64_t FileLength(Platform& os, const std::string& path) {
-  BlockFile file(os, path);
-  const uint64_t length = file.Size();
+// The length of the file at path; false when it is gone.
+bool LengthUnlessGone(Platform& os, const std::string& path, uint64_t* length) {
+  BlockFile file(os);
+  if (!file.OpenUnlessGone(path)) return false;
+  *length = file.Size();
   file.Close();
-  return length;
+  return true;
 }
 
-bool ContentsEqual(Platform& os, const std::string& first,
-                   const std::string& second) {
-  BlockFile second_file(os, second);
-  BlockFile first_file(os, first);
+// Compares the two open files block by block.
+bool BlocksEqual(BlockFile& first_file, BlockFile& second_file) {
   // Two blocks, one per file, read in step: memory stays the same however
   // long the files are. They are not zeroed: only bytes that a read
   // delivered are compared.
@@ -94,6 +94,51 @@ bool ContentsEqual(Platform& os, const std::string& first,
   first_file.Close();
   second_file.Close();
   return identical;
+}
+
+}  // namespace
+
+Comparison CompareFiles(Platform& os, const std::string& first,
+                        const std::string& second) {
+  if (!os.IsExistingFile(first)) return Comparison::kFirstGone;
+  if (!os.IsExistingFile(second)) return Comparison::kSecondGone;
+  uint64_t first_length = 0;
+  uint64_t second_length = 0;
+  if (!LengthUnlessGone(os, first, &first_length)) {
+    return Comparison::kFirstGone;
+  }
+  if (!LengthUnlessGone(os, second, &second_length)) {
+    return Comparison::kSecondGone;
+  }
+  if (first_length != second_length) return Comparison::kDifferent;
+  BlockFile second_file(os);
+  if (!second_file.OpenUnlessGone(second)) return Comparison::kSecondGone;
+  BlockFile first_file(os);
+  if (!first_file.OpenUnlessGone(first)) return Comparison::kFirstGone;
+  return BlocksEqual(first_file, second_file) ? Comparison::kIdentical
+                                              : Comparison::kDifferent;
+}
+
+bool FilesIdentical(Platform& os, const std::string& first,
+                    const std::string& second) {
+  return CompareFiles(os, first, second) == Comparison::kIdentical;
+}
+
+uint64_t FileLength(Platform& os, const std::string& path) {
+  BlockFile file(os);
+  file.Open(path);
+  const uint64_t length = file.Size();
+  file.Close();
+  return length;
+}
+
+bool ContentsEqual(Platform& os, const std::string& first,
+                   const std::string& second) {
+  BlockFile second_file(os);
+  second_file.Open(second);
+  BlockFile first_file(os);
+  first_file.Open(first);
+  return BlocksEqual(first_file, second_file);
 }
 
 }  // namespace stashwell

@@ -9,9 +9,24 @@
 
 namespace stashwell {
 
-// Failures to open, measure, read or close raise EInOutError.
+enum class Comparison {
+  kIdentical,
+  kDifferent,
+  kFirstGone,   // the first file is no longer there
+  kSecondGone,  // the second file is no longer there
+};
+
+// Compares two files: both exist, same length, same bytes. Another program
+// (another run) may move either file away while they are compared: a file
+// whose open fails and that no longer exists is gone, which is no failure.
+// Every other failure to open, measure, read or close raises EInOutError.
+Comparison CompareFiles(Platform& os, const std::string& first,
+                        const std::string& second);
+
+// True when CompareFiles finds the two files identical.
 bool FilesIdentical(Platform& os, const std::string& first,
                     const std::string& second);
+// Failures, a file gone among them, raise EInOutError.
 uint64_t FileLength(Platform& os, const std::string& path);
 bool ContentsEqual(Platform& os, const std::string& first,
                    const std::string& second);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 
 #include "platform/platform.h"
@@ -97,37 +98,151 @@ int CopyContents(int in, int out, off_t expected_size) {
   return CopyByReadWrite(in, out);
 }
 
-// Removes the file at path if it is still the one this copy created.
-void RemoveCreated(const std::string& path, const struct stat& created) {
-  struct stat named;
-  if (lstat(path.c_str(), &named) == 0 && created.st_dev == named.st_dev &&
-      created.st_ino == named.st_ino) {
-    unlink(path.c_str());
+// Where a copy collects its bytes before they get the destination name: an
+// unnamed file of the destination folder, or a hidden name of the
+// program's own there.
+struct Staged {
+  int fd = -1;
+  std::string temporary;  // empty for an unnamed file
+};
+
+// The folder part of destination, with its final "/", or "" for a name in
+// the current folder.
+std::string FolderPrefix(const std::string& destination) {
+  const size_t slash = destination.rfind('/');
+  return slash == std::string::npos ? std::string()
+                                    : destination.substr(0, slash + 1);
+}
+
+// A missing folder on the way to a new file is "path not found", as on
+// Windows.
+uint32_t CreateError(int error) {
+  return error == ENOENT ? kErrorPathNotFound : Win32CodeFromErrno(error);
+}
+
+// Opens an unnamed file in folder. False when the file system has none
+// (the caller then uses a name); a failure that a name would meet as well
+// is returned in *code.
+bool StageUnnamed(const std::string& folder, Staged* staged, uint32_t* code) {
+#ifdef O_TMPFILE
+  // The file gets its name through its /proc entry; without /proc it could
+  // not be named at all.
+  if (access("/proc/self/fd", X_OK) != 0) return false;
+  const std::string where = folder.empty() ? "." : folder;
+  const int fd = open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    staged->fd = fd;
+    return true;
   }
+  if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) return false;
+  *code = CreateError(errno);
+  return true;
+#else
+  (void)folder;
+  (void)staged;
+  (void)code;
+  return false;
+#endif
+}
+
+// Creates a new hidden file of the program's own in folder.
+uint32_t StageNamed(const std::string& folder, Staged* staged) {
+  const std::string stem =
+      folder + kTemporaryPrefix + std::to_string(getpid()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    std::string name = stem + std::to_string(n) + kTemporaryExtension;
+    const int fd =
+        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      staged->fd = fd;
+      staged->temporary = std::move(name);
+      return 0;
+    }
+    if (errno != EEXIST) return CreateError(errno);
+  }
+  return kErrorFileExists;
+}
+
+// Gives an unnamed file the destination name; fails when the name is taken.
+// 0 or an errno value.
+int LinkUnnamed(int fd, const std::string& destination) {
+#ifdef O_TMPFILE
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, destination.c_str(),
+                AT_SYMLINK_FOLLOW) == 0
+             ? 0
+             : errno;
+#else
+  (void)fd;
+  (void)destination;
+  return ENOTSUP;
+#endif
+}
+
+// Renames temporary to destination unless the name is taken. 0 or an errno
+// value.
+int RenameNoReplace(const std::string& temporary,
+                    const std::string& destination) {
+  int error = ENOTSUP;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(),
+                RENAME_NOREPLACE) == 0) {
+    return 0;
+  }
+  error = errno;
+#elif defined(__APPLE__) && defined(RENAME_EXCL)
+  if (renamex_np(temporary.c_str(), destination.c_str(), RENAME_EXCL) == 0) {
+    return 0;
+  }
+  error = errno;
+#endif
+  if (error != EINVAL && error != ENOSYS && error != ENOTSUP &&
+      error != EOPNOTSUPP) {
+    return error;
+  }
+  // A file system without the no-replace rename: a hard link refuses a
+  // taken name as well.
+  if (link(temporary.c_str(), destination.c_str()) != 0) return errno;
+  unlink(temporary.c_str());
+  return 0;
 }
 
 }  // namespace
 
 uint32_t CopyFileExclusive(const std::string& source,
-                           const std::string& destination) {
-  FileCloser in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+                           const std::string& destination,
+                           CopyStaging staging) {
+  // Not blocking on the open: a FIFO put in the attachment's place would
+  // otherwise wait for a writer forever. Only a regular file is copied.
+  FileCloser in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (in.get() < 0) return Win32CodeFromErrno(errno);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
+  if (!S_ISREG(st.st_mode)) return kErrorFileNotFound;
+  const int flags = fcntl(in.get(), F_GETFL);
+  if (flags < 0 || fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return Win32CodeFromErrno(errno);
+  }
+  // A taken name is refused before any byte is copied; the publication
+  // below refuses it again should it be taken meanwhile.
+  struct stat taken;
+  if (lstat(destination.c_str(), &taken) == 0) return kErrorFileExists;
 
-  FileCloser out(
-      open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (out.get() < 0) {
-    // A missing folder on the way to a new file is "path not found".
-    return errno == ENOENT ? kErrorPathNotFound : Win32CodeFromErrno(errno);
+  const std::string folder = FolderPrefix(destination);
+  Staged staged;
+  uint32_t code = 0;
+  if (staging == CopyStaging::kNamedOnly ||
+      !StageUnnamed(folder, &staged, &code)) {
+    code = StageNamed(folder, &staged);
   }
-  struct stat created;
-  if (fstat(out.get(), &created) != 0) {
-    const int error = errno;
-    unlink(destination.c_str());
-    return Win32CodeFromErrno(error);
-  }
+  if (code != 0) return code;
+  FileCloser out(staged.fd);
+  // The temporary name, if any, is removed on every way out that did not
+  // publish it.
+  auto discard = [&] {
+    if (!staged.temporary.empty()) unlink(staged.temporary.c_str());
+  };
 
   int error = CopyContents(in.get(), out.get(), st.st_size);
   if (error == 0) {
@@ -136,14 +251,39 @@ uint32_t CopyFileExclusive(const std::string& source,
   }
   if (error == 0 && fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
   if (error != 0) {
-    RemoveCreated(destination, created);
+    discard();
     return Win32CodeFromErrno(error);
   }
-  const int fd = out.release();
-  if (close(fd) != 0) {
-    const int close_error = errno;
-    RemoveCreated(destination, created);
-    return Win32CodeFromErrno(close_error);
+
+  if (staged.temporary.empty()) {
+    // An unnamed file vanishes with its last descriptor: it is linked
+    // first, then closed.
+    error = LinkUnnamed(out.get(), destination);
+    if (error != 0) return CreateError(error);
+    struct stat made;
+    const bool known = fstat(out.get(), &made) == 0;
+    if (close(out.release()) != 0) {
+      // The bytes may not all have reached the disk: the name just given
+      // is taken back, if it still holds this copy.
+      const int close_error = errno;
+      struct stat named;
+      if (known && lstat(destination.c_str(), &named) == 0 &&
+          named.st_dev == made.st_dev && named.st_ino == made.st_ino) {
+        unlink(destination.c_str());
+      }
+      return Win32CodeFromErrno(close_error);
+    }
+    return 0;
+  }
+  if (close(out.release()) != 0) {
+    error = errno;
+    discard();
+    return Win32CodeFromErrno(error);
+  }
+  error = RenameNoReplace(staged.temporary, destination);
+  if (error != 0) {
+    discard();
+    return Win32CodeFromErrno(error);
   }
   return 0;
 }

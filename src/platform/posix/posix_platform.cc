@@ -3,10 +3,12 @@
 // stderr and the yes/no question goes to the terminal.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <map>
 #include <utility>
@@ -38,6 +40,10 @@ class PosixPlatform : public Platform {
           slash == std::string::npos ? program : program.substr(slash + 1);
     }
     if (program_name_.empty()) program_name_ = "stashwell";
+    // A file-size limit would otherwise kill the run in the middle of a
+    // write; ignored, it fails the write like a full disk, which the run
+    // reports.
+    signal(SIGXFSZ, SIG_IGN);
   }
 
   const PathSyntax& Syntax() override { return syntax_; }
@@ -90,12 +96,29 @@ class PosixPlatform : public Platform {
            a.st_dev == b.st_dev && a.st_ino == b.st_ino;
   }
 
+  // The file is locked before it is cut to zero: a second run on the same
+  // message (another process, or another open in this one) is refused as
+  // Windows refuses it through the share mode, and never wipes what the
+  // first run is writing.
   uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    const int fd =
-        open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     // Creating in a folder that does not exist is "path not found", as on
     // Windows.
     if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : LastError();
+    uint32_t code = 0;
+    struct stat st;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      code = kErrorSharingViolation;
+    } else if (fstat(fd, &st) != 0) {
+      code = LastError();
+    } else if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
+      // Only a regular file has a length to cut; a device has none.
+      code = LastError();
+    }
+    if (code != 0) {
+      close(fd);
+      return code;
+    }
     HoldUnshared(fd);
     *file = fd;
     return 0;

@@ -65,6 +65,86 @@ bool HasWildcard(const std::string& path) {
   return path.find_first_of("*?") != std::string::npos;
 }
 
+// Closes a handle when it goes out of scope.
+class HandleCloser {
+ public:
+  explicit HandleCloser(HANDLE handle) : handle_(handle) {}
+  ~HandleCloser() { CloseHandle(handle_); }
+  HandleCloser(const HandleCloser&) = delete;
+  HandleCloser& operator=(const HandleCloser&) = delete;
+
+ private:
+  HANDLE handle_;
+};
+
+// Copies in from its current position to its end into out. 0 or a Win32
+// code.
+uint32_t CopyBytes(HANDLE in, HANDLE out) {
+  constexpr DWORD kBlock = 1 << 20;
+  std::vector<char> buffer(kBlock);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in, buffer.data(), kBlock, &got, nullptr)) {
+      return GetLastError();
+    }
+    if (got == 0) return 0;
+    DWORD written = 0;
+    if (!WriteFile(out, buffer.data(), got, &written, nullptr)) {
+      return GetLastError();
+    }
+    if (written != got) return ERROR_DISK_FULL;
+  }
+}
+
+// The form of path that Windows takes beyond MAX_PATH characters: the
+// full path behind the "\\?\" prefix.
+std::string LongPathForm(const std::string& path) {
+  const DWORD needed = GetFullPathNameA(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::string full(needed, '\0');
+  const DWORD length =
+      GetFullPathNameA(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  if (full.rfind("\\\\", 0) == 0) {
+    if (full.rfind("\\\\?\\", 0) == 0 || full.rfind("\\\\.\\", 0) == 0) {
+      return full;
+    }
+    return "\\\\?\\UNC\\" + full.substr(2);
+  }
+  return "\\\\?\\" + full;
+}
+
+// Creates a new hidden file of the program's own beside destination,
+// opened for writing and shared with no one: ".stashwell-<process>-<n>.tmp".
+// One found there belongs to a run that was stopped mid-copy and can be
+// deleted.
+HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
+                       std::string* path) {
+  const size_t folder_end = LastCharWhere(destination, syntax, [](char c) {
+    return c == '\\' || c == '/' || c == ':';
+  });
+  const size_t end = folder_end == std::string::npos ? 0 : folder_end + 1;
+  const std::string stem = destination.substr(0, end) + ".stashwell-" +
+                           std::to_string(GetCurrentProcessId()) + "-";
+  for (int n = 0; n < 1000; ++n) {
+    *path = stem + std::to_string(n) + ".tmp";
+    // The destination fits where its temporary name would not: the long
+    // form lifts the limit.
+    if (path->size() >= MAX_PATH) *path = LongPathForm(*path);
+    HANDLE out =
+        CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (out != INVALID_HANDLE_VALUE) return out;
+    const DWORD code = GetLastError();
+    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return INVALID_HANDLE_VALUE;
+}
+
 class Win32Platform : public Platform {
  public:
   Win32Platform() {
@@ -100,16 +180,57 @@ class Win32Platform : public Platform {
            GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
+  // The bytes go into a hidden temporary file of the destination folder
+  // that no one else may open, which then gets the destination name by a
+  // rename that fails when the name is taken: a final name only ever holds
+  // a whole file, a file put there meanwhile is never replaced, and a failed
+  // copy removes nothing but its own temporary file.
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
-    const bool existed =
-        GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES;
-    if (CopyFileA(source.c_str(), destination.c_str(), TRUE)) return 0;
-    const DWORD code = GetLastError();
-    // Windows removes what it wrote of a failed copy (a full disk, say);
-    // wine leaves it. A destination that was there before is never ours.
-    if (!existed && code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
-      DeleteFileA(destination.c_str());
+    HANDLE in =
+        CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return GetLastError();
+    const HandleCloser in_closer(in);
+    // A device (a console, a port, NUL) is no attachment file.
+    if (GetFileType(in) != FILE_TYPE_DISK) return ERROR_FILE_NOT_FOUND;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(in, &info)) return GetLastError();
+    // A taken name is refused before any byte is copied; the rename below
+    // refuses it again should it be taken meanwhile.
+    if (GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      return ERROR_FILE_EXISTS;
+    }
+
+    std::string temporary;
+    HANDLE out = CreateTemporary(destination, syntax_, &temporary);
+    if (out == INVALID_HANDLE_VALUE) return GetLastError();
+    uint32_t code = CopyBytes(in, out);
+    if (code == 0 &&
+        !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
+      code = GetLastError();
+    }
+    if (!CloseHandle(out) && code == 0) code = GetLastError();
+    // The source's attributes (read-only among them) replace the temporary
+    // hidden one before the file gets its name.
+    const DWORD kept = info.dwFileAttributes &
+                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    if (code == 0 &&
+        !SetFileAttributesA(temporary.c_str(),
+                            kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL)) {
+      code = GetLastError();
+    }
+    if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(), 0)) {
+      code = GetLastError();
+      // The rename names a taken destination "already exists"; the copy
+      // reports it as a file that exists, as a copy that refuses to
+      // overwrite does.
+      if (code == ERROR_ALREADY_EXISTS) code = ERROR_FILE_EXISTS;
+    }
+    if (code != 0) {
+      SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileA(temporary.c_str());
     }
     return code;
   }
