@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
 #include "support/scratch_dir.h"
 #include "support/test_platform.h"
@@ -98,6 +100,44 @@ TEST(RunProgram, AMessageFileNamedLikeALogSurvivesItsRun) {
   if (ScratchDir::Exists(message)) {
     EXPECT_EQ(ScratchDir::ReadOrEmpty(message), "From: a\r\n");
   }
+}
+
+// A second run on the same message, started while the first one writes its
+// log (here: between the echo of the attachment line and the test of the
+// destination folder), is refused at the log's creation and leaves the
+// first run's log and work alone.
+TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
+  struct MeetingPlatform : TestPlatform {
+    bool IsExistingDirectory(const std::string& path) override {
+      if (meanwhile) std::exchange(meanwhile, nullptr)();
+      return TestPlatform::IsExistingDirectory(path);
+    }
+    std::function<void()> meanwhile;
+  };
+  ScratchDir dir;
+  const std::string dest = dir.MakeDir("dest");
+  const std::string attachment = dir.Write("report.pdf", "bytes");
+  const std::string message =
+      dir.Write("msg.txt", "Attachment Converted: " + attachment + "\r\n");
+  MeetingPlatform first;
+  first.SetArguments({message, dest});
+  TestPlatform second;
+  second.SetArguments({message, dest});
+  int second_exit = -1;
+  first.meanwhile = [&] { second_exit = RunProgram(second); };
+  EXPECT_EQ(RunProgram(first), 0);
+  EXPECT_EQ(second_exit, 1);
+  ASSERT_EQ(second.boxes.size(), 1u);
+  EXPECT_NE(second.boxes[0].text.find(".\r\nI/O error 32.\r\n"),
+            std::string::npos)
+      << second.boxes[0].text;
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")),
+            "12/7/26 9:05:03\r\nAttachment Line: Attachment Converted: " +
+                attachment + "\r\n\r\nMoving from <" + attachment +
+                "> to <" + dest + kSeparator + "report.pdf>\r\n");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dest + kSeparator + "report.pdf"),
+            "bytes");
+  EXPECT_TRUE(first.boxes.empty());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/mount.h>
+#include <sys/resource.h>
 #endif
 
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -30,6 +32,7 @@
 
 #include "platform/date_time.h"
 #include "platform/platform.h"
+#include "platform/posix/posix_copy.h"
 #include "platform/system_platform.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
@@ -513,3 +516,73 @@ TEST(PosixProcessTest, CodeOffsetIsRelativeToTheLoadAddress) {
 }  // namespace stashwell
 
 #endif  // _WIN32
+
+namespace stashwell {
+namespace {
+
+// A run killed in the middle of a copy (here by a file-size limit, which
+// stops it at a known byte) leaves nothing under the destination name, and
+// at most a temporary file whose name says what it is. The next run takes
+// the name for the whole file, so a file that holds just the bytes copied so
+// far is never taken for a duplicate of anything there.
+TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
+  constexpr rlim_t kLimit = 64 * 1024;
+  std::string bytes(1 << 20, 'x');
+  for (size_t i = 0; i < bytes.size(); i += 251) bytes[i] = 'y';
+  for (const CopyStaging staging :
+       {CopyStaging::kUnnamedFirst, CopyStaging::kNamedOnly}) {
+    SCOPED_TRACE(staging == CopyStaging::kNamedOnly ? "named" : "unnamed");
+    ScratchDir dir;
+    const std::string source = dir.Write("report.pdf", bytes);
+    const std::string folder = dir.MakeDir("dest");
+    const std::string destination = folder + "/report.pdf";
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      signal(SIGXFSZ, SIG_DFL);
+      const rlimit limit = {kLimit, kLimit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      CopyFileExclusive(source, destination, staging);
+      _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
+    EXPECT_FALSE(ScratchDir::Exists(destination));
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_EQ(name.rfind(kTemporaryPrefix, 0), 0u) << name;
+      EXPECT_EQ(name.substr(name.size() - 4), kTemporaryExtension) << name;
+      EXPECT_EQ(entry.file_size(), kLimit) << name;
+    }
+    EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
+  }
+}
+
+// Ignored by the platform, a file-size limit fails the copy like a full
+// disk, and the copy removes only its own temporary file.
+TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {
+  for (const CopyStaging staging :
+       {CopyStaging::kUnnamedFirst, CopyStaging::kNamedOnly}) {
+    ScratchDir dir;
+    const std::string source = dir.Write("a.bin", std::string(200000, 'a'));
+    const std::string folder = dir.MakeDir("dest");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const rlimit limit = {65536, 65536};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      _exit(static_cast<int>(
+          CopyFileExclusive(source, folder + "/a.bin", staging)));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), static_cast<int>(kErrorDiskFull));
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+  }
+}
+
+}  // namespace
+}  // namespace stashwell

@@ -17,13 +17,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "reliability/invariant.h"
@@ -49,11 +52,11 @@ uint64_t NumberFromEnvironment(const char* name, uint64_t fallback) {
                                        : fallback;
 }
 
-// Runs the program in folder with arguments; stdin from /dev/null, stderr
-// to a file, in a session of its own so that no terminal is asked.
-int RunChild(const std::string& program, const std::string& folder,
-             const std::vector<std::string>& arguments,
-             const std::string& stderr_path) {
+// Starts the program in folder with arguments; stdin from /dev/null,
+// stderr to a file, in a session of its own so that no terminal is asked.
+pid_t StartChild(const std::string& program, const std::string& folder,
+                 const std::vector<std::string>& arguments,
+                 const std::string& stderr_path) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& argument : arguments) {
@@ -73,9 +76,19 @@ int RunChild(const std::string& program, const std::string& folder,
     execv(program.c_str(), argv.data());
     _exit(127);
   }
+  return child;
+}
+
+int WaitChild(pid_t child) {
   int status = 0;
   waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int RunChild(const std::string& program, const std::string& folder,
+             const std::vector<std::string>& arguments,
+             const std::string& stderr_path) {
+  return WaitChild(StartChild(program, folder, arguments, stderr_path));
 }
 
 class CaseBuilder {
@@ -403,6 +416,177 @@ TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
       static_cast<unsigned long long>(seed));
   for (const auto& [kind, count] : seen) {
     std::printf("  %-24s %llu\n", kind.c_str(),
+                static_cast<unsigned long long>(count));
+  }
+}
+
+// The claims of one run's log: which source went where.
+struct Claims {
+  // Moves whose copy succeeded: destination -> source.
+  std::vector<std::pair<std::string, std::string>> moved;
+  // Duplicates: source -> the destination file it duplicates.
+  std::vector<std::pair<std::string, std::string>> duplicates;
+};
+
+// The text between "<" and ">" that follows marker in line, or "".
+std::string Bracketed(const std::string& line, const std::string& marker) {
+  const size_t at = line.find(marker);
+  if (at == std::string::npos) return "";
+  const size_t from = at + marker.size();
+  const size_t to = line.find('>', from);
+  return to == std::string::npos ? "" : line.substr(from, to - from);
+}
+
+Claims ReadClaims(const std::string& log) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < log.size();) {
+    const size_t end = log.find("\r\n", at);
+    if (end == std::string::npos) break;
+    lines.push_back(log.substr(at, end - at));
+    at = end + 2;
+  }
+  Claims claims;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    if (line.rfind("Moving from <", 0) == 0) {
+      const bool failed =
+          i + 1 < lines.size() &&
+          lines[i + 1].rfind("Copy File returned error", 0) == 0;
+      if (!failed) {
+        claims.moved.emplace_back(Bracketed(line, "> to <"),
+                                  Bracketed(line, "Moving from <"));
+      }
+    } else if (line.rfind("Duplicate of <", 0) == 0) {
+      claims.duplicates.emplace_back(Bracketed(line, "Duplicate of <"),
+                                     Bracketed(line, "> already in <"));
+    }
+  }
+  return claims;
+}
+
+// Many runs at once on one destination folder, as a mail client starts
+// them for a burst of messages: every run moves attachments named alike,
+// with identical, different and prefix-related contents, and some name
+// another run's attachment as well. Afterwards every attachment is at its
+// source or, whole, under a destination name that a log line names; no two
+// runs claimed one name; no run stopped; nothing else is left behind.
+//
+// STASHWELL_STRESS_ROUNDS and STASHWELL_STRESS_RUNS set the size;
+// STASHWELL_PROPERTY_SEED replays a seed.
+TEST(PropertyTest, ParallelRunsOnOneDestinationLoseNothing) {
+  const uint64_t seed = NumberFromEnvironment(
+      "STASHWELL_PROPERTY_SEED",
+      std::random_device()() * 65536ull + std::random_device()());
+  const uint64_t rounds = NumberFromEnvironment("STASHWELL_STRESS_ROUNDS", 30);
+  const uint64_t runs = NumberFromEnvironment("STASHWELL_STRESS_RUNS", 16);
+  const std::string program = ProgramPath();
+  ASSERT_EQ(access(program.c_str(), X_OK), 0) << "no program at " << program;
+  std::mt19937_64 random(seed);
+  auto pick = [&](size_t n) {
+    return std::uniform_int_distribution<size_t>(0, n - 1)(random);
+  };
+  auto noise = [&](size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i += 8) {
+      const uint64_t word = random();
+      std::memcpy(bytes.data() + i, &word, std::min<size_t>(8, size - i));
+    }
+    return bytes;
+  };
+  // Mostly small files, some over a comparison block, a few large enough
+  // that copies overlap.
+  auto size = [&] {
+    const size_t kind = pick(10);
+    return kind < 2 ? 0 : kind < 7 ? pick(40000) : pick(400000);
+  };
+  std::map<std::string, uint64_t> seen;
+  for (uint64_t round = 0; round < rounds && !HasFailure(); ++round) {
+    SCOPED_TRACE("round " + std::to_string(round) + " of seed " +
+                 std::to_string(seed));
+    ScratchDir scratch;
+    const std::string dest = scratch.MakeDir("dest");
+    const std::string shared = noise(size());
+    std::map<std::string, std::string> sources;  // path -> bytes
+    std::vector<std::string> messages;
+    for (uint64_t i = 0; i < runs; ++i) {
+      const std::string folder = scratch.MakeDir("run" + std::to_string(i));
+      std::string text;
+      for (const char* name : {"report.pdf", "notes.txt"}) {
+        std::string bytes;
+        switch (pick(3)) {
+          case 0:
+            bytes = shared;
+            break;
+          case 1:
+            bytes = shared.substr(0, pick(shared.size() + 1));
+            break;
+          default:
+            bytes = noise(size());
+        }
+        const std::string path = folder + "/" + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        sources[path] = bytes;
+        text += "Attachment Converted: " + path + "\r\n";
+      }
+      // Now and then the attachment of another run as well.
+      if (i > 0 && pick(4) == 0) {
+        text += "Attachment Converted: " + scratch.path() + "/run" +
+                std::to_string(pick(i)) + "/report.pdf\r\n";
+      }
+      std::ofstream(folder + "/msg.txt", std::ios::binary) << text;
+      messages.push_back(folder + "/msg.txt");
+    }
+    std::vector<pid_t> children;
+    for (uint64_t i = 0; i < runs; ++i) {
+      children.push_back(StartChild(program, scratch.path(),
+                                    {messages[i], dest},
+                                    messages[i] + ".stderr"));
+    }
+    for (uint64_t i = 0; i < runs; ++i) {
+      EXPECT_EQ(WaitChild(children[i]), 0)
+          << ScratchDir::ReadOrEmpty(messages[i] + ".stderr");
+    }
+
+    std::map<std::string, std::string> claimed;  // destination -> source
+    std::map<std::string, std::string> placed;   // source -> destination
+    for (const std::string& message : messages) {
+      const std::string log = ScratchDir::ReadOrEmpty(
+          message.substr(0, message.size() - 4) + ".log");
+      const Claims claims = ReadClaims(log);
+      for (const auto& [to, from] : claims.moved) {
+        ++seen["moved"];
+        EXPECT_TRUE(claimed.emplace(to, from).second)
+            << to << " claimed by " << claimed[to] << " and " << from;
+        placed[from] = to;
+      }
+      for (const auto& [from, to] : claims.duplicates) {
+        ++seen["duplicate"];
+        placed.emplace(from, to);
+      }
+    }
+    for (const auto& [path, bytes] : sources) {
+      std::string now;
+      if (ScratchDir::Read(path, &now)) {
+        ++seen["kept"];
+        EXPECT_EQ(now, bytes) << path << " changed";
+        continue;
+      }
+      const auto where = placed.find(path);
+      ASSERT_NE(where, placed.end()) << path << " gone, named by no log";
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(where->second), bytes)
+          << path << " is not whole at " << where->second;
+    }
+    for (const auto& entry : fs::directory_iterator(dest)) {
+      EXPECT_EQ(claimed.count(entry.path().string()), 1u)
+          << entry.path() << " is named by no log";
+    }
+  }
+  std::printf("parallel runs: %llu rounds of %llu runs, seed %llu\n",
+              static_cast<unsigned long long>(rounds),
+              static_cast<unsigned long long>(runs),
+              static_cast<unsigned long long>(seed));
+  for (const auto& [kind, count] : seen) {
+    std::printf("  %-10s %llu\n", kind.c_str(),
                 static_cast<unsigned long long>(count));
   }
 }

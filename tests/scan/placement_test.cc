@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,12 @@ class PlacementPlatform : public TestPlatform {
     calls.push_back("remove " + path);
     return TestPlatform::RemoveFile(path);
   }
+  // Lets another run act at a fixed moment: just before the comparison's
+  // open number before_open (1-based).
+  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
+    if (++opens == before_open && meanwhile) meanwhile();
+    return TestPlatform::OpenShared(path, file);
+  }
 
   bool Copied() const {
     for (const auto& call : calls) {
@@ -97,6 +104,9 @@ class PlacementPlatform : public TestPlatform {
   }
 
   std::vector<std::string> calls;
+  size_t opens = 0;
+  size_t before_open = 0;
+  std::function<void()> meanwhile;
   // Every existence test from this call on (1-based) finds a file.
   size_t all_taken_from = 0;
 };
@@ -402,6 +412,65 @@ TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
   EXPECT_TRUE(fs::is_directory(in_));
   EXPECT_TRUE(fs::is_empty(out_));
   EXPECT_EQ(LogLines(), expected);
+}
+
+}  // namespace
+}  // namespace stashwell
+
+namespace stashwell {
+namespace {
+
+// Another run moves one of the two files away in the middle of the
+// comparison, after both were found: the attachment is then handled as the
+// existence tests would handle it a moment later, and the run goes on.
+TEST_F(PlacementTest, AFileMovedAwayDuringTheComparisonIsMissingNotFatal) {
+  struct Case {
+    const char* name;
+    size_t before_open;  // 1, 2: the length opens; 3, 4: the content opens
+    bool source_goes;
+  };
+  const Case kCases[] = {
+      {"source before its length is read", 1, true},
+      {"destination before its length is read", 2, false},
+      {"destination before its bytes are read", 3, false},
+      {"source before its bytes are read", 4, true},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    PlacementPlatform os;
+    RunState state(os);
+    state.MessageFilePath = dir.Path("msg.txt");
+    state.DestinationDir = dir.MakeDir("out");
+    dir.MakeDir("elsewhere");
+    StartRunLog(state);
+    state.FromLine = "From: a@b";
+    const std::string out = state.DestinationDir + Sep() + "report.pdf";
+    dir.Write("out" + Sep() + "report.pdf", "same size");
+    state.SourcePath = dir.Write("report.pdf", "same SIZE");
+    const std::string moved = c.source_goes ? state.SourcePath : out;
+    const std::string away = dir.Path("elsewhere" + Sep() + "report.pdf");
+    os.before_open = c.before_open;
+    os.meanwhile = [&] { fs::rename(moved, away); };
+    PlaceAttachment(state);
+    FinishRunLog(state);
+    std::string log;
+    ASSERT_TRUE(ScratchDir::Read(dir.Path("msg.log"), &log));
+    log = log.substr(sizeof kDateLine - 1);
+    if (c.source_goes) {
+      EXPECT_EQ(log, "Source File <" + state.SourcePath +
+                         "> does not exist\r\nFrom: a@b\r\n\r\n\r\n");
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(out), "same size");
+      EXPECT_TRUE(state.ErrorsReported);
+    } else {
+      // The name is free again: the attachment takes it.
+      EXPECT_EQ(log, Moving(state.SourcePath, out));
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(out), "same SIZE");
+      EXPECT_FALSE(ScratchDir::Exists(state.SourcePath));
+      EXPECT_FALSE(state.ErrorsReported);
+    }
+    EXPECT_TRUE(ScratchDir::Exists(away));
+  }
 }
 
 }  // namespace
