@@ -9,6 +9,7 @@ root (to mount a size-limited tmpfs and to set the immutable attribute).
 import contextlib
 import os
 import pathlib
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -267,3 +268,49 @@ def test_destination_file_held_open_without_sharing(prog, tmp_path):
     assert source.read_bytes() == b"attachment"
     assert held.read_bytes() == b"held by another program"
     assert tree.message.read_bytes() == message
+
+
+def test_file_size_limit_fails_the_copy_and_leaves_the_name_free(tmp_path):
+    """Natively, under a file-size limit smaller than the attachment: the
+    copy fails like on a full disk instead of the run being killed midway,
+    nothing stands under the attachment's name, and another message's file
+    that holds just the bytes a torn copy would have held is moved, not taken
+    for a duplicate."""
+    if not os.access(NATIVE_PROGRAM, os.X_OK):
+        pytest.fail(f"missing program {NATIVE_PROGRAM}")
+    limit = 64 * 1024
+    data = os.urandom(1024 * 1024)
+    saved = tmp_path / "saved"
+    saved.mkdir()
+
+    def run(name, attachment, fsize=None):
+        folder = tmp_path / name
+        folder.mkdir()
+        source = folder / "report.pdf"
+        source.write_bytes(attachment)
+        message = folder / "msg.txt"
+        message.write_bytes(f"{PREFIX}{source}\r\n".encode())
+
+        def limit_size():
+            if fsize is not None:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize))
+
+        result = subprocess.run(
+            [str(NATIVE_PROGRAM), str(message), str(saved)],
+            stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+            start_new_session=True, preexec_fn=limit_size)
+        return result, source, read_log(folder / "msg.log")
+
+    result, source, log = run("first", data, fsize=limit)
+    assert result.returncode == 0, result
+    assert "Copy File returned error; Code 112\r\n" in log, log
+    assert source.read_bytes() == data
+    assert list(saved.iterdir()) == []
+
+    result, source, log = run("second", data[:limit])
+    assert result.returncode == 0, result
+    assert "Duplicate of" not in log, log
+    assert log.endswith(f"Moving from <{source}> to "
+                        f"<{saved}/report.pdf>\r\n"), log
+    assert not source.exists()
+    assert (saved / "report.pdf").read_bytes() == data[:limit]

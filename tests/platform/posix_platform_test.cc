@@ -512,13 +512,6 @@ TEST(PosixProcessTest, CodeOffsetIsRelativeToTheLoadAddress) {
   EXPECT_EQ(os->CodeOffset(reinterpret_cast<const void*>(16)), 16u);
 }
 
-}  // namespace
-}  // namespace stashwell
-
-#endif  // _WIN32
-
-namespace stashwell {
-namespace {
 
 // A run killed in the middle of a copy (here by a file-size limit, which
 // stops it at a known byte) leaves nothing under the destination name, and
@@ -586,3 +579,5 @@ TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {
 
 }  // namespace
 }  // namespace stashwell
+
+#endif  // _WIN32

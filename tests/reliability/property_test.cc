@@ -477,7 +477,7 @@ TEST(PropertyTest, ParallelRunsOnOneDestinationLoseNothing) {
   const uint64_t seed = NumberFromEnvironment(
       "STASHWELL_PROPERTY_SEED",
       std::random_device()() * 65536ull + std::random_device()());
-  const uint64_t rounds = NumberFromEnvironment("STASHWELL_STRESS_ROUNDS", 30);
+  const uint64_t rounds = NumberFromEnvironment("STASHWELL_STRESS_ROUNDS", 20);
   const uint64_t runs = NumberFromEnvironment("STASHWELL_STRESS_RUNS", 16);
   const std::string program = ProgramPath();
   ASSERT_EQ(access(program.c_str(), X_OK), 0) << "no program at " << program;

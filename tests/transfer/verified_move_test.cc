@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "run/run_log.h"
 #include "support/scratch_dir.h"
@@ -127,6 +128,30 @@ TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
                             kNotFoundAfterCopy);
+}
+
+// Another run moves the same attachment into the destination after this
+// run found the name free and before its copy: the copy fails with "file
+// not found", and the other run's whole file under the name stays. A failed
+// copy removes nothing but what it made itself.
+TEST_F(VerifiedMoveTest, AnotherRunsCopyUnderTheNameSurvivesAFailedCopy) {
+  Prepare("the attachment");
+  os_.before_copy = [&] {
+    fs::copy_file(state_.SourcePath, state_.DestinationPath);
+    fs::remove(state_.SourcePath);
+  };
+  Move();
+  EXPECT_EQ(state_.CopyErrorCode, 2);
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
+  EXPECT_TRUE(os_.removed.empty());
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
+                            kCopyFailedFileThere);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(dest_dir_)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{"a.pdf"});
 }
 
 TEST_F(VerifiedMoveTest, AFileCreatedAtTheDestinationInBetweenIsKept) {

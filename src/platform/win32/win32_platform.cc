@@ -187,9 +187,10 @@ class Win32Platform : public Platform {
   // copy removes nothing but its own temporary file.
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
-    HANDLE in =
-        CreateFileA(source.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Shared as the system's own copy shares its source.
+    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (in == INVALID_HANDLE_VALUE) return GetLastError();
     const HandleCloser in_closer(in);
     // A device (a console, a port, NUL) is no attachment file.
