@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_disk_file.h"
 #include "platform/posix/posix_errors.h"
 #include "platform/posix/posix_time.h"
 
@@ -110,7 +111,7 @@ void RemoveCreated(const std::string& path, const struct stat& created) {
 
 uint32_t CopyFileExclusive(const std::string& source,
                            const std::string& destination) {
-  FileCloser in(open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  FileCloser in(OpenDiskFileForRead(source.c_str()));
   if (in.get() < 0) return Win32CodeFromErrno(errno);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
