@@ -309,16 +309,18 @@ def test_special_files_are_no_attachments(mail, kind):
     assert listing(mail.mail) == ["eud1.log"]
 
 
+# Named directly, a kernel file is no attachment either. (Device nodes are
+# tested through copies of their own above: a program that took the
+# machine's /dev/null for a file would delete it.)
 @native_only
 def test_kernel_files_named_directly_are_no_attachments(mail):
-    lines = [PREFIX + "/proc/uptime"] * 3 + [PREFIX + "/dev/null"]
+    lines = [PREFIX + "/proc/uptime"] * 3
     mail.write("\r\n".join(lines) + "\r\n")
     result = mail.run()
     assert result.exit_code == 0, result
-    assert log_after_first_line(mail.log) == (
-        3 * missing(lines[0], "/proc/uptime") + missing(lines[3], "/dev/null"))
+    assert log_after_first_line(mail.log) == 3 * missing(lines[0],
+                                                         "/proc/uptime")
     assert listing(mail.saved) == []
-    assert os.path.exists("/dev/null")
 
 
 # Windows device names name no file wherever they stand, in any case and
