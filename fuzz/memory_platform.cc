@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/windows_names.h"
+
 namespace stashwell {
 namespace {
 
@@ -95,9 +97,10 @@ bool MemoryPlatform::IsOpen(const std::string& normal, Mode mode) const {
 }
 
 bool MemoryPlatform::IsExistingFile(const std::string& path) {
-  // A search does not find names with wildcards, nor paths of 260
-  // characters or more.
-  if (path.size() >= 260 || path.find_first_of("*?") != std::string::npos) {
+  // A search does not find names with wildcards (a long-path prefix is
+  // none), nor paths of 260 characters or more; device names name no file.
+  if (path.size() >= 260 || HasWildcard(path) ||
+      NamesNoDiskFile(path, syntax_)) {
     return false;
   }
   return files_.count(Normal(path)) != 0;

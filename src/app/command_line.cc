@@ -101,4 +101,14 @@ std::string FolderPart(std::string_view path, const PathSyntax& syntax) {
   return std::string(path.substr(0, length));
 }
 
+std::string FolderPrefix(std::string_view path, const PathSyntax& syntax) {
+  std::string folder = FolderPart(path, syntax);
+  if (folder.empty()) return folder;
+  // The folder's last character, stepping by whole characters: the second
+  // byte of a double-byte character is no separator.
+  const size_t last = LastCharWhere(folder, syntax, [](char) { return true; });
+  if (!syntax.EndsFolder(folder[last])) folder += syntax.separator;
+  return folder;
+}
+
 }  // namespace stashwell

@@ -34,6 +34,13 @@ bool IsVcfSwitch(const std::vector<std::string>& arguments);
 // or follows another separator or ':'. Empty when there is none.
 std::string FolderPart(std::string_view path, const PathSyntax& syntax);
 
+// What a file name is joined to so that it lands in the folder of path:
+// FolderPart followed by one separator, or FolderPart alone when it already
+// ends in one (a root) or in ':' (a drive's current folder). Empty when
+// path has no folder part: the file is in the current folder, never in a
+// root.
+std::string FolderPrefix(std::string_view path, const PathSyntax& syntax);
+
 inline constexpr char kUsageText[] = "Usage: Stashwell %6 <Move_To_path>";
 inline constexpr char kUsageCaption[] = "Check Filter Action";
 

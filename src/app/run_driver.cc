@@ -1,5 +1,7 @@
 #include "app/run_driver.h"
 
+#include <new>
+
 #include "app/command_line.h"
 #include "app/stale_sweep.h"
 #include "run/in_out_error.h"
@@ -14,8 +16,7 @@ void Run(RunState& state, const std::vector<std::string>& arguments) {
   state.MessageFilePath = GetArgument(arguments, 1);
   state.DestinationDir = GetArgument(arguments, 2);
   state.VcfOnly = IsVcfSwitch(arguments);
-  state.MessageDirPrefix =
-      FolderPart(state.MessageFilePath, state.syntax) + state.syntax.separator;
+  state.MessageDirPrefix = FolderPrefix(state.MessageFilePath, state.syntax);
   SweepStaleFiles(state);
   StartRunLog(state);
   ScanMessageFile(state);
@@ -35,6 +36,15 @@ int RunProgram(Platform& os) {
   state.locale = os.ReadLocaleFormats();
   try {
     Run(state, arguments);
+  } catch (const std::bad_alloc&) {
+    // Out of memory ends the run like a failed file operation: the lines
+    // already written are kept and the report says what happened.
+    if (state.Log) state.Log->FlushBestEffort();
+    os.ShowError(FailureReportText("EOutOfMemory", os.ProgramFileName(),
+                                   os.CodeOffset(__builtin_return_address(0)),
+                                   kOutOfMemoryMessage),
+                 kFailureReportCaption);
+    return 1;
   } catch (const EInOutError& error) {
     // Lines written before the failure stay in the log: what the buffer
     // still holds is handed over before the report.

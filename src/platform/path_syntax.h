@@ -6,6 +6,7 @@
 #define STASHWELL_PLATFORM_PATH_SYNTAX_H_
 
 #include <array>
+#include <cstddef>
 #include <string_view>
 
 namespace stashwell {
@@ -21,6 +22,10 @@ struct PathSyntax {
   char alternate_separator = '/';
   // lead_byte[b]: b starts a double-byte character.
   std::array<bool, 256> lead_byte{};
+  // The longest path, in bytes, that the system can open: Windows' long
+  // paths reach 32767 characters; POSIX systems set their PATH_MAX less
+  // its terminating NUL.
+  size_t max_path = 32767;
 
   bool IsLeadByte(char c) const {
     return lead_byte[static_cast<unsigned char>(c)];
@@ -31,7 +36,7 @@ struct PathSyntax {
   }
 
   static PathSyntax Windows() { return PathSyntax{}; }
-  static PathSyntax Posix() { return PathSyntax{'/', false, 0, {}}; }
+  static PathSyntax Posix() { return PathSyntax{'/', false, 0, {}, 4095}; }
 };
 
 // Calls visit(index) for the index of the first byte of every character of

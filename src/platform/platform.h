@@ -47,12 +47,12 @@ inline constexpr uint32_t kAttrArchive = 32;
 
 // One entry of a wildcard search.
 struct SearchEntry {
-  std::string name;          // file name only, no folder
-  uint32_t size = 0;         // low 32 bits of the length
-  uint32_t attributes = 0;   // kAttr* bits
-  uint32_t packed_time = 0;  // last write, MS-DOS packed local time
-  bool time_packable = true; // false when the local time is outside 1980-2107
-  DayCount write_time = 0;   // last write as a local DayCount, always set
+  std::string name;           // file name only, no folder
+  uint32_t size = 0;          // low 32 bits of the length
+  uint32_t attributes = 0;    // kAttr* bits
+  uint32_t packed_time = 0;   // last write, MS-DOS packed local time
+  bool time_packable = true;  // false when the local time is outside 1980-2107
+  DayCount write_time = 0;    // last write as a local DayCount, always set
 };
 
 // An open file of the platform. Valid only between a successful open and
@@ -70,6 +70,9 @@ struct CommandLine {
 
 // The user's regional date and time settings.
 struct LocaleFormats {
+  // ISO 639 code of the locale's language ("ja", "de", ...); empty when
+  // unknown.
+  std::string language;
   std::string short_date = "m/d/yy";  // picture: d dd ddd dddd m mm ... yyyy
   std::string date_separator = "/";
   std::string time_separator = ":";
@@ -132,7 +135,8 @@ class Platform {
   virtual LocaleFormats ReadLocaleFormats() = 0;
 
   // The user. Message boxes have no owner window.
-  virtual bool AskYesNo(const std::string& text, const std::string& caption) = 0;
+  virtual bool AskYesNo(const std::string& text,
+                        const std::string& caption) = 0;
   virtual void ShowWarning(const std::string& text,
                            const std::string& caption) = 0;
   virtual void ShowError(const std::string& text,

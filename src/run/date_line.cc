@@ -18,6 +18,14 @@ char Lower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
 }
 
+// Chinese, Japanese and Korean short-date pictures may hold era letters
+// ("gg"), which the Gregorian calendar leaves empty.
+bool DropsEraLetters(const LocaleFormats& locale) {
+  std::string language;
+  for (char c : locale.language) language += Lower(c);
+  return language == "zh" || language == "ja" || language == "ko";
+}
+
 }  // namespace
 
 std::string FormatShortDate(const LocaleFormats& locale,
@@ -64,8 +72,17 @@ std::string FormatShortDate(const LocaleFormats& locale,
         } else {
           AppendNumber(out, date.year, 4);
         }
+      } else if (!DropsEraLetters(locale)) {
+        // Other locales have no era letters: a "g" is an ordinary letter.
+        out.append(picture, i - run, run);
+      } else {
+        // The era names no era on the Gregorian calendar: the letters go,
+        // and so do the blanks that parted them from the rest.
+        while (i < picture.size() && picture[i] == ' ') ++i;
+        if (i == picture.size()) {
+          while (!out.empty() && out.back() == ' ') out.pop_back();
+        }
       }
-      // Era letters name no era on the Gregorian calendar and are dropped.
       continue;
     }
     if (c == '/') {

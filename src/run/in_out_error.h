@@ -43,6 +43,8 @@ std::string FailureReportText(const std::string& kind,
                               const std::string& message);
 
 inline constexpr char kFailureReportCaption[] = "Application Error";
+// The report's message when the run runs out of memory.
+inline constexpr char kOutOfMemoryMessage[] = "Out of memory";
 
 }  // namespace stashwell
 

@@ -25,7 +25,7 @@ struct RunState {
   std::string MessageFilePath;
   std::string DestinationDir;
   bool VcfOnly = false;
-  std::string MessageDirPrefix;  // folder part of MessageFilePath + separator
+  std::string MessageDirPrefix;  // FolderPrefix of MessageFilePath
 
   // The run log, open from StartRunLog to FinishRunLog.
   std::string LogPath;

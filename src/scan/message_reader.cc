@@ -1,5 +1,6 @@
 #include "scan/message_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -244,12 +245,24 @@ size_t LineSplitter::NextOf(char c, size_t* cached) {
 
 void LineSplitter::Gather(std::string_view bytes) {
   gathering_ = true;
-  while (!bytes.empty()) {
+  while (!bytes.empty() && gathered_.size() < gather_limit_) {
     const size_t cr = bytes.find(kCarriageReturn);
-    gathered_.append(bytes.substr(0, cr));
+    const size_t room = gather_limit_ - gathered_.size();
+    gathered_.append(bytes.substr(0, std::min(cr, room)));
     if (cr == std::string_view::npos) break;
     bytes.remove_prefix(cr + 1);
   }
+  // The first byte of a line's text tells whether it is wanted; a line
+  // that is not is passed over from here on, without being kept.
+  if (!gathered_.empty() && !Wanted(gathered_.front())) {
+    passing_over_ = true;
+    skipping_ = true;
+    gathered_.clear();
+  }
+}
+
+void LineSplitter::LimitGatheredLines(size_t limit) {
+  gather_limit_ = limit == kNone ? kNone : limit + 1;
 }
 
 #if defined(__SSE2__)
@@ -357,7 +370,7 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
     if (pos_ == block_.size()) {
       if (!file_ended_) return Result::kNeedMore;
       ended_ = true;
-      if (at_line_start_) break;
+      if (at_line_start_ || passing_over_) break;
       // The last line, without a line end.
       *line = gathered_;
       gathering_ = false;
@@ -403,11 +416,15 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
       continue;
     }
     pos_ = line_end + 1;
-    *line = gathered_;
     gathering_ = false;
-    clear_gathered_ = true;
     at_line_start_ = true;
     skipping_ = false;
+    if (passing_over_) {
+      passing_over_ = false;
+      continue;
+    }
+    *line = gathered_;
+    clear_gathered_ = true;
     return Result::kLine;
   }
   return Result::kEnd;

@@ -26,7 +26,8 @@ namespace stashwell {
 // without any file. Lines whose bytes lie whole in one block, with no CR
 // or Ctrl-Z except one directly before the LF, are handed out as views
 // into that block; the others are gathered in a buffer of the splitter's
-// own, which grows with the longest such line.
+// own, which grows with the longest such line unless LimitGatheredLines
+// bounds it.
 class LineSplitter {
  public:
   enum class Result { kLine, kNeedMore, kEnd };
@@ -63,6 +64,12 @@ class LineSplitter {
   // handed out, and so may others be: the caller tests the lines as
   // before, with fewer to test. By default every line is handed out.
   void PassOverLinesNotStartingWith(std::string_view first_bytes);
+  // Bounds the memory a line can take, whatever its length: a gathered
+  // line keeps at most limit + 1 bytes (so a longer line still shows as
+  // longer than limit), and a line that crosses blocks and starts with a
+  // byte that is not wanted is passed over without being kept. Lines whole
+  // in one block are views and take no memory. By default nothing is cut.
+  void LimitGatheredLines(size_t limit);
   // True once the text has ended, either at the end of the file or at a
   // Ctrl-Z that starts a line.
   bool Ended() const { return ended_; }
@@ -125,6 +132,8 @@ class LineSplitter {
   bool at_line_start_ = true;    // no byte of the current line seen yet
   bool skipping_ = false;        // past a Ctrl-Z inside the current line
   bool gathering_ = false;       // the current line is in gathered_
+  bool passing_over_ = false;    // the current line is not wanted
+  size_t gather_limit_ = kNone;  // most bytes gathered_ keeps
   bool clear_gathered_ = false;  // gathered_ was handed out last time
   std::string gathered_;
 };
@@ -147,6 +156,8 @@ class MessageReader {
   void PassOverLinesNotStartingWith(std::string_view first_bytes) {
     splitter_.PassOverLinesNotStartingWith(first_bytes);
   }
+  // As LineSplitter::LimitGatheredLines.
+  void LimitGatheredLines(size_t limit) { splitter_.LimitGatheredLines(limit); }
   // The next line, valid until the next call; false when the text has
   // ended. Raises EInOutError when a read fails.
   bool ReadLine(std::string_view* line) {

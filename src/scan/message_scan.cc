@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "run/in_out_error.h"
 #include "run/run_log.h"
 #include "scan/message_reader.h"
 #include "scan/placement.h"
@@ -27,8 +28,27 @@ std::string_view StripOneQuoteEachEnd(std::string_view text) {
   return text;
 }
 
+// The longest line that can still name a file: the prefix, the two quotes
+// and the longest path the platform opens. Longer lines are cut when
+// gathered, so no line costs more memory than this.
+size_t LongestUsableLine(const PathSyntax& syntax) {
+  return kAttachmentPrefix.size() + 2 + syntax.max_path;
+}
+
 void HandleAttachmentLine(RunState& state, std::string_view line) {
   Platform& os = state.platform;
+  const size_t longest = LongestUsableLine(state.syntax);
+  if (line.size() > longest) {
+    // No file has so long a path: the line is echoed as far as it was
+    // kept, and nothing is looked up.
+    WriteLogLine(state, {"Attachment Line: ", line.substr(0, longest), "\r\n"});
+    WriteLogLine(state, {"Error - Attachment Line longer than ",
+                         static_cast<int32_t>(longest),
+                         " bytes (no file has so long a path)"});
+    WriteHeaderEcho(state);
+    state.ErrorsReported = true;
+    return;
+  }
   WriteLogLine(state, {"Attachment Line: ", line, "\r\n"});
   const std::string_view path_text = line.substr(kAttachmentPrefix.size());
   // Tested anew for every line: the folder may come or go during the run.
@@ -64,24 +84,40 @@ void ScanMessageFile(RunState& state) {
   FileHandle file = kNoFile;
   // The one open whose failure is expected: the mail client may still be
   // writing the message. The scan then leaves no trace and the file stays.
-  if (os.OpenForRead(state.MessageFilePath, &file) != 0) return;
+  // Running out of file handles or memory is no such moment: it is a
+  // failure of the run, and reported as one.
+  const uint32_t open_code = os.OpenForRead(state.MessageFilePath, &file);
+  if (open_code == kErrorTooManyOpenFiles ||
+      open_code == kErrorNotEnoughMemory) {
+    CheckInOut(open_code);
+  }
+  if (open_code != 0) return;
 
   MessageReader reader(os, file);
-  // Only lines that start like one of the prefixes matter.
+  // Only lines that start like one of the prefixes matter, and only as far
+  // as a path can reach: memory stays flat whatever the line lengths.
   reader.PassOverLinesNotStartingWith("FTSA");
+  const size_t longest = LongestUsableLine(state.syntax);
+  reader.LimitGatheredLines(longest);
   std::string_view line;
   while (reader.ReadLine(&line)) {
     // Most lines start with none of the prefixes' first letters.
     if (line.empty()) continue;
     switch (line.front()) {
       case 'F':
-        if (BeginsWith(line, kFromPrefix)) state.FromLine = line;
+        if (BeginsWith(line, kFromPrefix)) {
+          state.FromLine = line.substr(0, longest);
+        }
         break;
       case 'T':
-        if (BeginsWith(line, kToPrefix)) state.ToLine = line;
+        if (BeginsWith(line, kToPrefix)) {
+          state.ToLine = line.substr(0, longest);
+        }
         break;
       case 'S':
-        if (BeginsWith(line, kSubjectPrefix)) state.SubjectLine = line;
+        if (BeginsWith(line, kSubjectPrefix)) {
+          state.SubjectLine = line.substr(0, longest);
+        }
         break;
       case 'A':
         if (BeginsWith(line, kAttachmentPrefix)) {

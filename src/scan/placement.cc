@@ -93,6 +93,17 @@ void PlaceAttachment(RunState& state) {
 
   if (state.VcfOnly && !MatchesMask(state.AttachmentName, kVcfMask)) return;
 
+  // A line naming the run's own log or message (in any spelling) would
+  // copy a file that is being written or read and cannot be deleted: one
+  // small message naming its log on every line made a numbered copy of an
+  // ever-growing log per line. The source is not touched.
+  if (IsRunFile(state, state.SourcePath)) {
+    WriteLogLine(state, {"Error - <", state.SourcePath,
+                         "> is this run's own file (source not deleted)"});
+    state.ErrorsReported = true;
+    return;
+  }
+
   if (!os.IsExistingFile(state.DestinationPath)) {
     CopyAndLog(state);
   } else if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {

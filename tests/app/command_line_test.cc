@@ -133,5 +133,34 @@ TEST(FolderPart, PosixPaths) {
   EXPECT_EQ(FolderPart("C:\\x\\msg.txt", posix), "");
 }
 
+// The stale-file sweep joins its masks to this: a message path without a
+// folder part stays in the current folder, never a root.
+TEST(FolderPrefix, JoinsIntoTheMessagesOwnFolder) {
+  PathSyntax shift_jis = PathSyntax::Windows();
+  for (int b = 0x81; b <= 0x9F; ++b) shift_jis.lead_byte[b] = true;
+  const PathSyntax posix = PathSyntax::Posix();
+  const struct {
+    const char* path;
+    const PathSyntax& syntax;
+    const char* prefix;
+  } cases[] = {
+      {"m.txt", PathSyntax::Windows(), ""},
+      {"C:\\Mail\\In\\m.txt", PathSyntax::Windows(), "C:\\Mail\\In\\"},
+      {"C:\\m.txt", PathSyntax::Windows(), "C:\\"},
+      {"C:m.txt", PathSyntax::Windows(), "C:"},
+      {"\\m.txt", PathSyntax::Windows(), "\\"},
+      {"\\\\server\\share\\m.txt", PathSyntax::Windows(),
+       "\\\\server\\share\\"},
+      {"C:\\a\x95\\\\m.txt", shift_jis, "C:\\a\x95\\\\"},
+      {"m.txt", posix, ""},
+      {"/m.txt", posix, "/"},
+      {"/var/mail/m.txt", posix, "/var/mail/"},
+      {"mail/m.txt", posix, "mail/"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FolderPrefix(c.path, c.syntax), c.prefix) << c.path;
+  }
+}
+
 }  // namespace
 }  // namespace stashwell

@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <new>
 #include <utility>
 
 #include "support/scratch_dir.h"
@@ -133,11 +134,67 @@ TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
       << second.boxes[0].text;
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")),
             "12/7/26 9:05:03\r\nAttachment Line: Attachment Converted: " +
-                attachment + "\r\n\r\nMoving from <" + attachment +
-                "> to <" + dest + kSeparator + "report.pdf>\r\n");
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(dest + kSeparator + "report.pdf"),
-            "bytes");
+                attachment + "\r\n\r\nMoving from <" + attachment + "> to <" +
+                dest + kSeparator + "report.pdf>\r\n");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dest + kSeparator + "report.pdf"), "bytes");
   EXPECT_TRUE(first.boxes.empty());
+}
+
+// Running short of memory or of file handles is a failure of the run, not
+// an expected condition: the lines already written stay in the log and the
+// error report says what ran short.
+TEST(RunProgram, ShortagesEndWithTheErrorReport) {
+  struct ShortPlatform : TestPlatform {
+    bool IsExistingDirectory(const std::string& path) override {
+      if (out_of_memory) throw std::bad_alloc();
+      return TestPlatform::IsExistingDirectory(path);
+    }
+    uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
+      if (open_error != 0) return open_error;
+      return TestPlatform::OpenForRead(path, file);
+    }
+    bool out_of_memory = false;
+    uint32_t open_error = 0;
+  };
+  const struct {
+    bool out_of_memory;
+    uint32_t open_error;
+    const char* kind;
+    const char* message;
+    bool echoed;  // the attachment line was logged before the failure
+  } cases[] = {
+      {true, 0, "EOutOfMemory", "Out of memory", true},
+      {false, kErrorTooManyOpenFiles, "EInOutError", "Too many open files",
+       false},
+      {false, kErrorNotEnoughMemory, "EInOutError", "I/O error 8", false},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    const std::string line = "Attachment Converted: " + dir.Path("a.pdf");
+    const std::string message = dir.Write("msg.txt", line + "\r\n");
+    ShortPlatform os;
+    os.out_of_memory = c.out_of_memory;
+    os.open_error = c.open_error;
+    os.SetArguments({message, dir.path()});
+    int code = -1;
+    EXPECT_NO_THROW(code = RunProgram(os)) << c.message;
+    EXPECT_EQ(code, 1) << c.message;
+    ASSERT_EQ(os.boxes.size(), 1u) << c.message;
+    EXPECT_EQ(os.boxes[0].caption, "Application Error");
+    const std::string& text = os.boxes[0].text;
+    EXPECT_EQ(text.rfind(std::string("Exception ") + c.kind + " in module ", 0),
+              0u)
+        << text;
+    EXPECT_TRUE(text.ends_with(std::string(".\r\n") + c.message + ".\r\n"))
+        << text;
+    const std::string log = ScratchDir::ReadOrEmpty(dir.Path("msg.log"));
+    EXPECT_EQ(
+        log.find("Attachment Line: " + line + "\r\n\r\n") != std::string::npos,
+        c.echoed)
+        << log;
+    // The scan never completed: the message stays.
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(message), line + "\r\n");
+  }
 }
 
 }  // namespace

@@ -2,8 +2,11 @@
 failure policy, natively and under wine64."""
 
 import re
+import subprocess
 
-from conftest import immutable
+import pytest
+
+from conftest import NATIVE_PROGRAM, immutable
 
 LINE1 = re.compile(rb"[^\r\n]+\r\n")
 
@@ -103,3 +106,53 @@ def test_a_fourth_argument_is_ignored_and_a_wrong_switch_moves_all(
         assert result.exit_code == 0
         assert not paper.exists()
         (dest / "paper.pdf").unlink()
+
+
+def test_a_read_only_earlier_log_is_refused(prog, tmp_path):
+    # Windows refuses to replace a read-only file, even for an
+    # administrator; the POSIX build refuses a log without its owner's
+    # write bit the same way, also for root.
+    message = tmp_path / "eud7.tmp"
+    message.write_bytes(b"Subject: x\r\n")
+    log = tmp_path / "eud7.log"
+    log.write_bytes(b"an earlier log\r\n")
+    log.chmod(0o444)
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    try:
+        result = prog.run(prog.arg(message), prog.arg(dest))
+    finally:
+        log.chmod(0o644)
+    assert result.exit_code == 1, result
+    assert len(result.dialogs) == 1, result
+    box = result.dialogs[0]
+    assert box.caption == "Application Error"
+    assert box.text.endswith(".\r\nFile access denied.\r\n"), box.text
+    assert log.read_bytes() == b"an earlier log\r\n"
+    assert message.read_bytes() == b"Subject: x\r\n"
+
+
+@pytest.mark.parametrize("prog", ["native"], indirect=True)
+def test_too_few_file_handles_for_the_message_is_reported(prog, tmp_path):
+    # Standard input, output and error and the log take the four handles
+    # allowed: the message cannot be opened, which ends the run with the
+    # error report instead of a silent exit 0.
+    message = tmp_path / "eud7.tmp"
+    source = tmp_path / "a.pdf"
+    source.write_bytes(b"A")
+    body = b"Attachment Converted: " + str(source).encode() + b"\r\n"
+    message.write_bytes(body)
+    dest = tmp_path / "dest"
+    dest.mkdir()
+    result = subprocess.run(
+        ["prlimit", "--nofile=4", "--", str(NATIVE_PROGRAM), str(message),
+         str(dest)], stdin=subprocess.DEVNULL, capture_output=True,
+        timeout=60, start_new_session=True)
+    assert result.returncode == 1, result
+    assert result.stderr.startswith(b"Application Error: Exception "), result
+    assert result.stderr.endswith(b".\r\nToo many open files.\r\n\n"), result
+    assert LINE1.fullmatch((tmp_path / "eud7.log").read_bytes())
+    assert message.read_bytes() == body
+    assert source.read_bytes() == b"A"
+    assert listing(dest) == []
+

@@ -5,14 +5,22 @@ it and compares the whole log, after its date line, byte for byte, along
 with the files left in the folders.
 """
 
+import os
 import pathlib
+import socket
+import subprocess
 
 import pytest
 
-from conftest import Dialog, held_open, windows_only
+from conftest import (NATIVE_PROGRAM, Dialog, held_open, small_disk,
+                      windows_only)
 
 QUESTION = Dialog("Stashwel", "Errors Reported. Open Log File?", [6, 7])
 PREFIX = "Attachment Converted: "
+
+# What only the POSIX build has (FIFOs, device nodes, address-space limits)
+# is tested once, natively.
+native_only = pytest.mark.parametrize("prog", ["native"], indirect=True)
 
 
 def listing(folder):
@@ -259,3 +267,187 @@ def test_message_held_open_for_writing_ends_the_scan_silently(
     assert listing(mail.mail) == ["eud1.tmp"]
     assert listing(mail.attach) == ["a.txt"]
     assert listing(mail.saved) == []
+
+
+def missing(line, path):
+    """The log lines of an attachment line whose file does not exist."""
+    return echo(line) + f"Source File <{path}> does not exist\r\n\r\n\r\n\r\n"
+
+
+# Anything but a regular file on a disk is no attachment: a FIFO would hang
+# the run, a device fill the destination or lose its node, a kernel file be
+# copied anew on every line. The destination is a small disk, so a copy
+# that never ends fails at once instead of filling the machine's.
+SPECIAL_FILES = {
+    "fifo": lambda path: os.mkfifo(path),
+    "socket": lambda path: socket.socket(socket.AF_UNIX).bind(str(path)),
+    "null device node": lambda path: os.mknod(path, 0o666 | 0o020000,
+                                              os.makedev(1, 3)),
+    "link to /dev/zero": lambda path: path.symlink_to("/dev/zero"),
+    "link to /dev/urandom": lambda path: path.symlink_to("/dev/urandom"),
+    "link to /proc/uptime": lambda path: path.symlink_to("/proc/uptime"),
+}
+
+
+@native_only
+@pytest.mark.parametrize("kind", sorted(SPECIAL_FILES))
+def test_special_files_are_no_attachments(mail, kind):
+    special = mail.attach / "special"
+    SPECIAL_FILES[kind](special)
+    lines = [PREFIX + mail.path(special)] * 2
+    mail.write("\r\n".join(lines) + "\r\n")
+    with small_disk(mail.saved, "1m"):
+        result = mail.prog.run(mail.path(mail.message), mail.path(mail.saved),
+                               timeout=20)
+        copied = listing(mail.saved)
+    assert result.exit_code == 0, result
+    assert result.dialogs == [QUESTION]
+    assert log_after_first_line(mail.log) == 2 * missing(lines[0],
+                                                         mail.path(special))
+    assert copied == []
+    assert os.path.lexists(special)
+    assert listing(mail.mail) == ["eud1.log"]
+
+
+# Named directly, a kernel file is no attachment either. (Device nodes are
+# tested through copies of their own above: a program that took the
+# machine's /dev/null for a file would delete it.)
+@native_only
+def test_kernel_files_named_directly_are_no_attachments(mail):
+    lines = [PREFIX + "/proc/uptime"] * 3
+    mail.write("\r\n".join(lines) + "\r\n")
+    result = mail.run()
+    assert result.exit_code == 0, result
+    assert log_after_first_line(mail.log) == 3 * missing(lines[0],
+                                                         "/proc/uptime")
+    assert listing(mail.saved) == []
+
+
+# Windows device names name no file wherever they stand, in any case and
+# with any extension; so does the device namespace "\\.\".
+DEVICE_NAMES = ["con", "CON.txt", "prn", "lpt1", "aux", "com1.pdf", "nul",
+                "nul.txt", "Nul. ", "{attach}\\con", "{attach}\\AUX.doc",
+                "\\\\.\\{attach}\\a.txt"]
+
+
+@windows_only
+@pytest.mark.parametrize("name", DEVICE_NAMES)
+def test_device_names_are_no_attachments(mail, name):
+    existing = mail.attachment("a.txt", b"kept")
+    path = name.format(attach=mail.path(mail.attach))
+    lines = [PREFIX + '"' + path + '"', PREFIX + mail.path(existing)]
+    mail.write("\r\n".join(lines) + "\r\n")
+    result = mail.prog.run(mail.path(mail.message), mail.path(mail.saved),
+                           timeout=30)
+    assert result.exit_code == 0, result
+    assert result.dialogs == [QUESTION]
+    assert log_after_first_line(mail.log) == (
+        missing(lines[0], path) + echo(lines[1]) +
+        f"Moving from <{mail.path(existing)}> to <{mail.target('a.txt')}>"
+        "\r\n")
+    assert listing(mail.saved) == ["a.txt"]
+
+
+@windows_only
+def test_a_long_path_prefix_is_no_wildcard(mail):
+    source = mail.attachment("report.pdf", b"report")
+    path = "\\\\?\\" + mail.path(source)
+    line = PREFIX + '"' + path + '"'
+    mail.write(line + "\r\n")
+    result = mail.run()
+    assert result.exit_code == 0, result
+    assert result.dialogs == []
+    assert log_after_first_line(mail.log) == (
+        echo(line) +
+        f"Moving from <{path}> to <{mail.target('report.pdf')}>\r\n")
+    assert (mail.saved / "report.pdf").read_bytes() == b"report"
+    assert listing(mail.attach) == []
+
+
+# The run's own log and message, in any spelling, are never sources: one
+# small message naming its log on many lines once made a numbered copy of
+# the growing log per line.
+def own_files(mail):
+    sep = mail.prog.sep
+    folder = mail.path(mail.mail)
+    return [mail.path(mail.log),
+            folder + sep + "." + sep + "eud1.log",
+            mail.path(mail.attach) + sep + ".." + sep + "mail" + sep +
+            "eud1.log",
+            mail.path(mail.message),
+            folder + sep + "." + sep + "eud1.tmp"]
+
+
+def test_the_runs_own_files_are_never_sources(mail):
+    source = mail.attachment("a.pdf", b"A")
+    spellings = own_files(mail)
+    lines = [PREFIX + spellings[i % len(spellings)] for i in range(300)]
+    lines.append(PREFIX + mail.path(source))
+    mail.write("\r\n".join(lines) + "\r\n")
+    result = mail.prog.run(mail.path(mail.message), mail.path(mail.saved),
+                           timeout=120)
+    assert result.exit_code == 0, result
+    assert result.dialogs == [QUESTION]
+    expected = "".join(
+        echo(line) + f"Error - <{line[len(PREFIX):]}> is this run's own file "
+        "(source not deleted)\r\n" for line in lines[:-1])
+    expected += echo(lines[-1]) + (
+        f"Moving from <{mail.path(source)}> to <{mail.target('a.pdf')}>\r\n")
+    assert log_after_first_line(mail.log) == expected
+    assert listing(mail.saved) == ["a.pdf"]
+    assert listing(mail.mail) == ["eud1.log"]
+
+
+def run_limited(mail, limits, timeout=300):
+    """The native program under prlimit's limits, as the mail filter would
+    start it: no terminal, output collected."""
+    return subprocess.run(
+        ["prlimit", *limits, "--", str(NATIVE_PROGRAM), str(mail.message),
+         str(mail.saved)],
+        stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout,
+        start_new_session=True)
+
+
+LONG = 100_000_000
+MIB = 1024 * 1024
+
+
+# Memory stays flat whatever the line lengths: each case once ended in an
+# uncaught out-of-memory abort with an empty log.
+@native_only
+@pytest.mark.parametrize("case", ["long body line", "long attachment line",
+                                  "3 GiB of NUL bytes"])
+def test_long_lines_under_an_address_space_limit(mail, case):
+    source = mail.attachment("a.pdf", b"A")
+    last = PREFIX + mail.path(source) + "\r\n"
+    if case == "long body line":
+        limit = 100 * MIB
+        mail.write(b"x" * LONG + b"\r\n" + last.encode())
+    elif case == "long attachment line":
+        limit = 200 * MIB
+        mail.write(b"Subject: big\r\n" + PREFIX.encode() + b"a" * LONG +
+                   b"\r\n" + last.encode())
+    else:
+        limit = 256 * MIB
+        with open(mail.message, "wb") as out:
+            out.truncate(3 * 1024 * MIB)
+    result = run_limited(mail, [f"--as={limit}"])
+    assert result.returncode == 0, result
+    assert b"Application Error" not in result.stderr, result
+    if case == "3 GiB of NUL bytes":
+        # Nothing but one NUL line: no log, the message is gone.
+        assert listing(mail.mail) == []
+        return
+    log = log_after_first_line(mail.log)
+    moved = f"Moving from <{mail.path(source)}> to <{mail.target('a.pdf')}>\r\n"
+    if case == "long body line":
+        assert log == echo(last.rstrip()) + moved
+    else:
+        longest = len(PREFIX) + 2 + os.pathconf("/", "PC_PATH_MAX") - 1
+        cut = PREFIX + "a" * (longest - len(PREFIX))
+        assert log == (
+            echo(cut) + f"Error - Attachment Line longer than {longest} "
+            "bytes (no file has so long a path)\r\n\r\n\r\nSubject: big\r\n"
+            + echo(last.rstrip()) + moved)
+    assert listing(mail.saved) == ["a.pdf"]
+

@@ -161,3 +161,23 @@ def test_hidden_file_goes_and_system_file_stays(prog, folder):
     result = folder.run()
     assert result.dialogs == []
     assert listing(folder.mail) == ["eud2.log"]
+
+
+def test_a_message_without_a_folder_part_sweeps_the_current_folder(folder):
+    # A message path with no folder is in the current folder: the sweep
+    # looks there, and never in the root of the drive (natively "/").
+    folder.file("eud1.log", 2 * DAY)
+    folder.file("eud2.tmp", HOUR)
+    folder.message.write_bytes(b"Subject: nothing to do\r\n")
+    in_root = pathlib.Path("/") / f"eud-stashwell-{os.getpid()}.tmp"
+    in_root.write_bytes(b"not the message's folder")
+    try:
+        os.utime(in_root, (folder.now - 2 * DAY, folder.now - 2 * DAY))
+        result = folder.prog.run("msg.txt", folder.prog.arg(folder.saved),
+                                 cwd=folder.mail)
+        assert in_root.read_bytes() == b"not the message's folder"
+    finally:
+        in_root.unlink(missing_ok=True)
+    assert result.exit_code == 0, result
+    assert result.dialogs == []
+    assert listing(folder.mail) == ["eud2.tmp"]

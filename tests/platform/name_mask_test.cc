@@ -1,9 +1,12 @@
-// The wildcard matcher of "/V" ("*.vcf") and of the stale-file sweep.
+// The wildcard matcher of "/V" ("*.vcf") and of the stale-file sweep, and
+// the Windows spellings that name no file (device names, wildcards).
 #include "platform/name_mask.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "platform/windows_names.h"
 
 namespace stashwell {
 namespace {
@@ -131,6 +134,53 @@ TEST(MatchesMask, BytesAbove127MatchOnlyThemselves) {
   EXPECT_FALSE(MatchesMask("caf\xE9", "caf\xC9"));
   // "[" and "{" differ from each other and from letters.
   EXPECT_FALSE(MatchesMask("[", "{"));
+}
+
+TEST(WindowsNames, DeviceNamesAndTheDeviceNamespaceNameNoDiskFile) {
+  const PathSyntax windows = PathSyntax::Windows();
+  const struct {
+    const char* path;
+    bool no_disk_file;
+  } cases[] = {
+      {"con", true},
+      {"CON.txt", true},
+      {"prn", true},
+      {"aux", true},
+      {"nul", true},
+      {"nul.txt", true},
+      {"com1.pdf", true},
+      {"COM9", true},
+      {"lpt1", true},
+      {"Lpt5.tar.gz", true},
+      {"C:\\Eudora\\att\\con", true},
+      {"C:\\Eudora\\att/aux", true},
+      {"C:nul", true},
+      {"con. ", true},
+      {"aux .pdf", true},
+      {"\\\\.\\C:\\att\\report.pdf", true},
+      {"\\\\.\\pipe\\x", true},
+      {"com0", false},
+      {"com10", false},
+      {"lpt", false},
+      {"console", false},
+      {"nul1.txt", false},
+      {"C:\\con\\report.pdf", false},
+      {"C:\\att\\acon", false},
+      {"\\\\?\\C:\\att\\report.pdf", false},
+      {"report.pdf", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NamesNoDiskFile(c.path, windows), c.no_disk_file) << c.path;
+  }
+}
+
+TEST(WindowsNames, TheLongPathPrefixIsNoWildcard) {
+  EXPECT_FALSE(HasWildcard("\\\\?\\Z:\\att\\report.pdf"));
+  EXPECT_TRUE(HasWildcard("\\\\?\\Z:\\att\\r?port.pdf"));
+  EXPECT_TRUE(HasWildcard("\\\\?\\Z:\\att\\*"));
+  EXPECT_TRUE(HasWildcard("C:\\?\\report.pdf"));
+  EXPECT_TRUE(HasWildcard("\\\\.\\?"));
+  EXPECT_FALSE(HasWildcard("C:\\att\\report.pdf"));
 }
 
 }  // namespace

@@ -39,6 +39,25 @@ TEST(ShortDatePicture, TranslatesStrftimeDirectives) {
   }
 }
 
+TEST(LanguageOfLocaleName, LanguagePartOnly) {
+  const struct {
+    const char* name;
+    const char* language;
+  } cases[] = {
+      {"ja_JP.UTF-8", "ja"},
+      {"de_DE@euro", "de"},
+      {"zh_TW.Big5", "zh"},
+      {"ko", "ko"},
+      {"C", ""},
+      {"POSIX", ""},
+      {"C.UTF-8", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(LanguageOfLocaleName(c.name), c.language) << c.name;
+  }
+}
+
 TEST(ShortDatePicture, LiteralTextIsQuoted) {
   EXPECT_EQ(ShortDatePictureFromStrftime("%d de %B de %Y"),
             "dd 'de' mmmm 'de' yyyy");

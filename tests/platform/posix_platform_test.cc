@@ -10,6 +10,7 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -169,6 +170,61 @@ TEST_F(PosixPlatformTest, PipesAndDanglingLinksAreSystemEntries) {
     EXPECT_NE(entry.attributes & kAttrSystem, 0u) << entry.name;
     EXPECT_EQ(entry.attributes & kAttrArchive, 0u) << entry.name;
   }
+}
+
+// Only regular files on a disk are files: FIFOs, sockets, device nodes and
+// the kernel's generated files are none, also behind a link; their opens
+// never block and are refused as missing.
+TEST_F(PosixPlatformTest, OnlyRegularDiskFilesAreFiles) {
+  const std::string fifo = dir_.Path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const std::string node = dir_.Path("null");
+  ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  const std::string zero = dir_.Path("zero");
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  const std::string uptime = dir_.Path("uptime");
+  ASSERT_EQ(symlink("/proc/uptime", uptime.c_str()), 0);
+  const std::string plain = dir_.Write("plain.txt", "x");
+  const std::string linked = dir_.Path("linked");
+  ASSERT_EQ(symlink(plain.c_str(), linked.c_str()), 0);
+
+  std::vector<std::string> paths = {fifo, node, zero, std::string("/dev/null")};
+#if defined(__linux__)
+  // The kernel's generated files: never deletable, different at each read.
+  paths.insert(paths.end(), {uptime, std::string("/proc/uptime"),
+                             std::string("/sys/kernel/uevent_seqnum")});
+#endif
+  for (const std::string& path : paths) {
+    EXPECT_FALSE(os_->IsExistingFile(path)) << path;
+    FileHandle file = kNoFile;
+    EXPECT_EQ(os_->OpenShared(path, &file), kErrorFileNotFound) << path;
+    EXPECT_EQ(os_->OpenForRead(path, &file), kErrorFileNotFound) << path;
+    EXPECT_EQ(os_->CopyFileNoReplace(path, dir_.Path("copy")),
+              kErrorFileNotFound)
+        << path;
+    EXPECT_FALSE(ScratchDir::Exists(dir_.Path("copy"))) << path;
+  }
+  EXPECT_TRUE(os_->IsExistingFile(plain));
+  EXPECT_TRUE(os_->IsExistingFile(linked));
+  FileHandle file = kNoFile;
+  ASSERT_EQ(os_->OpenForRead(linked, &file), 0u);
+  // The open left blocking mode on for the reads.
+  EXPECT_EQ(fcntl(static_cast<int>(file), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_EQ(os_->Close(file), 0u);
+}
+
+// A file without its owner's write bit is not replaced, as Windows refuses
+// a read-only file even to an administrator.
+TEST_F(PosixPlatformTest, OpenForWriteRefusesAReadOnlyFileEvenForRoot) {
+  const std::string file = dir_.Write("msg.log", "earlier log");
+  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+  FileHandle handle = kNoFile;
+  EXPECT_EQ(os_->OpenForWrite(file, &handle), kErrorAccessDenied);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "earlier log");
+  ASSERT_EQ(chmod(file.c_str(), 0644), 0);
+  ASSERT_EQ(os_->OpenForWrite(file, &handle), 0u);
+  EXPECT_EQ(os_->Close(handle), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "");
 }
 
 TEST_F(PosixPlatformTest, SearchWithoutAFolderLooksInTheCurrentOne) {

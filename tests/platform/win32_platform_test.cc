@@ -88,6 +88,32 @@ TEST_F(Win32PlatformTest, WildcardPathsNameNoFile) {
             std::vector<std::string>{"report.pdf"});
 }
 
+// Device names are no files wherever they stand, and nothing that opens
+// as something other than a disk file is one; a long-path prefix is no
+// wildcard.
+TEST_F(Win32PlatformTest, DevicesAreNoFilesAndLongPathsAre) {
+  const std::string file = dir_.Write("report.pdf", "x");
+  for (const std::string& path :
+       {std::string("con"), std::string("CON.txt"), std::string("prn"),
+        std::string("lpt1"), std::string("aux"), std::string("com1.pdf"),
+        std::string("nul"), std::string("nul.txt"), dir_.Path("con"),
+        dir_.Path("NUL.pdf"), std::string("\\\\.\\") + file,
+        std::string("\\\\.\\nul")}) {
+    EXPECT_FALSE(os_->IsExistingFile(path)) << path;
+  }
+  // What opens as a character device is no disk file either. Under wine
+  // the drive Z: is the host's root, and /dev/zero a character device
+  // (wine's own "nul" opens as a disk file, so the name rule above is what
+  // keeps it out).
+  FileHandle handle = kNoFile;
+  EXPECT_EQ(os_->OpenShared("Z:\\dev\\zero", &handle), kErrorFileNotFound);
+  EXPECT_EQ(os_->OpenForRead("Z:\\dev\\zero", &handle), kErrorFileNotFound);
+  const std::string long_path = "\\\\?\\" + file;
+  EXPECT_TRUE(os_->IsExistingFile(long_path));
+  ASSERT_EQ(os_->OpenForRead(long_path, &handle), 0u);
+  EXPECT_EQ(os_->Close(handle), 0u);
+}
+
 TEST_F(Win32PlatformTest, ExistenceIgnoresLetterCaseAndTrailingSpelling) {
   const std::string file = dir_.Write("Report.PDF", "x");
   EXPECT_TRUE(os_->IsExistingFile(dir_.Path("report.pdf")));

@@ -175,8 +175,15 @@ std::vector<std::string> CheckLogLines(const RunFacts& facts) {
       }
     } else if (Between(line, "Copy File returned error; Code ", "", &middle)) {
       if (!IsDecimal(middle)) problem(i, "has no decimal code");
+    } else if (Between(line, "Error - Attachment Line longer than ",
+                       " bytes (no file has so long a path)", &middle)) {
+      if (!IsDecimal(middle)) problem(i, "has no decimal length");
+      expected_next = {"From: ", "To: ", "Subject: "};
     } else if (Between(line, "Error - no file name in <",
                        "> (source not deleted)", &middle) ||
+               Between(line, "Error - <",
+                       "> is this run's own file (source not deleted)",
+                       &middle) ||
                Between(line, "File <",
                        "> is already in the destination folder - left in "
                        "place",

@@ -1,7 +1,7 @@
 // A file the program holds open for writing (the run log) or for reading
-// (the message file) cannot be deleted while it is open, on every system:
-// an attachment line that names one of them copies it but leaves it in
-// place, so the log keeps every line and no move goes unrecorded.
+// (the message file) cannot be deleted while it is open, on every system;
+// and an attachment line that names one of them is refused before any
+// copy, so the log keeps every line and no copy floods the destination.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -37,52 +37,68 @@ TEST(OpenFileRemovalTest, AFileOpenForWritingOrReadingIsNotDeleted) {
   EXPECT_FALSE(ScratchDir::Exists(read));
 }
 
-TEST(OpenFileRemovalTest, AnAttachmentLineNamingTheRunLogLeavesTheLog) {
-  ScratchDir dir;
-  const std::string destination = dir.MakeDir("dest");
-  const std::string attachment = dir.Write("a.pdf", "A");
-  const std::string log = dir.Path("msg.log");
-  const std::string message = dir.Write(
-      "msg.txt", "Attachment Converted: " + log +
-                     "\r\nAttachment Converted: " + attachment + "\r\n");
-  TestPlatform os;
-  os.SetArguments({message, destination});
-  EXPECT_EQ(RunProgram(os), 0);
+// An attachment line naming the run log or the message file, in any
+// spelling, is an error of its own: nothing is copied (one message naming
+// its log on many lines once made a numbered copy of the growing log per
+// line) and the file stays as it was.
+TEST(OpenFileRemovalTest, AnAttachmentLineNamingARunFileLeavesItUntouched) {
+  const struct {
+    const char* name;
+    // The line's path, from the folder of the message (with "/" or "\").
+    std::string (*spell)(const std::string& folder, const std::string& file);
+  } cases[] = {
+      {"msg.log",
+       [](const std::string& folder, const std::string& file) {
+         return folder + kSeparator + file;
+       }},
+      {"msg.txt",
+       [](const std::string& folder, const std::string& file) {
+         return folder + kSeparator + file;
+       }},
+      {"msg.log",
+       [](const std::string& folder, const std::string& file) {
+         return folder + kSeparator + "sub" + kSeparator + ".." + kSeparator +
+                file;
+       }},
+      {"msg.txt",
+       [](const std::string& folder, const std::string& file) {
+         return folder + kSeparator + "." + kSeparator + file;
+       }},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    const std::string destination = dir.MakeDir("dest");
+    dir.MakeDir("sub");
+    const std::string attachment = dir.Write("a.pdf", "A");
+    const std::string own = c.spell(dir.path(), c.name);
+    const std::string message = dir.Path("msg.txt");
+    std::string text;
+    for (int i = 0; i < 3; ++i) text += "Attachment Converted: " + own + "\r\n";
+    text += "Attachment Converted: " + attachment + "\r\n";
+    dir.Write("msg.txt", text);
+    TestPlatform os;
+    os.SetArguments({message, destination});
+    EXPECT_EQ(RunProgram(os), 0) << own;
 
-  const std::string text = ScratchDir::ReadOrEmpty(log);
-  const std::string moved_log = destination + kSeparator + "msg.log";
-  const std::string moved = destination + kSeparator + "a.pdf";
-  EXPECT_NE(text.find("Moving from <" + log + "> to <" + moved_log +
-                      ">\r\nError - could not delete source file\r\n"),
-            std::string::npos)
-      << text;
-  EXPECT_NE(text.find("Moving from <" + attachment + "> to <" + moved + ">"),
-            std::string::npos)
-      << text;
-  EXPECT_TRUE(ScratchDir::Exists(moved_log));
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(moved), "A");
-  EXPECT_FALSE(ScratchDir::Exists(attachment));
-}
-
-TEST(OpenFileRemovalTest, AnAttachmentLineNamingTheMessageLeavesTheMessage) {
-  ScratchDir dir;
-  const std::string destination = dir.MakeDir("dest");
-  const std::string message = dir.Path("msg.txt");
-  const std::string text = "Attachment Converted: " + message + "\r\n";
-  dir.Write("msg.txt", text);
-  TestPlatform os;
-  os.SetArguments({message, destination});
-  EXPECT_EQ(RunProgram(os), 0);
-
-  const std::string moved = destination + kSeparator + "msg.txt";
-  EXPECT_NE(ScratchDir::ReadOrEmpty(dir.Path("msg.log"))
-                .find("Moving from <" + message + "> to <" + moved +
-                      ">\r\nError - could not delete source file\r\n"),
-            std::string::npos);
-  // The copy keeps the message's bytes; the scan, once complete, deletes
-  // the message itself.
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(moved), text);
-  EXPECT_FALSE(ScratchDir::Exists(message));
+    const std::string log = ScratchDir::ReadOrEmpty(dir.Path("msg.log"));
+    const std::string error =
+        "Error - <" + own + "> is this run's own file (source not deleted)\r\n";
+    size_t count = 0;
+    for (size_t at = log.find(error); at != std::string::npos;
+         at = log.find(error, at + 1)) {
+      ++count;
+    }
+    EXPECT_EQ(count, 3u) << log;
+    EXPECT_EQ(log.find("Error - could not delete source file"),
+              std::string::npos)
+        << log;
+    // Only the attachment reached the destination.
+    for (const char* copy : {"msg.log", "msg1.log", "msg.txt", "msg1.txt"}) {
+      EXPECT_FALSE(ScratchDir::Exists(destination + kSeparator + copy))
+          << own << " " << copy;
+    }
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(destination + kSeparator + "a.pdf"), "A");
+  }
 }
 
 }  // namespace

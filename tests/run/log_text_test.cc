@@ -136,12 +136,37 @@ TEST(FormatShortDate, PictureLetters) {
       {"D.M.YYYY", "7.12.2026"},
       {"'Day' d \"of\" m", "Day 7 of 12"},
       {"yyyy'/'mm", "2026/12"},
-      {"gg yyyy", " 2026"},
+      {"gg yyyy", "gg 2026"},
       {"", "12-7-26"},
   };
   for (const auto& c : cases) {
     locale.short_date = c.picture;
     EXPECT_EQ(FormatShortDate(locale, date), c.text) << c.picture;
+  }
+}
+
+TEST(FormatShortDate, EraLettersDroppedOnlyForChineseJapaneseKorean) {
+  const DateTimeFields date = At(2026, 12, 7, 0, 0, 0);
+  const struct {
+    const char* language;
+    const char* picture;
+    const char* text;
+  } cases[] = {
+      {"ja", "gg yyyy/MM/dd", "2026/12/07"},
+      {"zh", "gg yyyy/M/d", "2026/12/7"},
+      {"ko", "yyyy-MM-dd gg", "2026-12-07"},
+      {"JA", "ggyyyy", "2026"},
+      {"ja", "yyyy gg/MM", "2026 /12"},
+      {"de", "gg yyyy/MM/dd", "gg 2026/12/07"},
+      {"en", "G yyyy", "G 2026"},
+      {"", "gg yyyy", "gg 2026"},
+  };
+  for (const auto& c : cases) {
+    LocaleFormats locale;
+    locale.language = c.language;
+    locale.short_date = c.picture;
+    EXPECT_EQ(FormatShortDate(locale, date), c.text)
+        << c.language << " " << c.picture;
   }
 }
 

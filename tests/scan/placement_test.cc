@@ -157,12 +157,15 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(os_.calls, std::vector<std::string>({
-                           "exists " + Out("report.pdf"),
-                           "copy " + In("report.pdf") + " " + Out("report.pdf"),
-                           "exists " + Out("report.pdf"),
-                           "remove " + In("report.pdf"),
-                       }));
+  EXPECT_EQ(os_.calls,
+            std::vector<std::string>({
+                "same " + In("report.pdf") + " " + state_.LogPath,
+                "same " + In("report.pdf") + " " + state_.MessageFilePath,
+                "exists " + Out("report.pdf"),
+                "copy " + In("report.pdf") + " " + Out("report.pdf"),
+                "exists " + Out("report.pdf"),
+                "remove " + In("report.pdf"),
+            }));
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
 }
 
@@ -202,12 +205,13 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
 TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   dir_.Write("out" + Sep() + "report.pdf", "old");
   Attach("report.pdf", "new");
-  // Calls before the search: the existence test of the name, the identity
-  // test, and the comparison's two existence tests, all of real files. From
-  // the fifth on (the numbered names) every name is taken.
-  os_.all_taken_from = 5;
+  // Calls before the search: the two tests against the run's own files,
+  // the existence test of the name, the identity test, and the
+  // comparison's two existence tests, all of real files. From the seventh
+  // on (the numbered names) every name is taken.
+  os_.all_taken_from = 7;
   PlaceAttachment(state_);
-  EXPECT_EQ(os_.calls.size(), 4 + kLastNameNumber);
+  EXPECT_EQ(os_.calls.size(), 6 + kLastNameNumber);
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_FALSE(os_.Copied());

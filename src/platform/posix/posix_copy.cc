@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_disk_file.h"
 #include "platform/posix/posix_errors.h"
 #include "platform/posix/posix_time.h"
 
@@ -212,18 +213,13 @@ int RenameNoReplace(const std::string& temporary,
 uint32_t CopyFileExclusive(const std::string& source,
                            const std::string& destination,
                            CopyStaging staging) {
-  // Not blocking on the open: a FIFO put in the attachment's place would
-  // otherwise wait for a writer forever. Only a regular file is copied.
-  FileCloser in(open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  // Only a regular disk file is copied, and a FIFO put in the attachment's
+  // place cannot block the open.
+  FileCloser in(OpenDiskFileForRead(source.c_str()));
   if (in.get() < 0) return Win32CodeFromErrno(errno);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
-  if (!S_ISREG(st.st_mode)) return kErrorFileNotFound;
-  const int flags = fcntl(in.get(), F_GETFL);
-  if (flags < 0 || fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    return Win32CodeFromErrno(errno);
-  }
   // A taken name is refused before any byte is copied; the publication
   // below refuses it again should it be taken meanwhile.
   struct stat taken;

@@ -208,11 +208,20 @@ void ApplyTimeFormat(std::string_view format, std::string_view time_ampm,
   }
 }
 
+std::string LanguageOfLocaleName(std::string_view name) {
+  const size_t end = name.find_first_of("_.@");
+  const std::string_view language = name.substr(0, end);
+  // "C" and "POSIX" name no language.
+  if (language == "C" || language == "POSIX") return std::string();
+  return std::string(language);
+}
+
 LocaleFormats ReadPosixLocaleFormats() {
   // Only the time category follows the user's settings; character handling
   // stays as the program expects it.
-  std::setlocale(LC_TIME, "");
+  const char* name = std::setlocale(LC_TIME, "");
   LocaleFormats formats;
+  formats.language = LanguageOfLocaleName(name != nullptr ? name : "");
   formats.short_date =
       ShortDatePictureFromStrftime(LangInfo(D_FMT, "%m/%d/%y"));
   formats.date_separator = "/";

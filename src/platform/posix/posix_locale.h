@@ -32,6 +32,10 @@ std::string ShortDatePictureFromStrftime(std::string_view format);
 void ApplyTimeFormat(std::string_view format, std::string_view time_ampm,
                      LocaleFormats* formats);
 
+// The language part of a locale name: "ja" of "ja_JP.UTF-8", "de" of
+// "de_DE@euro"; empty for "C" and "POSIX".
+std::string LanguageOfLocaleName(std::string_view name);
+
 // Reads the user's LC_TIME settings (the category is set from the
 // environment; no other category is touched).
 LocaleFormats ReadPosixLocaleFormats();

@@ -8,12 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <ctime>
 #include <map>
 #include <utility>
 
 #include "platform/posix/posix_copy.h"
+#include "platform/posix/posix_disk_file.h"
 #include "platform/posix/posix_errors.h"
 #include "platform/posix/posix_locale.h"
 #include "platform/posix/posix_search.h"
@@ -40,6 +42,7 @@ class PosixPlatform : public Platform {
           slash == std::string::npos ? program : program.substr(slash + 1);
     }
     if (program_name_.empty()) program_name_ = "stashwell";
+    syntax_.max_path = PATH_MAX - 1;
     // A file-size limit would otherwise kill the run in the middle of a
     // write; ignored, it fails the write like a full disk, which the run
     // reports.
@@ -49,10 +52,12 @@ class PosixPlatform : public Platform {
   const PathSyntax& Syntax() override { return syntax_; }
 
   // "*" and "?" are ordinary characters in POSIX names: the path is tested
-  // as written. A file's dates play no part.
+  // as written. A file's dates play no part. Only a regular file on a disk
+  // counts (links followed): FIFOs, devices, sockets and the kernel's
+  // generated files are no files a mail client saved.
   bool IsExistingFile(const std::string& path) override {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return stat(path.c_str(), &st) == 0 && IsDiskFile(st, path.c_str(), -1);
   }
 
   bool IsExistingDirectory(const std::string& path) override {
@@ -101,6 +106,14 @@ class PosixPlatform : public Platform {
   // Windows refuses it through the share mode, and never wipes what the
   // first run is writing.
   uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
+    // Windows refuses to replace a read-only file, even for an
+    // administrator; the owner's write bit is looked at rather than
+    // access(), which lets root through.
+    struct stat existing;
+    if (stat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode) &&
+        (existing.st_mode & S_IWUSR) == 0) {
+      return kErrorAccessDenied;
+    }
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     // Creating in a folder that does not exist is "path not found", as on
     // Windows.
@@ -127,7 +140,7 @@ class PosixPlatform : public Platform {
   // POSIX has no share modes: both read opens read the same way; only
   // RemoveFile tells them apart.
   uint32_t OpenReadable(const std::string& path, FileHandle* file) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenDiskFileForRead(path.c_str());
     if (fd < 0) return LastError();
     // A folder opens for reading on POSIX; Windows refuses it.
     struct stat st;

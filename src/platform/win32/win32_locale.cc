@@ -33,6 +33,7 @@ void ReadFlag(LCID locale, LCTYPE type, bool when_one, bool* target) {
 LocaleFormats ReadWin32LocaleFormats() {
   const LCID locale = GetThreadLocale();
   LocaleFormats formats;
+  ReadInto(locale, LOCALE_SISO639LANGNAME, &formats.language);
   ReadInto(locale, LOCALE_SSHORTDATE, &formats.short_date);
   ReadInto(locale, LOCALE_SDATE, &formats.date_separator);
   ReadInto(locale, LOCALE_STIME, &formats.time_separator);

@@ -11,6 +11,7 @@
 
 #include "platform/system_platform.h"
 #include "platform/win32/win32_locale.h"
+#include "platform/windows_names.h"
 
 namespace stashwell {
 namespace {
@@ -57,12 +58,6 @@ SearchEntry ToSearchEntry(const WIN32_FIND_DATAA& found) {
   entry.packed_time =
       entry.time_packable ? (static_cast<uint32_t>(date) << 16) | time : 0;
   return entry;
-}
-
-bool HasWildcard(const std::string& path) {
-  // Trail bytes of double-byte characters start at 0x40, so neither '*'
-  // (0x2A) nor '?' (0x3F) can be the second half of one.
-  return path.find_first_of("*?") != std::string::npos;
 }
 
 // Closes a handle when it goes out of scope.
@@ -157,8 +152,9 @@ class Win32Platform : public Platform {
 
   bool IsExistingFile(const std::string& path) override {
     // A wildcard would let the search pick some other file; such a path
-    // names no file.
-    if (HasWildcard(path)) return false;
+    // names no file. Nor does a device name: "con" is the console, "aux"
+    // may be a serial port whose open never returns.
+    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) return false;
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(path.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return false;
@@ -388,6 +384,12 @@ class Win32Platform : public Platform {
     HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr,
                                 disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    // Only files on a disk are files here: a console, a pipe or a port that
+    // a path reached anyway is treated as missing.
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return ERROR_FILE_NOT_FOUND;
+    }
     *file = FromHandle(handle);
     return 0;
   }
