@@ -384,13 +384,14 @@ TEST_F(PosixPlatformTest, OpeningWithoutTheDesktopOpenerSaysSoOnStderr) {
   const ChildResult missing = open_with_path(bin);
   EXPECT_EQ(missing.exit_code, 0);
 #ifdef __APPLE__
-  const std::string opener = "open";
+  const std::string missing_text = "open is not installed";
 #else
-  const std::string opener = "xdg-open (it comes with xdg-utils)";
+  const std::string missing_text =
+      "xdg-open is not installed (it comes with xdg-utils)";
 #endif
-  EXPECT_EQ(missing.stderr_text, "stashwell: cannot open the log: " + opener +
-                                     " is not installed; the log is "
-                                     "/mail/eud1.log\n");
+  EXPECT_EQ(missing.stderr_text,
+            "stashwell: cannot open the log: " + missing_text +
+                "; the log is /mail/eud1.log\n");
 
   for (const char* name : {"xdg-open", "open"}) {
     const std::string script = bin + "/" + name;
