@@ -2,8 +2,10 @@
 packages that scripts/package builds.
 
 Reads build/win32/stashwell.exe and build/win64/stashwell.exe (the win32 and
-win64 presets) and build/packages/ (scripts/package, which the test command
-runs before this file). A missing file fails the test; nothing is skipped.
+win64 presets), the win32 link map build/win32/stashwell.map, and
+build/packages/ (scripts/package, which the test command runs before this
+file): the zip, the .deb (also checked with lintian) and SHA256SUMS. A
+missing file or tool fails the test; nothing is skipped.
 
 The PE reader below uses only the standard library: headers, sections, the
 import table and the resource tree, and the VS_VERSIONINFO block.
