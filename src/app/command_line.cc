@@ -80,6 +80,36 @@ bool IsVcfSwitch(const std::vector<std::string>& arguments) {
   return third == "/V";
 }
 
+InfoRequest FindInfoRequest(const std::vector<std::string>& arguments) {
+  const std::string first = GetArgument(arguments, 1);
+  if (first == "--help" || first == "-h") return InfoRequest::kHelp;
+  if (first == "--version") return InfoRequest::kVersion;
+  return InfoRequest::kNone;
+}
+
+std::string HelpText() {
+  return "Usage: stashwell MESSAGE-FILE DESTINATION-FOLDER [/V]\n"
+         "Moves every attachment file named by an \"Attachment Converted: \"\n"
+         "line of MESSAGE-FILE into DESTINATION-FOLDER: under its own name,\n"
+         "not at all when an identical file has the name (only the source is\n"
+         "deleted), or under a numbered name. A log is kept beside\n"
+         "MESSAGE-FILE.\n"
+         "\n"
+         "MESSAGE-FILE is deleted after it has been read: give it one\n"
+         "message written for this run (a copy), never a mailbox or a\n"
+         "message you want to keep.\n"
+         "\n"
+         "  /V          move only *.vcf attachments (third argument)\n"
+         "  -h, --help  print this help and exit\n"
+         "  --version   print the version and exit\n"
+         "\n"
+         "See stashwell(1) and /usr/share/doc/stashwell/guide.md.\n";
+}
+
+std::string VersionText(std::string_view version) {
+  return "stashwell " + std::string(version) + "\n";
+}
+
 std::string FolderPart(std::string_view path, const PathSyntax& syntax) {
   // The last separator and the character that starts just before it.
   size_t last = std::string_view::npos;

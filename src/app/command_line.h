@@ -41,6 +41,21 @@ std::string FolderPart(std::string_view path, const PathSyntax& syntax);
 // root.
 std::string FolderPrefix(std::string_view path, const PathSyntax& syntax);
 
+// What a POSIX command line asks for instead of a run: "--help" or "-h"
+// as the first argument asks for the help text, "--version" for the
+// version. Nothing else does, and later arguments are never looked at. The
+// Windows program has no such switches: its command line is the mail
+// filter's, unchanged.
+enum class InfoRequest { kNone, kHelp, kVersion };
+InfoRequest FindInfoRequest(const std::vector<std::string>& arguments);
+
+// The text --help prints: the synopsis, what a run does to the message
+// file, and the switches.
+std::string HelpText();
+
+// The text --version prints: "stashwell " and the version.
+std::string VersionText(std::string_view version);
+
 inline constexpr char kUsageText[] = "Usage: Stashwell %6 <Move_To_path>";
 inline constexpr char kUsageCaption[] = "Check Filter Action";
 

@@ -98,6 +98,48 @@ TEST(IsVcfSwitch, OnlyAThirdArgumentOfExactlySlashV) {
   EXPECT_TRUE(IsVcfSwitch(Split("x m d \"/V\"")));
 }
 
+TEST(FindInfoRequest, OnlyTheFirstArgumentAsksForHelpOrTheVersion) {
+  const struct {
+    Arguments arguments;
+    InfoRequest expected;
+  } cases[] = {
+      {{"--help"}, InfoRequest::kHelp},
+      {{"-h"}, InfoRequest::kHelp},
+      {{"--version"}, InfoRequest::kVersion},
+      {{"--help", "--version"}, InfoRequest::kHelp},
+      {{"--version", "--help"}, InfoRequest::kVersion},
+      {{"--help", "dest"}, InfoRequest::kHelp},
+      {{}, InfoRequest::kNone},
+      {{"msg.txt", "--help"}, InfoRequest::kNone},
+      {{"msg.txt", "dest", "--version"}, InfoRequest::kNone},
+      {{"--HELP"}, InfoRequest::kNone},
+      {{"-help"}, InfoRequest::kNone},
+      {{"/?"}, InfoRequest::kNone},
+      {{"/V"}, InfoRequest::kNone},
+      {{"--help=x"}, InfoRequest::kNone},
+      {{"./--help", "dest"}, InfoRequest::kNone},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FindInfoRequest(c.arguments), c.expected)
+        << ::testing::PrintToString(c.arguments);
+  }
+}
+
+TEST(HelpText, NamesTheArgumentsAndWarnsThatTheMessageFileIsDeleted) {
+  const std::string help = HelpText();
+  EXPECT_EQ(help.rfind("Usage: stashwell MESSAGE-FILE DESTINATION-FOLDER "
+                       "[/V]\n",
+                       0),
+            0u)
+      << help;
+  for (const char* text : {"MESSAGE-FILE is deleted", "never a mailbox", "/V",
+                           "--help", "--version", "stashwell(1)"}) {
+    EXPECT_NE(help.find(text), std::string::npos) << text;
+  }
+  EXPECT_EQ(help.back(), '\n');
+  EXPECT_EQ(VersionText("1.2.3"), "stashwell 1.2.3\n");
+}
+
 TEST(FolderPart, WindowsPaths) {
   const struct {
     const char* path;

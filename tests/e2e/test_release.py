@@ -2,16 +2,23 @@
 packages that scripts/package builds.
 
 Reads build/win32/stashwell.exe and build/win64/stashwell.exe (the win32 and
-win64 presets) and build/packages/ (scripts/package, which the test command
-runs before this file). A missing file fails the test; nothing is skipped.
+win64 presets), the win32 link map build/win32/stashwell.map, and
+build/packages/ (scripts/package, which the test command runs before this
+file): the zip, the .deb (also checked with lintian) and SHA256SUMS. A
+missing file or tool fails the test; nothing is skipped.
 
 The PE reader below uses only the standard library: headers, sections, the
 import table and the resource tree, and the VS_VERSIONINFO block.
 """
 
+import collections
+import hashlib
+import html.parser
+import io
 import re
 import struct
 import subprocess
+import tarfile
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
@@ -264,6 +271,16 @@ def test_manifest_runs_as_invoker_on_every_supported_windows(preset):
     assert sorted(ids) == sorted(SUPPORTED_OS)
 
 
+@pytest.mark.parametrize("preset", PRESETS)
+def test_manifest_declares_long_path_awareness(preset):
+    root = read_manifest(PeFile(windows_program(preset).read_bytes()))
+    v3 = "{urn:schemas-microsoft-com:asm.v3}"
+    ws2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+    settings = root.findall(f"{v3}application/{v3}windowsSettings/"
+                            f"{ws2016}longPathAware")
+    assert [e.text.strip() for e in settings] == ["true"]
+
+
 # --- The Windows package ----------------------------------------------------
 
 
@@ -274,16 +291,65 @@ def package(name):
     return path
 
 
-def test_zip_holds_the_32_bit_program_the_guide_and_the_licence(tmp_path):
-    version = version_text()
-    folder = f"stashwell-{version}-win32"
-    with zipfile.ZipFile(package(f"{folder}.zip")) as archive:
-        assert sorted(archive.namelist()) == sorted(
-            f"{folder}/{name}"
-            for name in ("stashwell.exe", "guide.txt", "LICENSE.txt"))
+ZIP_FOLDER = "Stashwell"  # the same in every version: filter paths survive
+GUIDE_IMAGES = sorted(p.name for p in (REPO / "docs" / "images").glob("*.png"))
+
+# What a static link of the Windows programs may put into them, and the
+# heading of the notice in THIRD-PARTY-NOTICES.txt that covers it.
+RUNTIME_NOTICES = {
+    "libstdc++.a": "GCC runtime libraries",
+    "libgcc.a": "GCC runtime libraries",
+    "libgcc_eh.a": "GCC runtime libraries",
+    "libpthread.a": "winpthreads",
+    "libwinpthread.a": "winpthreads",
+    "libmingw32.a": "MinGW-w64 runtime",
+    "libmingwex.a": "MinGW-w64 runtime",
+    "libmsvcrt.a": "MinGW-w64 runtime",
+    "libmoldname.a": "MinGW-w64 runtime",
+}
+# libmingwex members from gdtoa and the printf family's number formatting.
+GDTOA_MEMBER = re.compile(r"[-_](gdtoa|gethex|gmisc|dmisc|misc|g_[a-z]+|"
+                          r"strto[a-z]+|[a-z]*dtoa|ulp|sum|smisc|hd_init|"
+                          r"hexnan|mingw_pformat)\.o$")
+OWN_ARCHIVES = {"libstashwell_core.a"}
+
+
+def deb_arch():
+    return subprocess.run(["dpkg", "--print-architecture"], check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+def deb_name():
+    return f"stashwell_{version_text()}_{deb_arch()}.deb"
+
+
+def release_date():
+    return re.search(r"^## \S+ - (\S+)$", (REPO / "CHANGELOG.md").read_text(),
+                     re.MULTILINE).group(1)
+
+
+def zip_name():
+    return f"stashwell-{version_text()}-win32.zip"
+
+
+def unpack_zip(tmp_path):
+    """Unpacks the Windows package; returns the program's folder."""
+    with zipfile.ZipFile(package(zip_name())) as archive:
         assert archive.testzip() is None
         archive.extractall(tmp_path)
-    unpacked = tmp_path / folder
+    return tmp_path / ZIP_FOLDER
+
+
+def test_zip_holds_the_program_the_guide_the_licence_and_the_notices(
+        tmp_path):
+    with zipfile.ZipFile(package(zip_name())) as archive:
+        files = sorted(n for n in archive.namelist() if not n.endswith("/"))
+    assert files == sorted(
+        [f"{ZIP_FOLDER}/{name}" for name in (
+            "stashwell.exe", "guide.html", "LICENSE.txt",
+            "THIRD-PARTY-NOTICES.txt")] +
+        [f"{ZIP_FOLDER}/images/{name}" for name in GUIDE_IMAGES])
+    unpacked = unpack_zip(tmp_path)
 
     program = (unpacked / "stashwell.exe").read_bytes()
     assert program == windows_program("win32").read_bytes()
@@ -294,12 +360,156 @@ def test_zip_holds_the_32_bit_program_the_guide_and_the_licence(tmp_path):
     assert "kernel32.dll" in imports
     assert imports <= SYSTEM_DLLS, sorted(imports - SYSTEM_DLLS)
 
-    # Texts for Windows editors: the repository's files with CR LF ends.
-    for packed, source in (("guide.txt", "docs/guide.md"),
-                           ("LICENSE.txt", "LICENSE")):
-        data = (unpacked / packed).read_bytes()
-        assert b"\n" not in data.replace(b"\r\n", b"")
-        assert data.replace(b"\r\n", b"\n") == (REPO / source).read_bytes()
+    # Stripped: no COFF symbol table and no debug sections (whose long
+    # names would stand in the string table as "/<offset>").
+    coff = struct.unpack_from("<I", program, 0x3C)[0] + 4
+    symbols, symbol_count = struct.unpack_from("<II", program, coff + 8)
+    assert (symbols, symbol_count) == (0, 0)
+    names = [name for name, *_ in pe.sections]
+    assert not [n for n in names if n.startswith((b"/", b".debug"))], names
+    assert len(program) < 400_000, len(program)
+
+    # Texts for Windows editors: the repository's licence with CR LF ends.
+    licence = (unpacked / "LICENSE.txt").read_bytes()
+    assert b"\n" not in licence.replace(b"\r\n", b"")
+    assert licence.replace(b"\r\n", b"\n") == (REPO / "LICENSE").read_bytes()
+    notices = (unpacked / "THIRD-PARTY-NOTICES.txt").read_bytes()
+    assert b"\n" not in notices.replace(b"\r\n", b"")
+    for image in GUIDE_IMAGES:
+        assert ((unpacked / "images" / image).read_bytes() ==
+                (REPO / "docs" / "images" / image).read_bytes())
+
+
+class _GuidePage(html.parser.HTMLParser):
+    """Headings, image sources, link targets and the text of an HTML page."""
+
+    def __init__(self):
+        super().__init__()
+        self.headings, self.images, self.links = [], [], []
+        self.text = []
+        self._in_heading = False
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag in ("h1", "h2", "h3"):
+            self._in_heading = True
+            self.headings.append("")
+        elif tag == "img":
+            self.images.append(attrs.get("src"))
+        elif tag == "a":
+            self.links.append(attrs.get("href"))
+
+    def handle_endtag(self, tag):
+        if tag in ("h1", "h2", "h3"):
+            self._in_heading = False
+
+    def handle_data(self, data):
+        self.text.append(data)
+        if self._in_heading:
+            self.headings[-1] += data
+
+
+def test_zip_guide_is_a_web_page_with_its_pictures_and_no_markdown(
+        tmp_path):
+    unpacked = unpack_zip(tmp_path)
+    page_text = (unpacked / "guide.html").read_text(encoding="utf-8")
+    assert page_text.startswith("<!DOCTYPE html>")
+    assert '<meta charset="utf-8">' in page_text
+    page = _GuidePage()
+    page.feed(page_text)
+    text = "".join(page.text)
+
+    # Every heading of the Markdown guide, and nothing of its syntax left.
+    source = (REPO / "docs" / "guide.md").read_text()
+    wanted = [re.sub(r"[`*]", "", line.lstrip("#").strip())
+              for line in source.splitlines() if line.startswith("#")]
+    assert page.headings == wanted
+    for syntax in ("**", "](", "|---", "| line |", "![", "```"):
+        assert syntax not in text, syntax
+    assert "<table>" in page_text
+
+    # The pictures it shows are beside it.
+    assert sorted(page.images) == sorted(f"images/{n}" for n in GUIDE_IMAGES)
+    for image in page.images:
+        assert (unpacked / image).is_file(), image
+    for link in page.links:
+        assert link.startswith(("http", "#")) or (unpacked / link).is_file()
+
+    # What a Windows user needs from it: the oldest Windows it runs on,
+    # the fixed folder, the licence files as the zip names them.
+    for needed in ("Windows Vista", "C:\\Program Files\\Stashwell\\stashwell.exe",
+                   "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "Troubleshooting",
+                   "Setting up the mail filter"):
+        assert needed in text, needed
+
+
+def runtime_archives(link_map):
+    """{archive: {member}} of the archive members a link map lists."""
+    linked = collections.defaultdict(set)
+    section = link_map.split("Archive member included", 1)[1]
+    section = re.split(r"\n(Discarded input sections|Allocating common)",
+                       section)[0]
+    for path, member in re.findall(r"^(\S+\.a)\(([^)]+)\)", section,
+                                   re.MULTILINE):
+        linked[path.rsplit("/", 1)[-1]].add(member)
+    return linked
+
+
+def test_zip_notices_cover_every_runtime_part_in_the_link_map(tmp_path):
+    link_map = (BUILD / "win32" / "stashwell.map").read_text()
+    linked = runtime_archives(link_map)
+    assert "libstdc++.a" in linked and "libmingwex.a" in linked, sorted(linked)
+    system = {f"lib{dll[:-4]}.a" for dll in SYSTEM_DLLS}
+    needed = set()
+    for archive, members in linked.items():
+        if archive in OWN_ARCHIVES:
+            continue
+        if archive in system:
+            # Import stubs of Windows' own DLLs, from the MinGW-w64 runtime.
+            needed.add("MinGW-w64 runtime")
+            continue
+        assert archive in RUNTIME_NOTICES, f"no notice known for {archive}"
+        needed.add(RUNTIME_NOTICES[archive])
+        if any(GDTOA_MEMBER.search(m) for m in members):
+            needed.add("gdtoa and mingw_pformat.c")
+    assert "gdtoa and mingw_pformat.c" in needed  # the printf family's
+    notices = (unpack_zip(tmp_path) / "THIRD-PARTY-NOTICES.txt").read_text(
+        encoding="utf-8").replace("\r\n", "\n")
+    headings = re.findall(r"^(.+)\n=+$", notices, re.MULTILINE)
+    assert needed <= set(headings), sorted(needed - set(headings))
+    # Each notice carries its licence's own words.
+    for words in ("Runtime Library Exception", "Lucent Technologies",
+                  "David M. Gay", "mingw-w64 project",
+                  "Permission is hereby granted"):
+        assert words in notices, words
+
+
+def test_checksums_verify_both_packages():
+    sums = package("SHA256SUMS").read_text()
+    names = sorted(line.split()[1].lstrip("*") for line in sums.splitlines())
+    arch = deb_arch()
+    assert names == sorted([zip_name(),
+                            f"stashwell_{version_text()}_{arch}.deb"])
+    subprocess.run(["sha256sum", "--check", "--strict", "SHA256SUMS"],
+                   cwd=PACKAGES, check=True, capture_output=True)
+    for line in sums.splitlines():
+        digest, name = line.split()
+        assert (hashlib.sha256((PACKAGES / name.lstrip("*")).read_bytes())
+                .hexdigest() == digest)
+
+
+def test_changelog_top_entry_is_the_project_version():
+    entries = re.findall(r"^## (\S+) - (\d{4}-\d\d-\d\d)$",
+                         (REPO / "CHANGELOG.md").read_text(), re.MULTILINE)
+    assert entries, "no entries in CHANGELOG.md"
+    assert entries[0][0] == version_text()
+    # The version is set once: nowhere else in the build files.
+    for path in [REPO / "CMakeLists.txt", *(REPO / "cmake").glob("*"),
+                 REPO / "src" / "CMakeLists.txt"]:
+        text = path.read_text()
+        hits = text.count(version_text())
+        assert hits == (1 if path.name == "CMakeLists.txt" and
+                        path.parent == REPO else 0), path
 
 
 # --- A sample message through the packaged programs -------------------------
@@ -367,21 +577,28 @@ class Sample:
 
 def test_deb_installs_a_program_that_moves_a_sample_message(tmp_path):
     version = version_text()
-    arch = subprocess.run(["dpkg", "--print-architecture"], check=True,
-                          capture_output=True, text=True).stdout.strip()
-    deb = package(f"stashwell_{version}_{arch}.deb")
+    arch = deb_arch()
+    deb = package(deb_name())
     fields = subprocess.run(["dpkg-deb", "-f", str(deb), "Package", "Version",
-                             "Architecture", "Depends"], check=True,
-                            capture_output=True, text=True).stdout
+                             "Architecture", "Depends", "Recommends"],
+                            check=True, capture_output=True, text=True).stdout
     assert f"Package: stashwell\nVersion: {version}\n" in fields
     assert f"Architecture: {arch}\n" in fields
     assert "libc6" in fields
+    # Answering Yes opens the log with xdg-open.
+    assert "Recommends: xdg-utils\n" in fields
     listing = subprocess.run(["dpkg-deb", "-c", str(deb)], check=True,
                              capture_output=True, text=True).stdout
     for path in ("./usr/bin/stashwell", "./usr/share/man/man1/stashwell.1.gz",
-                 "./usr/share/doc/stashwell/copyright"):
+                 "./usr/share/doc/stashwell/copyright",
+                 "./usr/share/doc/stashwell/changelog.gz",
+                 "./usr/share/doc/stashwell/guide.md"):
         assert re.search(r"\s" + re.escape(path) + r"$", listing,
                          re.MULTILINE), path
+    control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", str(deb)],
+                             check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(control)) as archive:
+        assert "./md5sums" in archive.getnames()
 
     root = tmp_path / "root"
     subprocess.run(["dpkg-deb", "-x", str(deb), str(root)], check=True)
@@ -389,9 +606,19 @@ def test_deb_installs_a_program_that_moves_a_sample_message(tmp_path):
     man = subprocess.run(["gzip", "-dc", str(root / "usr/share/man/man1/"
                                              "stashwell.1.gz")],
                          check=True, capture_output=True, text=True).stdout
-    assert f'"Stashwell {version}"' in man
+    assert (f'.TH STASHWELL 1 "{release_date()}" "Stashwell {version}"'
+            in man)
+    see_also = man.split(".SH SEE ALSO", 1)[1].split(".SH", 1)[0]
+    assert "/usr/share/doc/stashwell/guide.md" in see_also
+    assert "source distribution" not in man
+    assert ".SH WARNING" in man and "deleted" in man.split(".SH WARNING")[1]
     copyright_text = (root / "usr/share/doc/stashwell/copyright").read_text()
     assert (REPO / "LICENSE").read_text() in copyright_text
+    assert "GCC Runtime Library Exception" in copyright_text
+    changelog = subprocess.run(
+        ["gzip", "-dc", str(root / "usr/share/doc/stashwell/changelog.gz")],
+        check=True, capture_output=True, text=True).stdout
+    assert changelog.startswith(f"stashwell ({version}) unstable;")
 
     work = tmp_path / "work"
     work.mkdir()
@@ -401,6 +628,64 @@ def test_deb_installs_a_program_that_moves_a_sample_message(tmp_path):
                          timeout=60)
     assert (run.returncode, run.stderr) == (0, b"")
     sample.check(lambda p: str(p).encode())
+
+
+def test_deb_passes_lintian_without_an_error_or_a_warning():
+    run = subprocess.run(["lintian", "--fail-on", "error,warning",
+                          str(package(deb_name()))],
+                         capture_output=True, text=True, timeout=600)
+    tags = [line for line in run.stdout.splitlines()
+            if line.startswith(("E:", "W:"))]
+    assert (run.returncode, tags) == (0, [])
+
+
+def test_deb_program_is_stripped_bound_now_and_fortified(tmp_path):
+    root = tmp_path / "root"
+    subprocess.run(["dpkg-deb", "-x", str(package(deb_name())), str(root)],
+                   check=True)
+    program = str(root / "usr" / "bin" / "stashwell")
+
+    def readelf(*options):
+        return subprocess.run(["readelf", "--wide", *options, program],
+                              check=True, capture_output=True,
+                              text=True).stdout
+
+    sections = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", readelf("-S"),
+                          re.MULTILINE)
+    for unneeded in (".symtab", ".comment", ".note"):
+        assert unneeded not in sections, sections
+    assert not [n for n in sections if n.startswith(".debug")], sections
+    dynamic = readelf("-d")
+    assert re.search(r"\(FLAGS\)\s.*\bBIND_NOW\b", dynamic), dynamic
+    assert "GNU_RELRO" in readelf("-l")
+    assert re.search(r"\b__\w+_chk\b", readelf("--dyn-syms"))
+
+
+def test_deb_program_answers_help_and_version_without_a_run(tmp_path):
+    root = tmp_path / "root"
+    subprocess.run(["dpkg-deb", "-x", str(package(deb_name())), str(root)],
+                   check=True)
+    program = str(root / "usr" / "bin" / "stashwell")
+    work = tmp_path / "work"
+    work.mkdir()
+    version = f"stashwell {version_text()}\n"
+    cases = [
+        (["--help"], "help"), (["-h"], "help"), (["--version"], version),
+        (["--help", "--version"], "help"), (["--version", "--help"], version),
+    ]
+    for args, expected in cases:
+        run = subprocess.run([program, *args], cwd=work,
+                             stdin=subprocess.DEVNULL, capture_output=True,
+                             text=True, timeout=60)
+        assert (run.returncode, run.stderr) == (0, ""), args
+        if expected == "help":
+            assert run.stdout.startswith(
+                "Usage: stashwell MESSAGE-FILE DESTINATION-FOLDER [/V]\n")
+            assert "MESSAGE-FILE is deleted" in run.stdout
+        else:
+            assert run.stdout == expected, args
+        # No run: no log, no files at all.
+        assert list(work.iterdir()) == [], args
 
 
 def test_windows_program_moves_a_sample_message_under_wine(
@@ -424,7 +709,10 @@ def test_packaged_guide_names_every_message_box_and_departure():
     guide = (REPO / "docs" / "guide.md").read_text()
     for text in ("Check Filter Action", "Usage: Stashwell %6",
                  "Application Error", "Errors Reported. Open Log", "/V",
-                 "Eudora", "same file", "65535", ".log.log"):
+                 "Eudora", "same file", "65535", ".log.log", "Windows Vista",
+                 "dated 1975", "never a duplicate", "read-only attachment",
+                 "`/` also ends the file name", "Troubleshooting",
+                 "message file is deleted after the run"):
         assert text.lower() in guide.lower(), text
     for image in re.findall(r"\]\((images/[^)]+\.png)\)", guide):
         assert (REPO / "docs" / image).is_file(), image

@@ -22,6 +22,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -424,6 +425,44 @@ TEST_F(PosixPlatformTest, MessageBoxesAreLinesOnStderr) {
   EXPECT_EQ(result.stderr_text,
             "Check Filter Action: Usage: Stashwell %6 <Move_To_path>\n"
             "Application Error: Exception EInOutError\r\nDisk full.\r\n\n");
+}
+
+TEST_F(PosixPlatformTest, OpeningWithoutTheDesktopOpenerSaysSoOnStderr) {
+  // A Yes to the question on a machine without xdg-open: the user is told
+  // why nothing opens and where the log is. With an opener on PATH that
+  // starts, nothing is written.
+  const std::string bin = dir_.path() + "/bin";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  const auto open_with_path = [this](const std::string& path_value) {
+    return RunWithoutTerminal([this, path_value] {
+      setenv("PATH", path_value.c_str(), 1);
+      os_->OpenWithShell("/mail/eud1.log");
+      return 0;
+    });
+  };
+  const ChildResult missing = open_with_path(bin);
+  EXPECT_EQ(missing.exit_code, 0);
+#ifdef __APPLE__
+  const std::string missing_text = "open is not installed";
+#else
+  const std::string missing_text =
+      "xdg-open is not installed (it comes with xdg-utils)";
+#endif
+  EXPECT_EQ(missing.stderr_text,
+            "stashwell: cannot open the log: " + missing_text +
+                "; the log is /mail/eud1.log\n");
+
+  for (const char* name : {"xdg-open", "open"}) {
+    const std::string script = bin + "/" + name;
+    FILE* file = std::fopen(script.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs("#!/bin/sh\nexit 0\n", file);
+    std::fclose(file);
+    ASSERT_EQ(chmod(script.c_str(), 0755), 0);
+  }
+  const ChildResult present = open_with_path(bin);
+  EXPECT_EQ(present.exit_code, 0);
+  EXPECT_EQ(present.stderr_text, "");
 }
 
 TEST_F(PosixPlatformTest, QuestionWithoutATerminalIsAnsweredNo) {

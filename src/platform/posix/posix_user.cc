@@ -64,8 +64,10 @@ bool AskOnTerminal(const std::string& text, const std::string& caption) {
 void OpenWithDesktop(const std::string& path) {
 #ifdef __APPLE__
   const char* opener = "open";
+  const char* package_hint = "";
 #else
   const char* opener = "xdg-open";
+  const char* package_hint = " (it comes with xdg-utils)";
 #endif
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return;
@@ -80,8 +82,17 @@ void OpenWithDesktop(const std::string& path) {
   char* const args[] = {opener_arg.data(), path_arg.data(), nullptr};
   pid_t child;
   // The run does not wait for the opener; the process ends soon after.
-  posix_spawnp(&child, opener, &actions, nullptr, args, environ);
+  const int failed =
+      posix_spawnp(&child, opener, &actions, nullptr, args, environ);
   posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) {
+    // The user answered Yes and sees nothing open: say why, and where the
+    // log is.
+    std::fflush(stderr);
+    WriteAll(STDERR_FILENO, std::string("stashwell: cannot open the log: ") +
+                                opener + " is not installed" + package_hint +
+                                "; the log is " + path + "\n");
+  }
 }
 
 }  // namespace stashwell

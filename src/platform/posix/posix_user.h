@@ -17,7 +17,8 @@ void WriteMessageLine(const std::string& text, const std::string& caption);
 bool AskOnTerminal(const std::string& text, const std::string& caption);
 
 // Starts the desktop's opener (xdg-open, or open on macOS) on path without
-// waiting for it; its output goes nowhere. Failures are ignored.
+// waiting for it; its output goes nowhere. When the opener cannot be
+// started (not installed), a line on stderr says so and names the log.
 void OpenWithDesktop(const std::string& path);
 
 }  // namespace stashwell
