@@ -33,8 +33,8 @@ int RunProgram(Platform& os) {
     return 0;
   }
   RunState state(os);
-  state.locale = os.ReadLocaleFormats();
   try {
+    state.locale = os.ReadLocaleFormats();
     Run(state, arguments);
   } catch (const std::bad_alloc&) {
     // Out of memory ends the run like a failed file operation: the lines
