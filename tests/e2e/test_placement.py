@@ -1,4 +1,7 @@
-"""Attachment placement in whole runs, natively and under wine64.
+"""Attachment placement in whole runs, natively and under wine64: every
+test here runs with the native, the 32-bit and the 64-bit Windows program,
+since sizes, offsets and handles are where the two Windows builds could
+differ.
 
 Each test writes a message file whose attachment lines point at real
 files, runs the program, and compares the log after its date line byte for
@@ -10,7 +13,9 @@ import pathlib
 
 import pytest
 
-from conftest import immutable, small_disk
+from conftest import all_programs, immutable, small_disk
+
+pytestmark = all_programs
 
 QUESTION_CAPTION = "Stashwel"
 PREFIX = "Attachment Converted: "
@@ -131,6 +136,71 @@ def test_different_version_takes_a_numbered_name(r):
     assert listing(r.attach) == []
 
 
+FOUR_GIB = 1 << 32
+HEAD = b"head\0\0\0\0"
+TAIL = b"tail-end"
+
+
+def sparse_file(path, size, tail=TAIL):
+    """HEAD at the start, `tail` at 4 GiB, holes between: a file past 4 GiB
+    that costs a few blocks of disk."""
+    with open(path, "wb") as file:
+        file.write(HEAD)
+        if size > FOUR_GIB:
+            file.seek(FOUR_GIB)
+            file.write(tail)
+        file.truncate(size)
+    return path
+
+
+def head_and_tail(path):
+    with open(path, "rb") as file:
+        head = file.read(len(HEAD))
+        file.seek(FOUR_GIB)
+        return os.path.getsize(path), head, file.read()
+
+
+# An attachment of 4 GiB and 8 bytes against a destination file of the same
+# name: identical; the same size but different past 4 GiB; or the same in
+# its low 32 size bits and first bytes but 4 GiB shorter. A size or offset
+# cut to 32 bits would take the last two for duplicates and delete the only
+# copy of the attachment.
+@pytest.mark.parametrize("kept_size,kept_tail,duplicate", [
+    (FOUR_GIB + len(TAIL), TAIL, True),
+    (FOUR_GIB + len(TAIL), b"tail-END", False),
+    (len(HEAD), b"", False),
+], ids=["identical", "differs-past-4-GiB", "4-GiB-shorter"])
+def test_an_attachment_past_4_gib_is_compared_and_moved_whole(
+        r, kept_size, kept_tail, duplicate):
+    size = FOUR_GIB + len(TAIL)
+    kept = sparse_file(r.saved / "disk.img", kept_size, kept_tail)
+    try:
+        source = sparse_file(r.attach / "disk.img", size)
+        line = r.line(r.path(source))
+        target = r.path(r.saved) + r.prog.sep + "disk.img"
+        numbered = r.path(r.saved) + r.prog.sep + "disk1.img"
+        result = r.run()
+        assert (result.exit_code, result.dialogs) == (0, [])
+        if duplicate:
+            expected = (f"Duplicate of <{r.path(source)}> already in "
+                        f"<{target}> - only deleting source\r\n")
+            assert listing(r.saved) == ["disk.img"]
+        else:
+            expected = (f"Different version of <{r.path(source)}> already in "
+                        f"destination. Changing name to \"{numbered}\"\r\n" +
+                        r.moving(r.path(source), numbered))
+            assert listing(r.saved) == ["disk.img", "disk1.img"]
+            assert head_and_tail(r.saved / "disk1.img") == (size, HEAD, TAIL)
+        assert log_after_first_line(r.log) == echo(line) + expected
+        assert listing(r.attach) == []
+        assert head_and_tail(kept) == (kept_size, HEAD, kept_tail)
+    finally:
+        # pytest keeps the folders of recent sessions: no 4 GiB copy stays.
+        for folder in (r.attach, r.saved):
+            for path in folder.iterdir():
+                path.unlink()
+
+
 def test_vcf_only_moves_vcf_names_and_passes_the_rest_over(r):
     handled = ["card.vcf", "CARD2.VCF", "a.b.Vcf", ".vcf"]
     passed = ["card.vcf.txt", "cardvcf", "report.pdf"]
@@ -199,7 +269,7 @@ def same_file_spellings(r):
     (r.attach / "sub").mkdir()
     spellings = [folder, folder + sep, folder + sep + ".",
                  folder + sep + "sub" + sep + ".."]
-    if r.prog.name == "win64":
+    if r.prog.windows:
         spellings.append(folder.upper())
     else:
         link = r.root / "link"
