@@ -6,7 +6,9 @@ Every test that takes the `prog` fixture runs twice:
 - "win32": build/win32/stashwell.exe, the product, as built by the `win32`
   preset, under wine64 (its WoW64 mode, with wine's 32-bit DLLs) through
   scripts/wine-run, with the test helpers the same preset builds into
-  build/win32/tests/win/:
+  build/win32/tests/win/ (on a kernel that refuses 32-bit code, which
+  scripts/can-run-32-bit finds out, "win64" takes its place, and the
+  session's header and summary say so):
     dialog_helper.exe     watches for message boxes, reports and answers them
     run_command_line.exe  starts the program with an exact command line,
                           waits for it and for what it started, and reports
@@ -89,6 +91,7 @@ BUILD = REPO / "build"
 NATIVE_PROGRAM = BUILD / "native" / "stashwell"
 WINDOWS_PRESETS = ("win32", "win64")
 WINE_RUN = REPO / "scripts" / "wine-run"
+CAN_RUN_32_BIT = REPO / "scripts" / "can-run-32-bit"
 MAKE_LOCALES = REPO / "tests" / "win" / "make_locales.sh"
 
 QUESTION_CAPTION = "Stashwel"
@@ -98,6 +101,30 @@ QUESTION_MARK = " [y/N] "
 IDOK, IDYES, IDNO = 1, 6, 7
 
 Dialog = collections.namedtuple("Dialog", "caption text buttons")
+
+
+def _probe_32_bit():
+    probe = subprocess.run([str(CAN_RUN_32_BIT)], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=120)
+    return probe.returncode == 0, probe.stdout.strip()
+
+
+# Whether wine64 can run the 32-bit program on this machine's kernel, and
+# the Windows program that stands for the product in the suite.
+RUNS_32_BIT, PROBE_32_BIT = _probe_32_bit()
+PRODUCT = "win32" if RUNS_32_BIT else "win64"
+
+
+def pytest_report_header(config):
+    return [f"Windows program under test: {PRODUCT} ({PROBE_32_BIT})"]
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not RUNS_32_BIT:
+        terminalreporter.section("32-bit program NOT RUN", sep="!")
+        terminalreporter.write_line(
+            f"{PROBE_32_BIT}: the end-to-end runs used the win64 program in "
+            "place of the win32 product")
 
 
 class Result:
@@ -215,10 +242,10 @@ class _Session:
         if self.wine_ready:
             return
         # The product's recorder answers for every Windows program.
-        recorder = windows_helpers("win32") / "open_recorder.exe"
+        recorder = windows_helpers(PRODUCT) / "open_recorder.exe"
         if not recorder.is_file():
-            pytest.fail(f"missing test helper {recorder}: build the win32 "
-                        "preset")
+            pytest.fail(f"missing test helper {recorder}: build the "
+                        f"{PRODUCT} preset")
         # One server for the whole session, its background processes
         # detached from every pipe of the tests.
         subprocess.run([str(WINE_RUN), "--start"], env=self.wine_env(),
@@ -578,15 +605,16 @@ def held_open(prog, path, mode, folder):
 # Behaviour only Windows has (share modes, hidden and system attributes) is
 # tested once, with the product under wine: `@windows_only` on a test that
 # takes `prog`.
-windows_only = pytest.mark.parametrize("prog", ["win32"], indirect=True)
+windows_only = pytest.mark.parametrize("prog", [PRODUCT], indirect=True)
 
 # Scenarios where the 32-bit and the 64-bit Windows programs could differ
 # (sizes, offsets, handles): run with both.
-all_programs = pytest.mark.parametrize("prog", ["native", "win32", "win64"],
-                                       indirect=True)
+all_programs = pytest.mark.parametrize(
+    "prog", ["native", "win32", "win64"] if RUNS_32_BIT else
+    ["native", "win64"], indirect=True)
 
 
-@pytest.fixture(params=["native", "win32"])
+@pytest.fixture(params=["native", PRODUCT])
 def prog(request, e2e_session):
     if request.param == "native":
         return _Native(e2e_session)

@@ -17,7 +17,7 @@ import zipfile
 
 import pytest
 
-from conftest import BUILD, REPO, Dialog, _Wine
+from conftest import BUILD, PROBE_32_BIT, REPO, RUNS_32_BIT, Dialog, _Wine
 
 PACKAGES = BUILD / "packages"
 PRESETS = ("win32", "win64")
@@ -423,6 +423,8 @@ def test_program_from_the_zip_runs_a_sample_message_and_answers_its_dialogs(
     # The 32-bit program as users unpack it, run under wine64's WoW64 mode:
     # the sample message, then a message whose destination is missing,
     # where the question is answered Yes and the log is opened.
+    if not RUNS_32_BIT:
+        pytest.skip(f"32-bit program NOT RUN: {PROBE_32_BIT}")
     version = version_text()
     folder = f"stashwell-{version}-win32"
     with zipfile.ZipFile(package(f"{folder}.zip")) as archive:
