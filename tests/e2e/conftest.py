@@ -536,7 +536,7 @@ class _Wine:
             pytest.fail(f"dialog_helper of {self.name} did not run: "
                         f"{lines!r} {_decode(helper_err.read_bytes())}")
         report = _decode(run_out.read_bytes())
-        if report != f"exit {run.returncode}\n":
+        if report.replace("\r\n", "\n") != f"exit {run.returncode}\n":
             pytest.fail(f"{self.name} run of {args or cmdline!r} did not run "
                         f"(launcher reported {report!r}, wine exit code "
                         f"{run.returncode}): "

@@ -13,7 +13,7 @@ import pathlib
 
 import pytest
 
-from conftest import all_programs, immutable, small_disk
+from conftest import PRODUCT, all_programs, immutable, small_disk
 
 pytestmark = all_programs
 
@@ -68,13 +68,14 @@ class Run:
         self.lines.append(line)
         return line
 
-    def run(self, destination_text=None, *extra):
+    def run(self, destination_text=None, *extra, timeout=60):
         self.message.write_bytes(
             ("From: Ann\r\nSubject: files\r\n\r\n" + "\r\n".join(self.lines) +
              "\r\n").encode("cp1252"))
         destination = (destination_text if destination_text is not None
                        else self.path(self.saved))
-        return self.prog.run(self.path(self.message), destination, *extra)
+        return self.prog.run(self.path(self.message), destination, *extra,
+                             timeout=timeout)
 
     def moving(self, source_text, target_text):
         return f"Moving from <{source_text}> to <{target_text}>\r\n"
@@ -161,37 +162,36 @@ def head_and_tail(path):
 
 
 # An attachment of 4 GiB and 8 bytes against a destination file of the same
-# name: identical; the same size but different past 4 GiB; or the same in
-# its low 32 size bits and first bytes but 4 GiB shorter. A size or offset
-# cut to 32 bits would take the last two for duplicates and delete the only
-# copy of the attachment.
-@pytest.mark.parametrize("kept_size,kept_tail,duplicate", [
-    (FOUR_GIB + len(TAIL), TAIL, True),
-    (FOUR_GIB + len(TAIL), b"tail-END", False),
-    (len(HEAD), b"", False),
-], ids=["identical", "differs-past-4-GiB", "4-GiB-shorter"])
+# name: the same size but different past 4 GiB, or the same in its low 32
+# size bits and first bytes but 4 GiB shorter. A size or an offset cut to
+# 32 bits would take either for a duplicate and delete the only copy of the
+# attachment; each must be compared whole and the attachment moved whole
+# to a numbered name.
+@pytest.mark.parametrize("kept_size,kept_tail", [
+    (FOUR_GIB + len(TAIL), b"tail-END"),
+    (len(HEAD), b""),
+], ids=["differs-past-4-GiB", "4-GiB-shorter"])
 def test_an_attachment_past_4_gib_is_compared_and_moved_whole(
-        r, kept_size, kept_tail, duplicate):
+        r, kept_size, kept_tail):
+    if r.prog.name not in ("native", PRODUCT):
+        # Gigabytes through wine take minutes: the product's run is the one
+        # that counts, and the 32-bit one is where sizes could be cut.
+        pytest.skip(f"4 GiB runs are made with {PRODUCT}, the product")
     size = FOUR_GIB + len(TAIL)
     kept = sparse_file(r.saved / "disk.img", kept_size, kept_tail)
     try:
         source = sparse_file(r.attach / "disk.img", size)
         line = r.line(r.path(source))
-        target = r.path(r.saved) + r.prog.sep + "disk.img"
         numbered = r.path(r.saved) + r.prog.sep + "disk1.img"
-        result = r.run()
+        # Reading and copying gigabytes through wine takes a while.
+        result = r.run(timeout=900)
         assert (result.exit_code, result.dialogs) == (0, [])
-        if duplicate:
-            expected = (f"Duplicate of <{r.path(source)}> already in "
-                        f"<{target}> - only deleting source\r\n")
-            assert listing(r.saved) == ["disk.img"]
-        else:
-            expected = (f"Different version of <{r.path(source)}> already in "
-                        f"destination. Changing name to \"{numbered}\"\r\n" +
-                        r.moving(r.path(source), numbered))
-            assert listing(r.saved) == ["disk.img", "disk1.img"]
-            assert head_and_tail(r.saved / "disk1.img") == (size, HEAD, TAIL)
-        assert log_after_first_line(r.log) == echo(line) + expected
+        assert log_after_first_line(r.log) == (
+            echo(line) + f"Different version of <{r.path(source)}> already "
+            f"in destination. Changing name to \"{numbered}\"\r\n" +
+            r.moving(r.path(source), numbered))
+        assert listing(r.saved) == ["disk.img", "disk1.img"]
+        assert head_and_tail(r.saved / "disk1.img") == (size, HEAD, TAIL)
         assert listing(r.attach) == []
         assert head_and_tail(kept) == (kept_size, HEAD, kept_tail)
     finally:
