@@ -3,18 +3,34 @@
 Every test that takes the `prog` fixture runs twice:
 
 - "native": build/native/stashwell, as built by the `native` preset.
-- "win64": build/win64/stashwell.exe, as built by the `win64` preset, under
-  wine64 through scripts/wine-run, with the test helpers the same preset
-  builds into build/win64/tests/win/:
+- "win32": build/win32/stashwell.exe, the product, as built by the `win32`
+  preset, under wine64 (its WoW64 mode, with wine's 32-bit DLLs) through
+  scripts/wine-run, with the test helpers the same preset builds into
+  build/win32/tests/win/ (on a kernel that refuses 32-bit code, which
+  scripts/can-run-32-bit finds out, "win64" takes its place, and the
+  session's header and summary say so):
     dialog_helper.exe     watches for message boxes, reports and answers them
-    run_command_line.exe  starts the program with an exact command line and
-                          waits for it and for what it started
+    run_command_line.exe  starts the program with an exact command line,
+                          waits for it and for what it started, and reports
+                          its exit code
     open_recorder.exe     registered for ".log" files in the session's wine
                           prefix; records the path the shell was asked to open
 
-A missing program fails the test; nothing is skipped.
+`@all_programs` on a test (or as a module's `pytestmark`) adds a third run,
+"win64": the same sources' 64-bit build with its own helpers from
+build/win64/tests/win/, for the scenarios where pointer size, handle size
+and the C runtime's file offsets could make the two Windows programs
+differ (placement, comparison, large files).
 
-    prog.name            "native" or "win64"
+A missing program fails the test; nothing is skipped. Under wine a
+program that cannot start (a 32-bit one without wine's 32-bit DLLs) may do
+nothing and still exit 0, so every wine run must show that it ran: the
+dialog helper's first line and the launcher's report of the program's exit
+code are required, and a session's first run of each Windows program must
+show the usage box.
+
+    prog.name            "native", "win32" or "win64"
+    prog.windows         False natively, True under wine
     prog.arg(path)       host path -> the text the program must receive:
                          as-is natively, "Z:\\..." with backslashes under wine
     prog.sep             "/" natively, "\\" under wine
@@ -73,17 +89,42 @@ import pytest
 REPO = pathlib.Path(__file__).resolve().parents[2]
 BUILD = REPO / "build"
 NATIVE_PROGRAM = BUILD / "native" / "stashwell"
-WIN64_PROGRAM = BUILD / "win64" / "stashwell.exe"
-WIN_HELPERS = BUILD / "win64" / "tests" / "win"
+WINDOWS_PRESETS = ("win32", "win64")
 WINE_RUN = REPO / "scripts" / "wine-run"
+CAN_RUN_32_BIT = REPO / "scripts" / "can-run-32-bit"
 MAKE_LOCALES = REPO / "tests" / "win" / "make_locales.sh"
 
 QUESTION_CAPTION = "Stashwel"
+USAGE_CAPTION = "Check Filter Action"
 BOX_CAPTIONS = ("Check Filter Action", "Application Error")
 QUESTION_MARK = " [y/N] "
 IDOK, IDYES, IDNO = 1, 6, 7
 
 Dialog = collections.namedtuple("Dialog", "caption text buttons")
+
+
+def _probe_32_bit():
+    probe = subprocess.run([str(CAN_RUN_32_BIT)], stdin=subprocess.DEVNULL,
+                           capture_output=True, text=True, timeout=120)
+    return probe.returncode == 0, probe.stdout.strip()
+
+
+# Whether wine64 can run the 32-bit program on this machine's kernel, and
+# the Windows program that stands for the product in the suite.
+RUNS_32_BIT, PROBE_32_BIT = _probe_32_bit()
+PRODUCT = "win32" if RUNS_32_BIT else "win64"
+
+
+def pytest_report_header(config):
+    return [f"Windows program under test: {PRODUCT} ({PROBE_32_BIT})"]
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not RUNS_32_BIT:
+        terminalreporter.section("32-bit program NOT RUN", sep="!")
+        terminalreporter.write_line(
+            f"{PROBE_32_BIT}: the end-to-end runs used the win64 program in "
+            "place of the win32 product")
 
 
 class Result:
@@ -175,6 +216,7 @@ class _Session:
             script.chmod(0o755)
         self.wine_prefix = self.root / "wine-prefix"
         self.wine_ready = False
+        self.programs_checked = set()
         self.runs = 0
 
     def locale_env(self, name):
@@ -199,10 +241,11 @@ class _Session:
     def ensure_wine(self):
         if self.wine_ready:
             return
-        recorder = WIN_HELPERS / "open_recorder.exe"
+        # The product's recorder answers for every Windows program.
+        recorder = windows_helpers(PRODUCT) / "open_recorder.exe"
         if not recorder.is_file():
-            pytest.fail(f"missing test helper {recorder}: build the win64 "
-                        "preset")
+            pytest.fail(f"missing test helper {recorder}: build the "
+                        f"{PRODUCT} preset")
         # One server for the whole session, its background processes
         # detached from every pipe of the tests.
         subprocess.run([str(WINE_RUN), "--start"], env=self.wine_env(),
@@ -244,9 +287,18 @@ def to_windows_path(path):
     return "Z:" + os.path.abspath(str(path)).replace("/", "\\")
 
 
+def windows_program(preset):
+    return BUILD / preset / "stashwell.exe"
+
+
+def windows_helpers(preset):
+    return BUILD / preset / "tests" / "win"
+
+
 class _Native:
     name = "native"
     sep = "/"
+    windows = False
 
     def __init__(self, session):
         self.session = session
@@ -377,19 +429,36 @@ def _wait_for_group(group, limit=10.0):
 
 
 class _Wine:
-    name = "win64"
+    """A Windows program under wine64 with the helpers of its preset;
+    `program` replaces the preset's build of it (a packaged copy, say)."""
     sep = "\\"
+    windows = True
 
-    def __init__(self, session):
+    def __init__(self, session, preset="win32", program=None):
         self.session = session
-        for needed in (WIN64_PROGRAM, WIN_HELPERS / "dialog_helper.exe",
-                       WIN_HELPERS / "run_command_line.exe",
-                       WIN_HELPERS / "open_recorder.exe"):
+        self.name = preset
+        self.program = pathlib.Path(program or windows_program(preset))
+        self.helpers = windows_helpers(preset)
+        for needed in (self.program, self.helpers / "dialog_helper.exe",
+                       self.helpers / "run_command_line.exe",
+                       self.helpers / "open_recorder.exe"):
             if not needed.is_file():
-                pytest.fail(f"missing {needed}: build the win64 preset")
+                pytest.fail(f"missing {needed}: build the {preset} preset")
         if not os.access(WINE_RUN, os.X_OK):
             pytest.fail(f"missing {WINE_RUN}")
         session.ensure_wine()
+        if self.program not in session.programs_checked:
+            self._check_it_runs()
+            session.programs_checked.add(self.program)
+
+    def _check_it_runs(self):
+        # With no arguments the program shows its usage box: proof that
+        # this program, with its DLLs, really runs in this prefix.
+        result = self.run()
+        if (result.exit_code, [d.caption for d in result.dialogs]) != (
+                0, [USAGE_CAPTION]):
+            pytest.fail(f"{self.program} does not run under wine64 "
+                        f"(missing 32-bit DLLs?): {result!r}")
 
     def arg(self, path):
         return to_windows_path(path)
@@ -409,7 +478,7 @@ class _Wine:
         full_env.update(env or {})
         full_env["STASHWELL_OPEN_RECORD"] = to_windows_path(record)
         code_page = ansi_code_page(full_env)
-        head = ('"' + to_windows_path(WIN64_PROGRAM) + '"').encode(code_page)
+        head = ('"' + to_windows_path(self.program) + '"').encode(code_page)
         if cmdline is not None:
             tail = (cmdline if isinstance(cmdline, bytes) else
                     cmdline.encode(code_page))
@@ -423,21 +492,23 @@ class _Wine:
         # pipe would then not end with the process.
         helper_out = folder / "dialogs.jsonl"
         helper_err = folder / "dialog_helper.err"
+        run_out = folder / "launcher.txt"
         run_err = folder / "stderr.txt"
         with open(helper_out, "wb") as out, open(helper_err, "wb") as err:
             helper = subprocess.Popen(
-                [str(WINE_RUN), str(WIN_HELPERS / "dialog_helper.exe"),
+                [str(WINE_RUN), str(self.helpers / "dialog_helper.exe"),
                  to_windows_path(stop), answers, str(timeout + 30)],
                 env=full_env, cwd=str(folder), stdin=subprocess.DEVNULL,
                 stdout=out, stderr=err)
         try:
-            with open(run_err, "wb") as err:
+            with open(run_out, "wb") as out, open(run_err, "wb") as err:
                 run = subprocess.run(
-                    [str(WINE_RUN), str(WIN_HELPERS / "run_command_line.exe"),
+                    [str(WINE_RUN),
+                     str(self.helpers / "run_command_line.exe"),
                      to_windows_path(command_file)],
                     env=full_env, cwd=str(cwd or folder),
-                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                    stderr=err, timeout=timeout)
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                    timeout=timeout)
         except subprocess.TimeoutExpired:
             stop.touch()
             helper.kill()
@@ -446,8 +517,8 @@ class _Wine:
             subprocess.run([str(WINE_RUN), "--kill"], env=full_env,
                            timeout=60)
             self.session.wine_ready = False
-            pytest.fail(f"win64 run of {args or cmdline!r} did not end "
-                        f"within {timeout} s")
+            pytest.fail(f"{self.name} run of {args or cmdline!r} did not "
+                        f"end within {timeout} s")
         stop.touch()
         try:
             helper.wait(timeout=60)
@@ -457,13 +528,21 @@ class _Wine:
         if helper.returncode != 0:
             pytest.fail(f"dialog_helper failed ({helper.returncode}): "
                         f"{_decode(helper_err.read_bytes())}")
-        out = helper_out.read_bytes()
-        dialogs = []
-        for line in _decode(out).splitlines():
-            if line.strip():
-                box = json.loads(line)
-                dialogs.append(
-                    Dialog(box["caption"], box["text"], box["buttons"]))
+        lines = [json.loads(line) for line in
+                 _decode(helper_out.read_bytes()).splitlines() if line.strip()]
+        # Both helpers are programs of the preset under test: when they
+        # report, that preset's programs run in this prefix.
+        if not lines or lines[0] != {"watching": True}:
+            pytest.fail(f"dialog_helper of {self.name} did not run: "
+                        f"{lines!r} {_decode(helper_err.read_bytes())}")
+        report = _decode(run_out.read_bytes())
+        if report.replace("\r\n", "\n") != f"exit {run.returncode}\n":
+            pytest.fail(f"{self.name} run of {args or cmdline!r} did not run "
+                        f"(launcher reported {report!r}, wine exit code "
+                        f"{run.returncode}): "
+                        f"{_decode(run_err.read_bytes())}")
+        dialogs = [Dialog(box["caption"], box["text"], box["buttons"])
+                   for box in lines[1:]]
         return Result(run.returncode, dialogs, _read_lines(record),
                       _decode(run_err.read_bytes()))
 
@@ -504,9 +583,10 @@ def immutable(*paths):
 def held_open(prog, path, mode, folder):
     """Holds path open from another wine program while the body runs: mode
     "write" (others may only read) or "exclusive" (no other open)."""
-    helper = WIN_HELPERS / "hold_file.exe"
+    helper = prog.helpers / "hold_file.exe"
     if not helper.is_file():
-        pytest.fail(f"missing test helper {helper}: build the win64 preset")
+        pytest.fail(f"missing test helper {helper}: build the {prog.name} "
+                    "preset")
     stop = pathlib.Path(folder) / "stop-holding"
     holder = subprocess.Popen(
         [str(WINE_RUN), str(helper), mode, prog.arg(path), prog.arg(stop),
@@ -523,13 +603,20 @@ def held_open(prog, path, mode, folder):
 
 
 # Behaviour only Windows has (share modes, hidden and system attributes) is
-# tested once, under wine: `@windows_only` on a test that takes `prog`.
-windows_only = pytest.mark.parametrize("prog", ["win64"], indirect=True)
+# tested once, with the product under wine: `@windows_only` on a test that
+# takes `prog`.
+windows_only = pytest.mark.parametrize("prog", [PRODUCT], indirect=True)
+
+# Scenarios where the 32-bit and the 64-bit Windows programs could differ
+# (sizes, offsets, handles): run with both.
+all_programs = pytest.mark.parametrize(
+    "prog", ["native", "win32", "win64"] if RUNS_32_BIT else
+    ["native", "win64"], indirect=True)
 
 
-@pytest.fixture(params=["native", "win64"])
+@pytest.fixture(params=["native", PRODUCT])
 def prog(request, e2e_session):
     if request.param == "native":
         return _Native(e2e_session)
-    return _Wine(e2e_session)
+    return _Wine(e2e_session, request.param)
 

@@ -34,7 +34,7 @@ def test_one_argument_shows_the_usage_warning_and_touches_nothing(
 
 def test_blank_arguments_on_a_raw_command_line_do_not_count(prog, tmp_path):
     # Two empty quoted pairs and a lone closing quote: no argument at all.
-    raw = ' "" ""  "' if prog.name == "win64" else ["", ""]
+    raw = ' "" ""  "' if prog.windows else ["", ""]
     result = prog.run(cmdline=raw, cwd=tmp_path)
     assert result.dialogs == [USAGE]
     assert result.exit_code == 0
@@ -48,7 +48,7 @@ def test_error_report_names_the_module_and_message(prog, tmp_path):
     box = result.dialogs[0]
     assert box.caption == "Application Error"
     assert box.buttons == [1]
-    module = "stashwell.exe" if prog.name == "win64" else "stashwell"
+    module = "stashwell.exe" if prog.windows else "stashwell"
     assert re.fullmatch(
         r"Exception EInOutError in module " + re.escape(module) +
         r" at [0-9A-F]{8}\.\r\nInvalid filename\.\r\n", box.text), box.text

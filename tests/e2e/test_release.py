@@ -24,7 +24,7 @@ import zipfile
 
 import pytest
 
-from conftest import BUILD, REPO, _Wine
+from conftest import BUILD, PROBE_32_BIT, REPO, RUNS_32_BIT, Dialog, _Wine
 
 PACKAGES = BUILD / "packages"
 PRESETS = ("win32", "win64")
@@ -690,11 +690,9 @@ def test_deb_program_answers_help_and_version_without_a_run(tmp_path):
 
 def test_windows_program_moves_a_sample_message_under_wine(
         e2e_session, tmp_path):
-    # The zip holds the 32-bit program, and this machine's kernel runs no
-    # 32-bit code (wine64 only), so the test above checks that program's
-    # file and imports, and the same sources' 64-bit build stands in for it
-    # here, started under wine64 the way a mail filter starts it.
-    wine = _Wine(e2e_session)
+    # The same sources' 64-bit build, started under wine64 the way a mail
+    # filter starts it; the packaged 32-bit program has its own run below.
+    wine = _Wine(e2e_session, "win64")
 
     def spell(path):
         return wine.arg(path).encode("cp1252")
@@ -703,6 +701,51 @@ def test_windows_program_moves_a_sample_message_under_wine(
     result = wine.run(wine.arg(sample.message), wine.arg(sample.dest))
     assert (result.exit_code, result.dialogs) == (0, [])
     sample.check(spell)
+
+
+def test_program_from_the_zip_runs_a_sample_message_and_answers_its_dialogs(
+        e2e_session, tmp_path):
+    # The 32-bit program as users unpack it, run under wine64's WoW64 mode:
+    # the sample message, then a message whose destination is missing,
+    # where the question is answered Yes and the log is opened.
+    if not RUNS_32_BIT:
+        pytest.skip(f"32-bit program NOT RUN: {PROBE_32_BIT}")
+    version = version_text()
+    folder = f"stashwell-{version}-win32"
+    with zipfile.ZipFile(package(f"{folder}.zip")) as archive:
+        archive.extractall(tmp_path / "zip")
+    wine = _Wine(e2e_session, "win32",
+                 program=tmp_path / "zip" / folder / "stashwell.exe")
+
+    def spell(path):
+        return wine.arg(path).encode("cp1252")
+
+    sample = Sample(tmp_path, spell)
+    result = wine.run(wine.arg(sample.message), wine.arg(sample.dest))
+    assert (result.exit_code, result.dialogs, result.opened) == (0, [], [])
+    sample.check(spell)
+
+    message = sample.inbox / "msg18.txt"
+    source = sample.attach / "late.txt"
+    source.write_bytes(b"late\n")
+    message.write_bytes(b'Attachment Converted: "' + spell(source) +
+                        b'"\r\n')
+    nowhere = tmp_path / "nowhere"
+    result = wine.run(wine.arg(message), wine.arg(nowhere), answer="yes")
+    log = sample.inbox / "msg18.log"
+    assert result.exit_code == 0
+    assert result.dialogs == [
+        Dialog("Stashwel", "Errors Reported. Open Log File?", [6, 7])]
+    assert result.opened == [wine.arg(log)]
+    assert log.read_bytes().split(b"\r\n")[1:] == [
+        b'Attachment Line: Attachment Converted: "' + spell(source) + b'"',
+        b"",
+        b"Destination Directory <" + spell(nowhere) + b"> does not exist",
+        b"",
+        b"",
+        b"",
+    ]
+    assert source.read_bytes() == b"late\n"
 
 
 def test_packaged_guide_names_every_message_box_and_departure():

@@ -78,7 +78,7 @@ def test_quoted_arguments_and_the_switch_on_a_raw_command_line(
     message.write_bytes(b"".join(
         b"Attachment Converted: \"" + prog.arg(p).encode() + b"\"\r\n"
         for p in (card, paper)))
-    if prog.name == "win64":
+    if prog.windows:
         raw = '"%s" "%s" "/v"' % (prog.arg(message), prog.arg(dest))
     else:
         raw = [prog.arg(message), prog.arg(dest), "/v"]

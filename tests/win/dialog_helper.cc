@@ -6,7 +6,10 @@
 //
 // ANSWERS is a list like "Stashwel=6;Other caption=1": the button id to
 // press in a box with that caption. A box with another caption gets its
-// only button, else OK (1), else No (7), else Cancel (2). Each box gives
+// only button, else OK (1), else No (7), else Cancel (2). The first line is
+//   {"watching":true}
+// (a caller can tell a helper that ran from a wine that started nothing),
+// then each box gives
 //   {"caption":"...","text":"...","buttons":[1],"pressed":1}
 // The helper ends (exit code 0) once STOP-FILE exists, after a last look,
 // or with exit code 3 when the timeout (default 120 s) passes first.
@@ -168,6 +171,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   Watcher watcher(ParseAnswers(argc > 2 ? argv[2] : ""));
+  fputs("{\"watching\":true}\n", stdout);
+  fflush(stdout);
   const double timeout_ms = argc > 3 ? atof(argv[3]) * 1000 : 120000;
   const ULONGLONG start = GetTickCount64();
   for (;;) {

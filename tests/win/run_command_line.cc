@@ -1,6 +1,8 @@
 // Test helper: starts a program with a command line given byte for byte,
 // waits for it and for every process it started (the program the shell
-// opened a file with, say), and ends with the program's exit code.
+// opened a file with, say), and ends with the program's exit code, which it
+// also writes to stdout as "exit CODE" and a line end: a caller can tell a
+// run that happened from a wine that started nothing and exited 0.
 //
 //   run_command_line.exe COMMAND-LINE-FILE [DRAIN-SECONDS]
 //
@@ -71,5 +73,7 @@ int main(int argc, char** argv) {
       Sleep(20);
     }
   }
+  printf("exit %d\n", static_cast<int>(exit_code));
+  fflush(stdout);
   return static_cast<int>(exit_code);
 }
