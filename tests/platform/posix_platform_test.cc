@@ -607,7 +607,6 @@ TEST(PosixProcessTest, CodeOffsetIsRelativeToTheLoadAddress) {
   EXPECT_EQ(os->CodeOffset(reinterpret_cast<const void*>(16)), 16u);
 }
 
-
 // A run killed in the middle of a copy (here by a file-size limit, which
 // stops it at a known byte) leaves nothing under the destination name, and
 // at most a temporary file whose name says what it is. The next run takes

@@ -91,6 +91,14 @@ int RunChild(const std::string& program, const std::string& folder,
   return WaitChild(StartChild(program, folder, arguments, stderr_path));
 }
 
+// How often each kind of outcome was met, one line each.
+void PrintCounts(const std::map<std::string, uint64_t>& seen) {
+  for (const auto& [kind, count] : seen) {
+    std::printf("  %-24s %llu\n", kind.c_str(),
+                static_cast<unsigned long long>(count));
+  }
+}
+
 class CaseBuilder {
  public:
   CaseBuilder(uint64_t seed, const std::string& root)
@@ -414,10 +422,7 @@ TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
       static_cast<unsigned long long>(cases),
       static_cast<unsigned long long>(stopped_runs),
       static_cast<unsigned long long>(seed));
-  for (const auto& [kind, count] : seen) {
-    std::printf("  %-24s %llu\n", kind.c_str(),
-                static_cast<unsigned long long>(count));
-  }
+  PrintCounts(seen);
 }
 
 // The claims of one run's log: which source went where.
@@ -585,10 +590,7 @@ TEST(PropertyTest, ParallelRunsOnOneDestinationLoseNothing) {
               static_cast<unsigned long long>(rounds),
               static_cast<unsigned long long>(runs),
               static_cast<unsigned long long>(seed));
-  for (const auto& [kind, count] : seen) {
-    std::printf("  %-10s %llu\n", kind.c_str(),
-                static_cast<unsigned long long>(count));
-  }
+  PrintCounts(seen);
 }
 
 }  // namespace
