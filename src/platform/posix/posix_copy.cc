@@ -37,6 +37,10 @@ class FileCloser {
     fd_ = -1;
     return fd;
   }
+  void reset() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
@@ -126,9 +130,6 @@ uint32_t CreateError(int error) {
 // is returned in *code.
 bool StageUnnamed(const std::string& folder, Staged* staged, uint32_t* code) {
 #ifdef O_TMPFILE
-  // The file gets its name through its /proc entry; without /proc it could
-  // not be named at all.
-  if (access("/proc/self/fd", X_OK) != 0) return false;
   const std::string where = folder.empty() ? "." : folder;
   const int fd = open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0) {
@@ -211,11 +212,11 @@ int RenameNoReplace(const std::string& temporary,
 }  // namespace
 
 uint32_t CopyFileExclusive(const std::string& source,
-                           const std::string& destination,
-                           CopyStaging staging) {
+                           const std::string& destination, CopyStaging staging,
+                           FileSystemKinds* kinds) {
   // Only a regular disk file is copied, and a FIFO put in the attachment's
   // place cannot block the open.
-  FileCloser in(OpenDiskFileForRead(source.c_str()));
+  FileCloser in(OpenDiskFileForRead(source.c_str(), kinds));
   if (in.get() < 0) return Win32CodeFromErrno(errno);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
@@ -255,6 +256,13 @@ uint32_t CopyFileExclusive(const std::string& source,
     // An unnamed file vanishes with its last descriptor: it is linked
     // first, then closed.
     error = LinkUnnamed(out.get(), destination);
+    // The file gets its name through its /proc entry: without /proc it
+    // cannot be named, and the copy is made again under a temporary name.
+    if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
+      out.reset();
+      return CopyFileExclusive(source, destination, CopyStaging::kNamedOnly,
+                               kinds);
+    }
     if (error != 0) return CreateError(error);
     struct stat made;
     const bool known = fstat(out.get(), &made) == 0;

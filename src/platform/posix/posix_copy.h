@@ -8,6 +8,8 @@
 
 namespace stashwell {
 
+class FileSystemKinds;
+
 // The prefix and extension of the temporary names that a copy uses in the
 // destination folder where the file system has no unnamed temporary files:
 // ".stashwell-<process>-<n>.tmp". One found there belongs to a run that was
@@ -29,9 +31,11 @@ enum class CopyStaging {
 // files are copied. 0 when copied, else a Win32 code: 2 source missing, 3
 // destination folder missing, 5 access denied, 80 destination exists, 112
 // disk full, ... A failed copy removes nothing but its own temporary file.
+// kinds remembers which file systems are the kernel's generated ones.
 uint32_t CopyFileExclusive(const std::string& source,
                            const std::string& destination,
-                           CopyStaging staging = CopyStaging::kUnnamedFirst);
+                           CopyStaging staging = CopyStaging::kUnnamedFirst,
+                           FileSystemKinds* kinds = nullptr);
 
 }  // namespace stashwell
 

@@ -33,35 +33,44 @@ bool IsGeneratedFileSystem(long type) {
 
 }  // namespace
 
-bool IsDiskFile(const struct stat& st, const char* path, int fd) {
-  if (!S_ISREG(st.st_mode)) return false;
+bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
+  for (const auto& [known, generated] : known_) {
+    if (known == device) return generated;
+  }
+  bool generated = false;
 #if defined(__linux__)
   struct statfs fs;
   const int result = fd >= 0 ? fstatfs(fd, &fs) : statfs(path, &fs);
-  if (result == 0 && IsGeneratedFileSystem(static_cast<long>(fs.f_type))) {
-    return false;
-  }
+  if (result != 0) return false;  // asked again next time
+  generated = IsGeneratedFileSystem(static_cast<long>(fs.f_type));
 #else
   (void)path;
   (void)fd;
 #endif
-  return true;
+  known_.emplace_back(device, generated);
+  return generated;
 }
 
-int OpenDiskFileForRead(const char* path) {
+bool IsDiskFile(const struct stat& st, const char* path, int fd,
+                FileSystemKinds* kinds) {
+  if (!S_ISREG(st.st_mode)) return false;
+  FileSystemKinds once;
+  return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
+}
+
+int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat st;
   int error = 0;
   if (fstat(fd, &st) != 0) {
     error = errno;
-  } else if (!S_ISDIR(st.st_mode) && !IsDiskFile(st, path, fd)) {
+  } else if (!S_ISDIR(st.st_mode) && !IsDiskFile(st, path, fd, kinds)) {
     error = ENOENT;
-  } else {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      error = errno;
-    }
+  } else if (fcntl(fd, F_SETFL, 0) != 0) {
+    // The open set no other status flag: clearing them all clears the
+    // non-blocking mode alone.
+    error = errno;
   }
   if (error != 0) {
     close(fd);

@@ -9,20 +9,36 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+#include <vector>
+
 namespace stashwell {
+
+// Which of the file systems met so far the kernel generates, by device
+// number, so that a run asks each file system once rather than at every
+// test and open.
+class FileSystemKinds {
+ public:
+  // The file system is asked through fd when it is 0 or more, else through
+  // path, the first time its device is met.
+  bool IsGenerated(dev_t device, const char* path, int fd);
+
+ private:
+  std::vector<std::pair<dev_t, bool>> known_;
+};
 
 // True when st (of a file reached by following links) is a regular file on
 // a file system that stores files: not one of the kernel's generated ones.
-// The file system is asked through fd when it is 0 or more, else through
-// path.
-bool IsDiskFile(const struct stat& st, const char* path, int fd);
+// kinds remembers the file systems met; without it each call asks anew.
+bool IsDiskFile(const struct stat& st, const char* path, int fd,
+                FileSystemKinds* kinds = nullptr);
 
 // Opens path read-only without blocking on a FIFO swapped in after an
 // existence test (the non-blocking mode is cleared once it is open).
 // Folders open as before, so callers keep their own rule for them; any
 // other file that is no disk file is refused as missing (ENOENT). -1 with
 // errno set on failure.
-int OpenDiskFileForRead(const char* path);
+int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr);
 
 }  // namespace stashwell
 

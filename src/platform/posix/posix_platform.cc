@@ -57,7 +57,8 @@ class PosixPlatform : public Platform {
   // generated files are no files a mail client saved.
   bool IsExistingFile(const std::string& path) override {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && IsDiskFile(st, path.c_str(), -1);
+    return stat(path.c_str(), &st) == 0 &&
+           IsDiskFile(st, path.c_str(), -1, &file_systems_);
   }
 
   bool IsExistingDirectory(const std::string& path) override {
@@ -86,7 +87,8 @@ class PosixPlatform : public Platform {
 
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
-    return CopyFileExclusive(source, destination);
+    return CopyFileExclusive(source, destination, CopyStaging::kUnnamedFirst,
+                             &file_systems_);
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -140,7 +142,7 @@ class PosixPlatform : public Platform {
   // POSIX has no share modes: both read opens read the same way; only
   // RemoveFile tells them apart.
   uint32_t OpenReadable(const std::string& path, FileHandle* file) {
-    const int fd = OpenDiskFileForRead(path.c_str());
+    const int fd = OpenDiskFileForRead(path.c_str(), &file_systems_);
     if (fd < 0) return LastError();
     // A folder opens for reading on POSIX; Windows refuses it.
     struct stat st;
@@ -252,6 +254,7 @@ class PosixPlatform : public Platform {
 
   PathSyntax syntax_ = PathSyntax::Posix();
   FolderNames folder_names_;
+  FileSystemKinds file_systems_;
   // Files opened by OpenForWrite and OpenForRead, until closed.
   std::map<int, std::pair<dev_t, ino_t>> unshared_;
   CommandLine command_line_;
