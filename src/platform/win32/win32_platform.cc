@@ -183,14 +183,15 @@ class Win32Platform : public Platform {
   // copy removes nothing but its own temporary file.
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
-    // Shared as the system's own copy shares its source.
-    HANDLE in = CreateFileA(source.c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (in == INVALID_HANDLE_VALUE) return GetLastError();
+    // Shared as the system's own copy shares its source; like every open,
+    // it refuses anything that is not a file on a disk.
+    FileHandle source_file = kNoFile;
+    const uint32_t open_code =
+        Open(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+             OPEN_EXISTING, &source_file);
+    if (open_code != 0) return open_code;
+    HANDLE in = ToHandle(source_file);
     const HandleCloser in_closer(in);
-    // A device (a console, a port, NUL) is no attachment file.
-    if (GetFileType(in) != FILE_TYPE_DISK) return ERROR_FILE_NOT_FOUND;
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(in, &info)) return GetLastError();
     // A taken name is refused before any byte is copied; the rename below
