@@ -281,6 +281,45 @@ def test_manifest_declares_long_path_awareness(preset):
     assert [e.text.strip() for e in settings] == ["true"]
 
 
+@pytest.mark.parametrize("preset", PRESETS)
+def test_manifest_asks_for_common_controls_6_and_dpi_awareness(preset):
+    root = read_manifest(PeFile(windows_program(preset).read_bytes()))
+    v1 = "{urn:schemas-microsoft-com:asm.v1}"
+    v3 = "{urn:schemas-microsoft-com:asm.v3}"
+    ws2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+    ws2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+    # The current look of the message boxes: Common Controls version 6.
+    dependencies = root.findall(
+        f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+    assert [(e.get("type"), e.get("name"), e.get("version"),
+             e.get("processorArchitecture"), e.get("publicKeyToken"),
+             e.get("language")) for e in dependencies] == [
+        ("win32", "Microsoft.Windows.Common-Controls", "6.0.0.0", "*",
+         "6595b64144ccf1df", "*")]
+    # Sharp on high-DPI screens: system-wide where only dpiAware is read,
+    # per monitor (version 2) where dpiAwareness is, system-wide on the
+    # systems that read dpiAwareness but know no per-monitor version 2.
+    settings = f"{v3}application/{v3}windowsSettings/"
+    aware = root.findall(f"{settings}{ws2005}dpiAware")
+    assert [e.text.strip() for e in aware] == ["true"]
+    awareness = root.findall(f"{settings}{ws2016}dpiAwareness")
+    assert [[v.strip() for v in e.text.split(",")] for e in awareness] == [
+        ["PerMonitorV2", "System"]]
+
+
+@pytest.mark.parametrize("preset", PRESETS)
+def test_program_carries_no_build_time(preset):
+    # A zero time stamp in the COFF header: the same commit links to the
+    # same bytes on any day.
+    program = windows_program(preset).read_bytes()
+    coff = struct.unpack_from("<I", program, 0x3C)[0] + 4
+    assert struct.unpack_from("<I", program, coff + 4)[0] == 0
+    # Nor in the resource directory, the other header with a time field.
+    pe = PeFile(program)
+    rva, _ = pe.directories[2]
+    assert struct.unpack_from("<I", program, pe.offset(rva) + 4)[0] == 0
+
+
 # --- The Windows package ----------------------------------------------------
 
 
