@@ -68,6 +68,10 @@ if(WIN32)
   # very file the tests run.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # The members in a fixed order, and their times from SOURCE_DATE_EPOCH.
+  find_program(STASHWELL_PYTHON python3)
+  set(CPACK_STASHWELL_PYTHON ${STASHWELL_PYTHON})
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/zip_in_order.cmake)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(CPACK_PACKAGE_FILE_NAME stashwell-${PROJECT_VERSION}-win32)
   else()

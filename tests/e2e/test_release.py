@@ -15,10 +15,13 @@ import collections
 import hashlib
 import html.parser
 import io
+import os
 import re
+import shutil
 import struct
 import subprocess
 import tarfile
+import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
@@ -535,6 +538,62 @@ def test_checksums_verify_both_packages():
         digest, name = line.split()
         assert (hashlib.sha256((PACKAGES / name.lstrip("*")).read_bytes())
                 .hexdigest() == digest)
+
+
+def source_date_epoch():
+    """The packages' file time, as scripts/package takes it: the time of the
+    last commit."""
+    return int(subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=REPO,
+                              check=True, capture_output=True,
+                              text=True).stdout)
+
+
+def test_packages_hold_their_files_in_name_order_with_the_commit_time():
+    epoch = source_date_epoch()
+    with zipfile.ZipFile(package(zip_name())) as archive:
+        infos = archive.infolist()
+    names = [info.filename for info in infos]
+    assert names == sorted(names, key=lambda n: n.encode())
+    # No extra fields (access and change times, owners) that would differ
+    # from build to build.
+    assert [(i.filename, i.date_time, i.extra) for i in infos] == [
+        (i.filename, time.gmtime(epoch)[:6], b"") for i in infos]
+
+    fsys = subprocess.run(["dpkg-deb", "--fsys-tarfile",
+                           str(package(deb_name()))],
+                          check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(fsys)) as archive:
+        members = archive.getmembers()
+    assert {m.mtime for m in members} == {epoch}
+    assert [m.name for m in members] == sorted(m.name for m in members)
+
+
+def test_packages_build_to_the_same_bytes_from_another_folder(tmp_path):
+    # The sources copied to another folder, built there (the product only)
+    # and packed with the same SOURCE_DATE_EPOCH: the very same zip and
+    # .deb, so SHA256SUMS checks a published package against its sources.
+    source = tmp_path / "source"
+    shutil.copytree(REPO, source, ignore=shutil.ignore_patterns(
+        "build", ".git", "__pycache__", ".pytest_cache"))
+    env = dict(os.environ, SOURCE_DATE_EPOCH=str(source_date_epoch()))
+    for preset in ("win32", "native"):
+        for command in (
+                ["cmake", "--preset", preset, "-DSTASHWELL_TESTS=OFF"],
+                ["cmake", "--build", "--preset", preset, "--target",
+                 "stashwell", "release_files"]):
+            subprocess.run(command, cwd=source, env=env, check=True,
+                           capture_output=True, timeout=3600)
+        subprocess.run(["cpack"], cwd=source / "build" / preset, env=env,
+                       check=True, capture_output=True, timeout=600)
+    rebuilt = {
+        zip_name(): source / "build" / "win32" / "cpack" / zip_name(),
+        deb_name(): source / "build" / "native" / "cpack" / deb_name(),
+    }
+    sums = {line.split()[1].lstrip("*"): line.split()[0]
+            for line in package("SHA256SUMS").read_text().splitlines()}
+    for name, path in rebuilt.items():
+        assert path.read_bytes() == package(name).read_bytes(), name
+        assert hashlib.sha256(path.read_bytes()).hexdigest() == sums[name]
 
 
 def test_changelog_top_entry_is_the_project_version():
