@@ -12,6 +12,7 @@ import table and the resource tree, and the VS_VERSIONINFO block.
 """
 
 import collections
+import gzip
 import hashlib
 import html.parser
 import io
@@ -388,8 +389,8 @@ def test_zip_holds_the_program_the_guide_the_licence_and_the_notices(
         files = sorted(n for n in archive.namelist() if not n.endswith("/"))
     assert files == sorted(
         [f"{ZIP_FOLDER}/{name}" for name in (
-            "stashwell.exe", "guide.html", "LICENSE.txt",
-            "THIRD-PARTY-NOTICES.txt")] +
+            "stashwell.exe", "guide.html", "README.txt", "CHANGES.txt",
+            "LICENSE.txt", "THIRD-PARTY-NOTICES.txt")] +
         [f"{ZIP_FOLDER}/images/{name}" for name in GUIDE_IMAGES])
     unpacked = unpack_zip(tmp_path)
 
@@ -483,6 +484,142 @@ def test_zip_guide_is_a_web_page_with_its_pictures_and_no_markdown(
                    "LICENSE.txt", "THIRD-PARTY-NOTICES.txt", "Troubleshooting",
                    "Setting up the mail filter"):
         assert needed in text, needed
+
+
+def test_zip_readme_and_changes_are_windows_texts(tmp_path):
+    unpacked = unpack_zip(tmp_path)
+    texts = {}
+    for name in ("README.txt", "CHANGES.txt"):
+        data = (unpacked / name).read_bytes()
+        # CR LF line ends only, and plain text: no Markdown quotes.
+        assert data.endswith(b"\r\n") and b"\n" not in data.replace(
+            b"\r\n", b""), name
+        texts[name] = data.decode("ascii").replace("\r\n", "\n")
+        assert "`" not in texts[name] and "@" not in texts[name], name
+
+    readme = texts["README.txt"]
+    assert readme.startswith(f"Stashwell {version_text()}\n")
+    # The three steps, the program path they set up, where the guide is.
+    steps = re.findall(r"^(\d)\. ", readme, re.MULTILINE)
+    assert steps == ["1", "2", "3"]
+    for needed in ("Unblock", "Extract All",
+                   "C:\\Program Files\\Stashwell\\stashwell.exe",
+                   "guide.html", "CHANGES.txt", "deleted"):
+        assert needed in readme, needed
+
+    # Every entry of CHANGELOG.md, newest first, with its items.
+    changes = texts["CHANGES.txt"]
+    changelog = (REPO / "CHANGELOG.md").read_text()
+    entries = re.findall(r"^## (.+)$", changelog, re.MULTILINE)
+    assert re.findall(r"^(.+)\n-+$", changes, re.MULTILINE) == entries
+    items = re.findall(r"^- (.+)$", changelog, re.MULTILINE)
+    assert re.findall(r"^- (.+)$", changes, re.MULTILINE) == [
+        item.replace("`", "") for item in items]
+
+
+def test_zip_guide_names_its_version_under_the_title(tmp_path):
+    page = (unpack_zip(tmp_path) / "guide.html").read_text(encoding="utf-8")
+    title = page.index("</h1>")
+    assert page[title:].split("\n", 2)[1] == (
+        f"<p>Version {version_text()}, {release_date()}</p>")
+
+
+def program_texts():
+    """The string literals of the program's sources, adjacent literals
+    joined into one, escapes resolved."""
+    literal = r'"(?:[^"\\\n]|\\.)*"'
+    escapes = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\",
+               "'": "'"}
+    texts = []
+    for path in sorted((REPO / "src").rglob("*")):
+        if path.suffix not in (".cc", ".h"):
+            continue
+        code = path.read_text(encoding="utf-8")
+        for run in re.finditer(rf"{literal}(?:\s*{literal})*", code):
+            pieces = re.findall(literal, run.group(0))
+            texts.append("".join(
+                re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(0)),
+                       piece[1:-1]) for piece in pieces))
+    return texts
+
+
+def guide_quotes(guide):
+    """What the guide quotes of the program: the code spans in the first
+    column of its tables, and every text in double quotes outside code."""
+    quoted = []
+    prose = []
+    for line in guide.splitlines():
+        if line.startswith("    ") or line.startswith("|---"):
+            continue  # code blocks: examples with paths
+        if line.startswith("|"):
+            quoted += re.findall(r"`([^`]+)`", line.split("|")[1])
+        prose.append(re.sub(r"`[^`]*`", " ", line))
+    quoted += re.findall(r'"([^"]+)"', " ".join(prose))
+    return [" ".join(text.split()) if text.strip() else text
+            for text in quoted]
+
+
+def test_guide_quotes_only_texts_the_program_shows():
+    guide = (REPO / "docs" / "guide.md").read_text()
+    texts = program_texts()
+    quotes = guide_quotes(guide)
+    # What the guide's own log table and boxes quote, at the least.
+    for needed in ("Moving from <", "Errors Reported. Open Log File?",
+                   "Check Filter Action", "I/O error 112", "Stashwel"):
+        assert needed in quotes, needed
+    for quote in quotes:
+        # A run of digits stands for a number the program fills in.
+        for piece in re.split(r"\d+", quote):
+            piece = piece.strip().strip('"').strip()
+            if piece:
+                assert any(piece in text for text in texts), (quote, piece)
+    # Windows reports a full disk as code 112, which the error report shows
+    # as "I/O error 112"; the program's "Disk full" is for a code Windows
+    # never gives.
+    assert "Disk full" not in guide
+
+
+def test_guide_lists_every_log_line_the_program_writes():
+    table = [line for line in (REPO / "docs" / "guide.md").read_text()
+             .splitlines() if line.startswith("| `")]
+    first_cells = ["".join(re.findall(r"`([^`]+)`", row.split("|")[1]))
+                   for row in table]
+    literal = r'"(?:[^"\\\n]|\\.)*"'
+    written = []
+    for path in sorted((REPO / "src").rglob("*.cc")):
+        code = path.read_text(encoding="utf-8")
+        for call in re.finditer(
+                rf"WriteLogLine\(\s*\w+,\s*\{{\s*({literal}(?:\s*{literal})*)",
+                code):
+            written.append("".join(
+                piece[1:-1] for piece in re.findall(literal, call.group(1))))
+    assert "Moving from <" in written
+    for start in written:
+        assert any(cell.startswith(start.strip()) for cell in first_cells), (
+            start)
+
+
+def test_deb_passes_lintian_pedantic_without_a_tag():
+    run = subprocess.run(["lintian", "--pedantic", str(package(deb_name()))],
+                         capture_output=True, text=True, timeout=600)
+    assert (run.returncode, run.stdout) == (0, "")
+
+
+def test_deb_ships_the_guide_compressed_without_windows_pictures(tmp_path):
+    root = tmp_path / "root"
+    subprocess.run(["dpkg-deb", "-x", str(package(deb_name())), str(root)],
+                   check=True)
+    doc = root / "usr" / "share" / "doc" / "stashwell"
+    assert sorted(p.name for p in doc.iterdir()) == [
+        "changelog.gz", "copyright", "guide.md.gz"]
+    packed = (doc / "guide.md.gz").read_bytes()
+    # gzip -9n: no name and no time in the header.
+    assert packed[:4] == b"\x1f\x8b\x08\x00" and packed[4:8] == b"\0\0\0\0"
+    guide = gzip.decompress(packed).decode("utf-8")
+    source = (REPO / "docs" / "guide.md").read_text()
+    title, rest = source.split("\n", 1)
+    assert guide == (f"{title}\n\nVersion {version_text()}, {release_date()}"
+                     f"\n{rest}")
 
 
 def runtime_archives(link_map):
@@ -691,7 +828,7 @@ def test_deb_installs_a_program_that_moves_a_sample_message(tmp_path):
     for path in ("./usr/bin/stashwell", "./usr/share/man/man1/stashwell.1.gz",
                  "./usr/share/doc/stashwell/copyright",
                  "./usr/share/doc/stashwell/changelog.gz",
-                 "./usr/share/doc/stashwell/guide.md"):
+                 "./usr/share/doc/stashwell/guide.md.gz"):
         assert re.search(r"\s" + re.escape(path) + r"$", listing,
                          re.MULTILINE), path
     control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", str(deb)],
