@@ -621,6 +621,18 @@ def test_deb_ships_the_guide_compressed_without_windows_pictures(tmp_path):
     assert guide == (f"{title}\n\nVersion {version_text()}, {release_date()}"
                      f"\n{rest}")
 
+    # The help and the manual page send the reader to files the package
+    # has.
+    help_text = subprocess.run([str(root / "usr" / "bin" / "stashwell"),
+                                "--help"], check=True, capture_output=True,
+                               text=True, timeout=60).stdout
+    man = gzip.decompress((root / "usr/share/man/man1/stashwell.1.gz")
+                          .read_bytes()).decode("utf-8")
+    named = re.findall(r"/usr/share/doc/stashwell/[\w.]*\w", help_text + man)
+    assert "/usr/share/doc/stashwell/guide.md.gz" in named
+    for path in named:
+        assert (root / path.lstrip("/")).is_file(), path
+
 
 def runtime_archives(link_map):
     """{archive: {member}} of the archive members a link map lists."""
