@@ -691,7 +691,9 @@ def test_checksums_verify_both_packages():
 
 def source_date_epoch():
     """The packages' file time, as scripts/package takes it: the time of the
-    last commit."""
+    last commit, unless SOURCE_DATE_EPOCH names one."""
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
     return int(subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=REPO,
                               check=True, capture_output=True,
                               text=True).stdout)
