@@ -2,16 +2,21 @@
 # are made by the release_files target (scripts/package builds it first):
 #
 #   Windows   a zip whose one folder, "Stashwell", holds stashwell.exe, the
-#             guide as HTML with its pictures, LICENSE.txt and
-#             THIRD-PARTY-NOTICES.txt; the folder's name stays the same
-#             from version to version, so a mail filter's program path
-#             survives an upgrade
-#   Linux     a .deb with /usr/bin/stashwell, its manual page, the guide,
-#             the changelog and the copyright file with the notices of the
+#             guide as HTML with its pictures, README.txt, CHANGES.txt,
+#             LICENSE.txt and THIRD-PARTY-NOTICES.txt (the texts with
+#             CR LF line ends); the folder's name stays the same from
+#             version to version, so a mail filter's program path survives
+#             an upgrade
+#   Linux     a .deb with /usr/bin/stashwell, its manual page, the guide
+#             (Markdown, compressed, without the Windows pictures), the
+#             changelog and the copyright file with the notices of the
 #             runtime parts linked into the program
 set(STASHWELL_RELEASE_DIR ${CMAKE_BINARY_DIR}/release)
 set(STASHWELL_RELEASE_FILES ${CMAKE_SOURCE_DIR}/cmake/release_files.cmake)
 set(STASHWELL_NOTICES ${CMAKE_SOURCE_DIR}/packaging/notices)
+# The guide's first line under its title.
+set(STASHWELL_VERSION_LINE
+    "Version ${PROJECT_VERSION}, ${STASHWELL_RELEASE_DATE}")
 set(CPACK_PACKAGE_NAME stashwell)
 set(CPACK_PACKAGE_VENDOR "The Stashwell developers")
 set(CPACK_PACKAGE_CONTACT "The Stashwell developers <stashwell@example.org>")
@@ -32,17 +37,36 @@ if(WIN32)
       ${STASHWELL_NOTICES}/gcc-runtime.txt)
   find_program(STASHWELL_MARKDOWN cmark-gfm)
   set(made ${STASHWELL_RELEASE_DIR}/guide.html
+      ${STASHWELL_RELEASE_DIR}/README.txt ${STASHWELL_RELEASE_DIR}/CHANGES.txt
       ${STASHWELL_RELEASE_DIR}/LICENSE.txt
       ${STASHWELL_RELEASE_DIR}/THIRD-PARTY-NOTICES.txt)
   add_custom_command(
     OUTPUT ${STASHWELL_RELEASE_DIR}/guide.html
     COMMAND ${CMAKE_COMMAND} -DMODE=html
             "-DMARKDOWN=${STASHWELL_MARKDOWN}" "-DTITLE=Stashwell user guide"
+            "-DVERSION_LINE=${STASHWELL_VERSION_LINE}"
             -DIN=${CMAKE_SOURCE_DIR}/docs/guide.md
             -DOUT=${STASHWELL_RELEASE_DIR}/guide.html
             -P ${STASHWELL_RELEASE_FILES}
     DEPENDS ${CMAKE_SOURCE_DIR}/docs/guide.md ${STASHWELL_RELEASE_FILES}
             ${CMAKE_SOURCE_DIR}/cmake/guide-page.html.in
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${STASHWELL_RELEASE_DIR}/README.txt
+    COMMAND ${CMAKE_COMMAND} -DMODE=join -DNEWLINE=CRLF
+            -DVERSION=${PROJECT_VERSION}
+            -DIN=${CMAKE_SOURCE_DIR}/packaging/README.txt
+            -DOUT=${STASHWELL_RELEASE_DIR}/README.txt
+            -P ${STASHWELL_RELEASE_FILES}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/README.txt ${STASHWELL_RELEASE_FILES}
+    VERBATIM)
+  add_custom_command(
+    OUTPUT ${STASHWELL_RELEASE_DIR}/CHANGES.txt
+    COMMAND ${CMAKE_COMMAND} -DMODE=changes
+            -DIN=${CMAKE_SOURCE_DIR}/CHANGELOG.md
+            -DOUT=${STASHWELL_RELEASE_DIR}/CHANGES.txt
+            -P ${STASHWELL_RELEASE_FILES}
+    DEPENDS ${CMAKE_SOURCE_DIR}/CHANGELOG.md ${STASHWELL_RELEASE_FILES}
     VERBATIM)
   add_custom_command(
     OUTPUT ${STASHWELL_RELEASE_DIR}/LICENSE.txt
@@ -68,6 +92,10 @@ if(WIN32)
   # very file the tests run.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  # The members in a fixed order, and their times from SOURCE_DATE_EPOCH.
+  find_program(STASHWELL_PYTHON python3)
+  set(CPACK_STASHWELL_PYTHON ${STASHWELL_PYTHON})
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/zip_in_order.cmake)
   if(CMAKE_SIZEOF_VOID_P EQUAL 4)
     set(CPACK_PACKAGE_FILE_NAME stashwell-${PROJECT_VERSION}-win32)
   else()
@@ -78,12 +106,25 @@ else()
       ${STASHWELL_NOTICES}/gcc-runtime.txt)
   set(doc share/doc/stashwell)
   set(made ${STASHWELL_RELEASE_DIR}/stashwell.1.gz
+      ${STASHWELL_RELEASE_DIR}/guide.md.gz
       ${STASHWELL_RELEASE_DIR}/changelog.gz ${STASHWELL_RELEASE_DIR}/copyright)
   add_custom_command(
     OUTPUT ${STASHWELL_RELEASE_DIR}/stashwell.1.gz
     COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/stashwell.1
             > ${STASHWELL_RELEASE_DIR}/stashwell.1.gz
     DEPENDS ${CMAKE_BINARY_DIR}/stashwell.1)
+  # Documents over 4 KB go compressed (Debian policy); the guide's
+  # pictures are of the Windows message boxes and stay out.
+  add_custom_command(
+    OUTPUT ${STASHWELL_RELEASE_DIR}/guide.md.gz
+    COMMAND ${CMAKE_COMMAND} -DMODE=markdown
+            "-DVERSION_LINE=${STASHWELL_VERSION_LINE}"
+            -DIN=${CMAKE_SOURCE_DIR}/docs/guide.md
+            -DOUT=${STASHWELL_RELEASE_DIR}/guide.md
+            -P ${STASHWELL_RELEASE_FILES}
+    COMMAND gzip -9nf ${STASHWELL_RELEASE_DIR}/guide.md
+    DEPENDS ${CMAKE_SOURCE_DIR}/docs/guide.md ${STASHWELL_RELEASE_FILES}
+    VERBATIM)
   add_custom_command(
     OUTPUT ${STASHWELL_RELEASE_DIR}/changelog.gz
     COMMAND ${CMAKE_COMMAND} -DMODE=debian -DPACKAGE=stashwell
@@ -116,10 +157,9 @@ else()
     endif()")
   install(FILES ${STASHWELL_RELEASE_DIR}/stashwell.1.gz
           DESTINATION share/man/man1)
-  install(FILES ${CMAKE_SOURCE_DIR}/docs/guide.md
+  install(FILES ${STASHWELL_RELEASE_DIR}/guide.md.gz
           ${STASHWELL_RELEASE_DIR}/changelog.gz ${STASHWELL_RELEASE_DIR}/copyright
           DESTINATION ${doc})
-  install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/images DESTINATION ${doc})
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_STRIP_FILES ON)

@@ -103,7 +103,7 @@ std::string HelpText() {
          "  -h, --help  print this help and exit\n"
          "  --version   print the version and exit\n"
          "\n"
-         "See stashwell(1) and /usr/share/doc/stashwell/guide.md.\n";
+         "See stashwell(1) and /usr/share/doc/stashwell/guide.md.gz.\n";
 }
 
 std::string VersionText(std::string_view version) {

@@ -12,13 +12,17 @@ import table and the resource tree, and the VS_VERSIONINFO block.
 """
 
 import collections
+import gzip
 import hashlib
 import html.parser
 import io
+import os
 import re
+import shutil
 import struct
 import subprocess
 import tarfile
+import time
 import xml.etree.ElementTree as ElementTree
 import zipfile
 
@@ -281,6 +285,45 @@ def test_manifest_declares_long_path_awareness(preset):
     assert [e.text.strip() for e in settings] == ["true"]
 
 
+@pytest.mark.parametrize("preset", PRESETS)
+def test_manifest_asks_for_common_controls_6_and_dpi_awareness(preset):
+    root = read_manifest(PeFile(windows_program(preset).read_bytes()))
+    v1 = "{urn:schemas-microsoft-com:asm.v1}"
+    v3 = "{urn:schemas-microsoft-com:asm.v3}"
+    ws2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+    ws2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+    # The current look of the message boxes: Common Controls version 6.
+    dependencies = root.findall(
+        f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+    assert [(e.get("type"), e.get("name"), e.get("version"),
+             e.get("processorArchitecture"), e.get("publicKeyToken"),
+             e.get("language")) for e in dependencies] == [
+        ("win32", "Microsoft.Windows.Common-Controls", "6.0.0.0", "*",
+         "6595b64144ccf1df", "*")]
+    # Sharp on high-DPI screens: system-wide where only dpiAware is read,
+    # per monitor (version 2) where dpiAwareness is, system-wide on the
+    # systems that read dpiAwareness but know no per-monitor version 2.
+    settings = f"{v3}application/{v3}windowsSettings/"
+    aware = root.findall(f"{settings}{ws2005}dpiAware")
+    assert [e.text.strip() for e in aware] == ["true"]
+    awareness = root.findall(f"{settings}{ws2016}dpiAwareness")
+    assert [[v.strip() for v in e.text.split(",")] for e in awareness] == [
+        ["PerMonitorV2", "System"]]
+
+
+@pytest.mark.parametrize("preset", PRESETS)
+def test_program_carries_no_build_time(preset):
+    # A zero time stamp in the COFF header: the same commit links to the
+    # same bytes on any day.
+    program = windows_program(preset).read_bytes()
+    coff = struct.unpack_from("<I", program, 0x3C)[0] + 4
+    assert struct.unpack_from("<I", program, coff + 4)[0] == 0
+    # Nor in the resource directory, the other header with a time field.
+    pe = PeFile(program)
+    rva, _ = pe.directories[2]
+    assert struct.unpack_from("<I", program, pe.offset(rva) + 4)[0] == 0
+
+
 # --- The Windows package ----------------------------------------------------
 
 
@@ -346,8 +389,8 @@ def test_zip_holds_the_program_the_guide_the_licence_and_the_notices(
         files = sorted(n for n in archive.namelist() if not n.endswith("/"))
     assert files == sorted(
         [f"{ZIP_FOLDER}/{name}" for name in (
-            "stashwell.exe", "guide.html", "LICENSE.txt",
-            "THIRD-PARTY-NOTICES.txt")] +
+            "stashwell.exe", "guide.html", "README.txt", "CHANGES.txt",
+            "LICENSE.txt", "THIRD-PARTY-NOTICES.txt")] +
         [f"{ZIP_FOLDER}/images/{name}" for name in GUIDE_IMAGES])
     unpacked = unpack_zip(tmp_path)
 
@@ -443,6 +486,154 @@ def test_zip_guide_is_a_web_page_with_its_pictures_and_no_markdown(
         assert needed in text, needed
 
 
+def test_zip_readme_and_changes_are_windows_texts(tmp_path):
+    unpacked = unpack_zip(tmp_path)
+    texts = {}
+    for name in ("README.txt", "CHANGES.txt"):
+        data = (unpacked / name).read_bytes()
+        # CR LF line ends only, and plain text: no Markdown quotes.
+        assert data.endswith(b"\r\n") and b"\n" not in data.replace(
+            b"\r\n", b""), name
+        texts[name] = data.decode("ascii").replace("\r\n", "\n")
+        assert "`" not in texts[name] and "@" not in texts[name], name
+
+    readme = texts["README.txt"]
+    assert readme.startswith(f"Stashwell {version_text()}\n")
+    # The three steps, the program path they set up, where the guide is.
+    steps = re.findall(r"^(\d)\. ", readme, re.MULTILINE)
+    assert steps == ["1", "2", "3"]
+    for needed in ("Unblock", "Extract All",
+                   "C:\\Program Files\\Stashwell\\stashwell.exe",
+                   "guide.html", "CHANGES.txt", "deleted"):
+        assert needed in readme, needed
+
+    # Every entry of CHANGELOG.md, newest first, with its items.
+    changes = texts["CHANGES.txt"]
+    changelog = (REPO / "CHANGELOG.md").read_text()
+    entries = re.findall(r"^## (.+)$", changelog, re.MULTILINE)
+    assert re.findall(r"^(.+)\n-+$", changes, re.MULTILINE) == entries
+    items = re.findall(r"^- (.+)$", changelog, re.MULTILINE)
+    assert re.findall(r"^- (.+)$", changes, re.MULTILINE) == [
+        item.replace("`", "") for item in items]
+
+
+def test_zip_guide_names_its_version_under_the_title(tmp_path):
+    page = (unpack_zip(tmp_path) / "guide.html").read_text(encoding="utf-8")
+    title = page.index("</h1>")
+    assert page[title:].split("\n", 2)[1] == (
+        f"<p>Version {version_text()}, {release_date()}</p>")
+
+
+def program_texts():
+    """The string literals of the program's sources, adjacent literals
+    joined into one, escapes resolved."""
+    literal = r'"(?:[^"\\\n]|\\.)*"'
+    escapes = {"n": "\n", "r": "\r", "t": "\t", '"': '"', "\\": "\\",
+               "'": "'"}
+    texts = []
+    for path in sorted((REPO / "src").rglob("*")):
+        if path.suffix not in (".cc", ".h"):
+            continue
+        code = path.read_text(encoding="utf-8")
+        for run in re.finditer(rf"{literal}(?:\s*{literal})*", code):
+            pieces = re.findall(literal, run.group(0))
+            texts.append("".join(
+                re.sub(r"\\(.)", lambda m: escapes.get(m.group(1), m.group(0)),
+                       piece[1:-1]) for piece in pieces))
+    return texts
+
+
+def guide_quotes(guide):
+    """What the guide quotes of the program: the code spans in the first
+    column of its tables, and every text in double quotes outside code."""
+    quoted = []
+    prose = []
+    for line in guide.splitlines():
+        if line.startswith("    ") or line.startswith("|---"):
+            continue  # code blocks: examples with paths
+        if line.startswith("|"):
+            quoted += re.findall(r"`([^`]+)`", line.split("|")[1])
+        prose.append(re.sub(r"`[^`]*`", " ", line))
+    quoted += re.findall(r'"([^"]+)"', " ".join(prose))
+    return [" ".join(text.split()) if text.strip() else text
+            for text in quoted]
+
+
+def test_guide_quotes_only_texts_the_program_shows():
+    guide = (REPO / "docs" / "guide.md").read_text()
+    texts = program_texts()
+    quotes = guide_quotes(guide)
+    # What the guide's own log table and boxes quote, at the least.
+    for needed in ("Moving from <", "Errors Reported. Open Log File?",
+                   "Check Filter Action", "I/O error 112", "Stashwel"):
+        assert needed in quotes, needed
+    for quote in quotes:
+        # A run of digits stands for a number the program fills in.
+        for piece in re.split(r"\d+", quote):
+            piece = piece.strip().strip('"').strip()
+            if piece:
+                assert any(piece in text for text in texts), (quote, piece)
+    # Windows reports a full disk as code 112, which the error report shows
+    # as "I/O error 112"; the program's "Disk full" is for a code Windows
+    # never gives.
+    assert "Disk full" not in guide
+
+
+def test_guide_lists_every_log_line_the_program_writes():
+    table = [line for line in (REPO / "docs" / "guide.md").read_text()
+             .splitlines() if line.startswith("| `")]
+    first_cells = ["".join(re.findall(r"`([^`]+)`", row.split("|")[1]))
+                   for row in table]
+    literal = r'"(?:[^"\\\n]|\\.)*"'
+    written = []
+    for path in sorted((REPO / "src").rglob("*.cc")):
+        code = path.read_text(encoding="utf-8")
+        for call in re.finditer(
+                rf"WriteLogLine\(\s*\w+,\s*\{{\s*({literal}(?:\s*{literal})*)",
+                code):
+            written.append("".join(
+                piece[1:-1] for piece in re.findall(literal, call.group(1))))
+    assert "Moving from <" in written
+    for start in written:
+        assert any(cell.startswith(start.strip()) for cell in first_cells), (
+            start)
+
+
+def test_deb_passes_lintian_pedantic_without_a_tag():
+    run = subprocess.run(["lintian", "--pedantic", str(package(deb_name()))],
+                         capture_output=True, text=True, timeout=600)
+    assert (run.returncode, run.stdout) == (0, "")
+
+
+def test_deb_ships_the_guide_compressed_without_windows_pictures(tmp_path):
+    root = tmp_path / "root"
+    subprocess.run(["dpkg-deb", "-x", str(package(deb_name())), str(root)],
+                   check=True)
+    doc = root / "usr" / "share" / "doc" / "stashwell"
+    assert sorted(p.name for p in doc.iterdir()) == [
+        "changelog.gz", "copyright", "guide.md.gz"]
+    packed = (doc / "guide.md.gz").read_bytes()
+    # gzip -9n: no name and no time in the header.
+    assert packed[:4] == b"\x1f\x8b\x08\x00" and packed[4:8] == b"\0\0\0\0"
+    guide = gzip.decompress(packed).decode("utf-8")
+    source = (REPO / "docs" / "guide.md").read_text()
+    title, rest = source.split("\n", 1)
+    assert guide == (f"{title}\n\nVersion {version_text()}, {release_date()}"
+                     f"\n{rest}")
+
+    # The help and the manual page send the reader to files the package
+    # has.
+    help_text = subprocess.run([str(root / "usr" / "bin" / "stashwell"),
+                                "--help"], check=True, capture_output=True,
+                               text=True, timeout=60).stdout
+    man = gzip.decompress((root / "usr/share/man/man1/stashwell.1.gz")
+                          .read_bytes()).decode("utf-8")
+    named = re.findall(r"/usr/share/doc/stashwell/[\w.]*\w", help_text + man)
+    assert "/usr/share/doc/stashwell/guide.md.gz" in named
+    for path in named:
+        assert (root / path.lstrip("/")).is_file(), path
+
+
 def runtime_archives(link_map):
     """{archive: {member}} of the archive members a link map lists."""
     linked = collections.defaultdict(set)
@@ -496,6 +687,65 @@ def test_checksums_verify_both_packages():
         digest, name = line.split()
         assert (hashlib.sha256((PACKAGES / name.lstrip("*")).read_bytes())
                 .hexdigest() == digest)
+
+
+def source_date_epoch():
+    """The packages' file time, as scripts/package takes it: the time of the
+    last commit, unless SOURCE_DATE_EPOCH names one."""
+    if os.environ.get("SOURCE_DATE_EPOCH"):
+        return int(os.environ["SOURCE_DATE_EPOCH"])
+    return int(subprocess.run(["git", "log", "-1", "--format=%ct"], cwd=REPO,
+                              check=True, capture_output=True,
+                              text=True).stdout)
+
+
+def test_packages_hold_their_files_in_name_order_with_the_commit_time():
+    epoch = source_date_epoch()
+    with zipfile.ZipFile(package(zip_name())) as archive:
+        infos = archive.infolist()
+    names = [info.filename for info in infos]
+    assert names == sorted(names, key=lambda n: n.encode())
+    # No extra fields (access and change times, owners) that would differ
+    # from build to build; a zip's times count in steps of two seconds.
+    assert [(i.filename, i.date_time, i.extra) for i in infos] == [
+        (i.filename, time.gmtime(epoch - epoch % 2)[:6], b"")
+        for i in infos]
+
+    fsys = subprocess.run(["dpkg-deb", "--fsys-tarfile",
+                           str(package(deb_name()))],
+                          check=True, capture_output=True).stdout
+    with tarfile.open(fileobj=io.BytesIO(fsys)) as archive:
+        members = archive.getmembers()
+    assert {m.mtime for m in members} == {epoch}
+    assert [m.name for m in members] == sorted(m.name for m in members)
+
+
+def test_packages_build_to_the_same_bytes_from_another_folder(tmp_path):
+    # The sources copied to another folder, built there (the product only)
+    # and packed with the same SOURCE_DATE_EPOCH: the very same zip and
+    # .deb, so SHA256SUMS checks a published package against its sources.
+    source = tmp_path / "source"
+    shutil.copytree(REPO, source, ignore=shutil.ignore_patterns(
+        "build", ".git", "__pycache__", ".pytest_cache"))
+    env = dict(os.environ, SOURCE_DATE_EPOCH=str(source_date_epoch()))
+    for preset in ("win32", "native"):
+        for command in (
+                ["cmake", "--preset", preset, "-DSTASHWELL_TESTS=OFF"],
+                ["cmake", "--build", "--preset", preset, "--target",
+                 "stashwell", "release_files"]):
+            subprocess.run(command, cwd=source, env=env, check=True,
+                           capture_output=True, timeout=3600)
+        subprocess.run(["cpack"], cwd=source / "build" / preset, env=env,
+                       check=True, capture_output=True, timeout=600)
+    rebuilt = {
+        zip_name(): source / "build" / "win32" / "cpack" / zip_name(),
+        deb_name(): source / "build" / "native" / "cpack" / deb_name(),
+    }
+    sums = {line.split()[1].lstrip("*"): line.split()[0]
+            for line in package("SHA256SUMS").read_text().splitlines()}
+    for name, path in rebuilt.items():
+        assert path.read_bytes() == package(name).read_bytes(), name
+        assert hashlib.sha256(path.read_bytes()).hexdigest() == sums[name]
 
 
 def test_changelog_top_entry_is_the_project_version():
@@ -592,7 +842,7 @@ def test_deb_installs_a_program_that_moves_a_sample_message(tmp_path):
     for path in ("./usr/bin/stashwell", "./usr/share/man/man1/stashwell.1.gz",
                  "./usr/share/doc/stashwell/copyright",
                  "./usr/share/doc/stashwell/changelog.gz",
-                 "./usr/share/doc/stashwell/guide.md"):
+                 "./usr/share/doc/stashwell/guide.md.gz"):
         assert re.search(r"\s" + re.escape(path) + r"$", listing,
                          re.MULTILINE), path
     control = subprocess.run(["dpkg-deb", "--ctrl-tarfile", str(deb)],
