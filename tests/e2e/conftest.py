@@ -119,8 +119,8 @@ Dialog = collections.namedtuple("Dialog", "caption text buttons")
 
 
 # Limits for hangs, far above what a correct run needs even while other
-# builds load the machine: a wine program's run, and the making of the
-# session's wine prefix.
+# builds load the machine: a wine program's run, and the making and ending
+# of the session's wine prefix and its server.
 WINE_RUN_LIMIT = 600
 WINE_PREFIX_LIMIT = 900
 
@@ -601,7 +601,7 @@ class _Wine:
             helper.wait()
             # Whatever hangs in the prefix goes with its server.
             subprocess.run([str(WINE_RUN), "--kill"], env=full_env,
-                           timeout=WINE_RUN_LIMIT)
+                           timeout=WINE_PREFIX_LIMIT)
             self.session.wine_ready = False
             printed = "\n".join(
                 f"{path.name}: {_decode(path.read_bytes())!r}"
