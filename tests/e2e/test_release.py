@@ -742,9 +742,11 @@ def test_program_from_the_zip_runs_a_sample_message_and_answers_its_dialogs(
         b'Attachment Line: Attachment Converted: "' + spell(source) + b'"',
         b"",
         b"Destination Directory <" + spell(nowhere) + b"> does not exist",
+        # The header echo: From, To and Subject, none seen in this message.
         b"",
         b"",
         b"",
+        b"",  # after the last line end
     ]
     assert source.read_bytes() == b"late\n"
 
