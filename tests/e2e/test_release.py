@@ -5,7 +5,9 @@ Reads build/win32/stashwell.exe and build/win64/stashwell.exe (the win32 and
 win64 presets), the win32 link map build/win32/stashwell.map, and
 build/packages/ (scripts/package, which the test command runs before this
 file): the zip, the .deb (also checked with lintian) and SHA256SUMS. A
-missing file or tool fails the test; nothing is skipped.
+missing file or tool fails the test. Only the run of the zip's 32-bit
+program is skipped where the kernel runs no 32-bit code, after it has
+unpacked the zip and found the program at its path.
 
 What the Windows loader reads of the zip's program (PE32, subsystem,
 imports, symbols, sections) comes from the 32-bit binutils' objdump; the
