@@ -39,24 +39,18 @@ install_missing() {
     --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-find_wine() {
-  if [[ -x /usr/lib/wine/wine64 ]]; then
-    echo /usr/lib/wine/wine64
-  elif command -v wine64 >/dev/null 2>&1; then
-    command -v wine64
+# wine's programs: Debian's own in /usr/lib/wine first, else the one on PATH.
+wine_tool() {
+  local debian_name="$1" name="$2"
+  if [[ -x /usr/lib/wine/$debian_name ]]; then
+    echo "/usr/lib/wine/$debian_name"
+  elif command -v "$name" >/dev/null 2>&1; then
+    command -v "$name"
   else
-    echo "wine64 not found (install the wine64 package)" >&2
+    echo "$name not found (install the wine64 package)" >&2
     return 127
   fi
 }
 
-find_wineserver() {
-  if [[ -x /usr/lib/wine/wineserver64 ]]; then
-    echo /usr/lib/wine/wineserver64
-  elif command -v wineserver >/dev/null 2>&1; then
-    command -v wineserver
-  else
-    echo "wineserver not found (install the wine64 package)" >&2
-    return 127
-  fi
-}
+find_wine() { wine_tool wine64 wine64; }
+find_wineserver() { wine_tool wineserver64 wineserver; }
