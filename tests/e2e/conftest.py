@@ -6,9 +6,7 @@ Every test that takes the `prog` fixture runs twice:
 - "win32": build/win32/stashwell.exe, the product, as built by the `win32`
   preset, under wine64 (its WoW64 mode, with wine's 32-bit DLLs) through
   scripts/wine-run, with the test helpers the same preset builds into
-  build/win32/tests/win/ (on a kernel that refuses 32-bit code, which
-  scripts/can-run-32-bit finds out, "win64" takes its place, and the
-  session's header and summary say so):
+  build/win32/tests/win/:
     dialog_helper.exe     watches for message boxes, reports and answers them
     run_command_line.exe  starts the program with an exact command line,
                           waits for it and for what it started, and reports
@@ -22,7 +20,16 @@ build/win64/tests/win/, for the scenarios where pointer size, handle size
 and the C runtime's file offsets could make the two Windows programs
 differ (placement, comparison, large files).
 
-A missing program fails the test; nothing is skipped. Under wine a
+On a kernel that refuses 32-bit code (scripts/can-run-32-bit says so;
+STASHWELL_RUN_32_BIT=no makes it say so anywhere) every "win32" test still
+goes through its set-up: the program and the helpers must be there and be
+32-bit Windows programs, the test's files are written and its command line
+is made. It stops, as skipped, at the first step that would start a 32-bit
+program, and "win64" runs the test in its place. The session's header says
+which program stands for the product, and its summary names every test
+that was skipped, with the reason.
+
+A missing program fails the test. Under wine a
 program that cannot start (a 32-bit one without wine's 32-bit DLLs) may do
 nothing and still exit 0, so every wine run must show that it ran: the
 dialog helper's first line and the launcher's report of the program's exit
@@ -36,6 +43,14 @@ show the usage box.
     prog.sep             "/" natively, "\\" under wine
     prog.run(*args, answer="no", cmdline=None, env=None, timeout=60,
              cwd=None) -> Result
+    prog.need_wine(what) under wine: skips the test, naming `what`, where
+                         the program cannot run (before any other wine
+                         command a test starts itself)
+
+`timeout` is for hangs: natively it is the limit; under wine the limit is
+never below WINE_RUN_LIMIT, since a wine start on a loaded machine can take
+tens of seconds. A run that passes its limit fails the test with what the
+program, the launcher and the dialog helper printed.
 
 `args` are separate arguments (str, pathlib.Path or bytes): natively argv;
 under wine joined into one Windows command line, each quoted with double
@@ -103,9 +118,19 @@ IDOK, IDYES, IDNO = 1, 6, 7
 Dialog = collections.namedtuple("Dialog", "caption text buttons")
 
 
+# Limits for hangs, far above what a correct run needs even while other
+# builds load the machine: a wine program's run, and the making and ending
+# of the session's wine prefix and its server.
+WINE_RUN_LIMIT = 600
+WINE_PREFIX_LIMIT = 900
+
+
 def _probe_32_bit():
     probe = subprocess.run([str(CAN_RUN_32_BIT)], stdin=subprocess.DEVNULL,
                            capture_output=True, text=True, timeout=120)
+    if probe.returncode not in (0, 1):
+        raise RuntimeError(f"{CAN_RUN_32_BIT} failed ({probe.returncode}): "
+                           f"{probe.stdout}{probe.stderr}")
     return probe.returncode == 0, probe.stdout.strip()
 
 
@@ -113,18 +138,48 @@ def _probe_32_bit():
 # the Windows program that stands for the product in the suite.
 RUNS_32_BIT, PROBE_32_BIT = _probe_32_bit()
 PRODUCT = "win32" if RUNS_32_BIT else "win64"
+# The Windows programs of a test that takes `prog`: the product always,
+# and where it cannot run the 64-bit program beside it.
+WINDOWS_PROGRAMS = ["win32"] if RUNS_32_BIT else ["win32", "win64"]
+NOT_RUN_32_BIT = "32-bit program NOT RUN"
+# Machine field of a PE header, by preset.
+PE_MACHINES = {"win32": 0x14C, "win64": 0x8664}  # i386, x86-64
 
 
 def pytest_report_header(config):
     return [f"Windows program under test: {PRODUCT} ({PROBE_32_BIT})"]
 
 
+def skipped_tests(terminalreporter):
+    """[(test id, reason)] of every skipped test of the session."""
+    skipped = []
+    for report in terminalreporter.stats.get("skipped", []):
+        reason = report.longrepr
+        if isinstance(reason, tuple):
+            reason = reason[2]
+        skipped.append((report.nodeid, str(reason).removeprefix("Skipped: ")))
+    return skipped
+
+
 def pytest_terminal_summary(terminalreporter):
+    # Every skip by name: a green summary must show what was not tried.
+    skipped = skipped_tests(terminalreporter)
+    if skipped:
+        terminalreporter.section(f"NOT RUN: {len(skipped)} tests", sep="!")
+        for nodeid, reason in skipped:
+            terminalreporter.write_line(f"{nodeid}: {reason}")
     if not RUNS_32_BIT:
-        terminalreporter.section("32-bit program NOT RUN", sep="!")
+        terminalreporter.section(NOT_RUN_32_BIT, sep="!")
         terminalreporter.write_line(
-            f"{PROBE_32_BIT}: the end-to-end runs used the win64 program in "
-            "place of the win32 product")
+            f"{PROBE_32_BIT}: the win32 tests went through their set-up and "
+            "stopped before the first 32-bit start; the win64 program ran "
+            "them in the product's place")
+    # The test command repeats the list in its own summary.
+    listing = os.environ.get("STASHWELL_NOT_RUN_LIST")
+    if listing:
+        with open(listing, "a", encoding="utf-8") as out:
+            for nodeid, reason in skipped:
+                out.write(f"{nodeid}: {reason}\n")
 
 
 class Result:
@@ -251,7 +306,7 @@ class _Session:
         subprocess.run([str(WINE_RUN), "--start"], env=self.wine_env(),
                        check=True, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=300)
+                       timeout=WINE_PREFIX_LIMIT)
         command = f'"{to_windows_path(recorder)}" "%1"'
         for key, value in ((r"HKCR\.log", "StashwellTest.log"),
                            (r"HKCR\StashwellTest.log\shell\open\command",
@@ -259,13 +314,13 @@ class _Session:
             subprocess.run(
                 [str(WINE_RUN), "reg", "add", key, "/ve", "/d", value, "/f"],
                 env=self.wine_env(), check=True, stdin=subprocess.DEVNULL,
-                stdout=subprocess.DEVNULL, timeout=300)
+                stdout=subprocess.DEVNULL, timeout=WINE_RUN_LIMIT)
         self.wine_ready = True
 
     def close(self):
         if self.wine_prefix.exists():
             subprocess.run([str(WINE_RUN), "--kill"], env=self.wine_env(),
-                           timeout=60)
+                           timeout=WINE_RUN_LIMIT)
         shutil.rmtree(self.root, ignore_errors=True)
 
 
@@ -293,6 +348,17 @@ def windows_program(preset):
 
 def windows_helpers(preset):
     return BUILD / preset / "tests" / "win"
+
+
+def pe_machine(path):
+    """The machine field of a PE image's header, None when it is none."""
+    data = pathlib.Path(path).read_bytes()[:4096]
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    pe = int.from_bytes(data[0x3C:0x40], "little")
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
+    return int.from_bytes(data[pe + 4:pe + 6], "little")
 
 
 class _Native:
@@ -439,13 +505,25 @@ class _Wine:
         self.name = preset
         self.program = pathlib.Path(program or windows_program(preset))
         self.helpers = windows_helpers(preset)
+        # Where the kernel refuses 32-bit code, a win32 test goes as far
+        # as it can without starting a program: these checks and its own
+        # set-up run everywhere.
+        self.runnable = preset != "win32" or RUNS_32_BIT
         for needed in (self.program, self.helpers / "dialog_helper.exe",
                        self.helpers / "run_command_line.exe",
-                       self.helpers / "open_recorder.exe"):
+                       self.helpers / "open_recorder.exe",
+                       self.helpers / "hold_file.exe"):
             if not needed.is_file():
-                pytest.fail(f"missing {needed}: build the {preset} preset")
+                hint = "" if program else f": build the {preset} preset"
+                pytest.fail(f"missing {needed}{hint}")
+            machine = pe_machine(needed)
+            if machine != PE_MACHINES[preset]:
+                pytest.fail(f"{needed} is no {preset} program (machine "
+                            f"{machine!r})")
         if not os.access(WINE_RUN, os.X_OK):
             pytest.fail(f"missing {WINE_RUN}")
+        if not self.runnable:
+            return
         session.ensure_wine()
         if self.program not in session.programs_checked:
             self._check_it_runs()
@@ -466,8 +544,15 @@ class _Wine:
     def locale_env(self, name):
         return self.session.locale_env(name)
 
+    def need_wine(self, what):
+        """Skips the test at `what`, its first wine start, where this
+        program cannot run."""
+        if not self.runnable:
+            pytest.skip(f"{NOT_RUN_32_BIT} at {what} ({PROBE_32_BIT})")
+
     def run(self, *args, answer="no", cmdline=None, env=None, timeout=60,
             cwd=None):
+        limit = max(timeout, WINE_RUN_LIMIT)
         if answer not in ("yes", "no"):
             raise ValueError(f"answer must be 'yes' or 'no', not {answer!r}")
         folder = self.session.run_folder()
@@ -486,6 +571,7 @@ class _Wine:
         else:
             line = b" ".join(windows_quote(a, code_page) for a in args)
             command_file.write_bytes(head + (b" " + line if args else b""))
+        self.need_wine("the program's run")
         answers = f"{QUESTION_CAPTION}={IDYES if answer == 'yes' else IDNO}"
         # Output goes to files, not pipes: a wine process may hand its
         # output handles on to background processes of the prefix, and a
@@ -497,7 +583,7 @@ class _Wine:
         with open(helper_out, "wb") as out, open(helper_err, "wb") as err:
             helper = subprocess.Popen(
                 [str(WINE_RUN), str(self.helpers / "dialog_helper.exe"),
-                 to_windows_path(stop), answers, str(timeout + 30)],
+                 to_windows_path(stop), answers, str(limit + 60)],
                 env=full_env, cwd=str(folder), stdin=subprocess.DEVNULL,
                 stdout=out, stderr=err)
         try:
@@ -508,20 +594,24 @@ class _Wine:
                      to_windows_path(command_file)],
                     env=full_env, cwd=str(cwd or folder),
                     stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                    timeout=timeout)
+                    timeout=limit)
         except subprocess.TimeoutExpired:
             stop.touch()
             helper.kill()
             helper.wait()
             # Whatever hangs in the prefix goes with its server.
             subprocess.run([str(WINE_RUN), "--kill"], env=full_env,
-                           timeout=60)
+                           timeout=WINE_PREFIX_LIMIT)
             self.session.wine_ready = False
+            printed = "\n".join(
+                f"{path.name}: {_decode(path.read_bytes())!r}"
+                for path in (run_out, run_err, helper_out, helper_err))
             pytest.fail(f"{self.name} run of {args or cmdline!r} did not "
-                        f"end within {timeout} s")
+                        f"end within {limit} s; what was printed:\n"
+                        f"{printed}")
         stop.touch()
         try:
-            helper.wait(timeout=60)
+            helper.wait(timeout=WINE_RUN_LIMIT)
         except subprocess.TimeoutExpired:
             helper.kill()
             helper.wait()
@@ -587,34 +677,45 @@ def held_open(prog, path, mode, folder):
     if not helper.is_file():
         pytest.fail(f"missing test helper {helper}: build the {prog.name} "
                     "preset")
+    prog.need_wine("hold_file.exe")
     stop = pathlib.Path(folder) / "stop-holding"
+    # Held for as long as the body's run may take.
     holder = subprocess.Popen(
         [str(WINE_RUN), str(helper), mode, prog.arg(path), prog.arg(stop),
-         "60"],
+         str(WINE_RUN_LIMIT + 60)],
         env=prog.session.wine_env(), stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        assert holder.stdout.readline().strip() == b"held", (
-            holder.stderr.read())
+        ready, _, _ = select.select([holder.stdout], [], [], WINE_RUN_LIMIT)
+        line = holder.stdout.readline() if ready else b""
+        if line.strip() != b"held":
+            holder.kill()
+            _, err = holder.communicate()
+            pytest.fail(f"hold_file.exe did not hold {path}: {line!r} "
+                        f"{_decode(err)}")
         yield
     finally:
         stop.touch()
-        holder.communicate(timeout=60)
+        try:
+            holder.communicate(timeout=WINE_RUN_LIMIT)
+        except subprocess.TimeoutExpired:
+            holder.kill()
+            holder.communicate()
 
 
 # Behaviour only Windows has (share modes, hidden and system attributes) is
 # tested once, with the product under wine: `@windows_only` on a test that
 # takes `prog`.
-windows_only = pytest.mark.parametrize("prog", [PRODUCT], indirect=True)
+windows_only = pytest.mark.parametrize("prog", WINDOWS_PROGRAMS,
+                                       indirect=True)
 
 # Scenarios where the 32-bit and the 64-bit Windows programs could differ
 # (sizes, offsets, handles): run with both.
 all_programs = pytest.mark.parametrize(
-    "prog", ["native", "win32", "win64"] if RUNS_32_BIT else
-    ["native", "win64"], indirect=True)
+    "prog", ["native", "win32", "win64"], indirect=True)
 
 
-@pytest.fixture(params=["native", PRODUCT])
+@pytest.fixture(params=["native", *WINDOWS_PROGRAMS])
 def prog(request, e2e_session):
     if request.param == "native":
         return _Native(e2e_session)

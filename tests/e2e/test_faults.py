@@ -188,11 +188,25 @@ def test_undeletable_source_stays_beside_its_copy(prog, tmp_path, duplicate,
     assert sorted(p.name for p in tree.saved.iterdir()) == ["a.pdf"]
 
 
+def reachable_by_all(folder):
+    """Whether every user may enter folder: others may search each folder
+    on the way to it."""
+    folder = pathlib.Path(folder).resolve()
+    return all(p.stat().st_mode & 0o001 for p in (folder, *folder.parents))
+
+
 @pytest.fixture
 def open_tmp_path():
-    """A fresh folder that every user may reach (pytest's own is root's)."""
-    folder = pathlib.Path(tempfile.mkdtemp(prefix="stashwell-faults-"))
+    """A fresh folder that every user may reach (pytest's own is root's),
+    in the first temporary folder that every user may reach."""
+    bases = [b for b in (tempfile.gettempdir(), "/tmp", "/var/tmp")
+             if os.path.isdir(b) and reachable_by_all(b)]
+    if not bases:
+        pytest.fail("no temporary folder that every user may reach")
+    folder = pathlib.Path(tempfile.mkdtemp(prefix="stashwell-faults-",
+                                           dir=bases[0]))
     folder.chmod(0o755)
+    assert reachable_by_all(folder)
     yield folder
     shutil.rmtree(folder, ignore_errors=True)
 
@@ -205,6 +219,13 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
     if not os.access(NATIVE_PROGRAM, os.X_OK):
         pytest.fail(f"missing program {NATIVE_PROGRAM}")
     tmp_path = open_tmp_path
+    # nobody runs a copy of the program from the open folder: the build
+    # folder may lie where nobody may enter (a checkout in root's home
+    # folder). The copy needs nothing else from the build folder.
+    program = tmp_path / "bin" / "stashwell"
+    program.parent.mkdir()
+    shutil.copyfile(NATIVE_PROGRAM, program)
+    program.chmod(0o755)
     mail = tmp_path / "mail"
     attach = tmp_path / "attach"
     locked = tmp_path / "locked"
@@ -229,21 +250,21 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
         message.chmod(0o666)
         return subprocess.run(
             ["setpriv", "--reuid", "65534", "--regid", "65534",
-             "--clear-groups", str(NATIVE_PROGRAM), str(message),
+             "--clear-groups", str(program), str(message),
              str(destination)],
             stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
             start_new_session=True)
 
     result = run(saved, first)
-    log = (mail / "msg.log").read_bytes().decode()
     assert result.returncode == 0, result
+    log = (mail / "msg.log").read_bytes().decode()
     assert "Copy File returned error; Code 5\r\n" in log, log
     assert first.read_bytes() == b"first"
     assert list(saved.iterdir()) == []
 
     result = run(open_saved, second)
-    log = (mail / "msg.log").read_bytes().decode()
     assert result.returncode == 0, result
+    log = (mail / "msg.log").read_bytes().decode()
     assert log.endswith("\r\nError - could not delete source file\r\n"), log
     assert second.read_bytes() == b"second"
     assert (open_saved / "second.txt").read_bytes() == b"second"

@@ -6,7 +6,8 @@ import subprocess
 
 import pytest
 
-from conftest import NATIVE_PROGRAM, immutable
+import conftest
+from conftest import NATIVE_PROGRAM, _Wine, immutable
 
 LINE1 = re.compile(rb"[^\r\n]+\r\n")
 
@@ -156,3 +157,21 @@ def test_too_few_file_handles_for_the_message_is_reported(prog, tmp_path):
     assert source.read_bytes() == b"A"
     assert listing(dest) == []
 
+
+def test_a_wine_run_past_its_limit_fails_with_what_was_printed(
+        e2e_session, tmp_path, monkeypatch):
+    # The harness's hang path, with a limit no wine start can meet: the run
+    # is ended, and the failure shows what the launcher and the dialog
+    # helper printed up to then.
+    wine = _Wine(e2e_session, "win64")
+    monkeypatch.setattr(conftest, "WINE_RUN_LIMIT", 0.001)
+    message = tmp_path / "eud1.tmp"
+    message.write_bytes(b"Subject: never read\r\n")
+    with pytest.raises(pytest.fail.Exception) as failure:
+        wine.run(wine.arg(message), wine.arg(tmp_path), timeout=0.001)
+    text = str(failure.value)
+    assert "did not end within 0.001 s; what was printed:" in text, text
+    for name in ("launcher.txt", "stderr.txt", "dialogs.jsonl",
+                 "dialog_helper.err"):
+        assert f"\n{name}: " in text, text
+    assert message.read_bytes() == b"Subject: never read\r\n"

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import WINE_RUN, windows_only
+from conftest import WINE_RUN, WINE_RUN_LIMIT, windows_only
 
 DAY = 86400
 HOUR = 3600
@@ -55,16 +55,20 @@ class Folder:
     def attrib(self, path, flag=None):
         """Sets an attribute with wine's attrib; returns the letters shown
         before the path afterwards."""
+        # wine's own 64-bit attrib runs wherever wine64 does, also before
+        # a run of a program that cannot run here.
+        self.prog.session.ensure_wine()
         command = [str(WINE_RUN), "attrib"]
         if flag:
             subprocess.run(command + [flag, self.prog.arg(path)],
                            env=self.prog.session.wine_env(), check=True,
                            stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, timeout=120)
+                           stdout=subprocess.DEVNULL, timeout=WINE_RUN_LIMIT)
         shown = subprocess.run(command + [self.prog.arg(path)],
                                env=self.prog.session.wine_env(), check=True,
                                stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, timeout=120)
+                               stdout=subprocess.PIPE,
+                               timeout=WINE_RUN_LIMIT)
         return shown.stdout.decode("cp1252").split("Z:")[0]
 
     def run(self, message=None):
