@@ -42,7 +42,6 @@ struct RunState {
   // The current attachment.
   std::string AttachmentName;
   std::string DestinationPath;
-  int32_t CopyErrorCode = 0;
 };
 
 }  // namespace stashwell

@@ -1,6 +1,8 @@
 #include "scan/message_scan.h"
 
+#include <memory>
 #include <string_view>
+#include <utility>
 
 #include "run/in_out_error.h"
 #include "run/run_log.h"
@@ -81,19 +83,20 @@ void ScanMessageFile(RunState& state) {
     state.ErrorsReported = true;
     return;
   }
-  FileHandle file = kNoFile;
+  std::unique_ptr<File> file;
   // The one open whose failure is expected: the mail client may still be
   // writing the message. The scan then leaves no trace and the file stays.
   // Running out of file handles or memory is no such moment: it is a
   // failure of the run, and reported as one.
-  const uint32_t open_code = os.OpenForRead(state.MessageFilePath, &file);
+  const uint32_t open_code =
+      os.Open(state.MessageFilePath, FileUse::kMessage, &file);
   if (open_code == kErrorTooManyOpenFiles ||
       open_code == kErrorNotEnoughMemory) {
     CheckInOut(open_code);
   }
   if (open_code != 0) return;
 
-  MessageReader reader(os, file);
+  MessageReader reader(std::move(file));
   // Only lines that start like one of the prefixes matter, and only as far
   // as a path can reach: memory stays flat whatever the line lengths.
   reader.PassOverLinesNotStartingWith("FTSA");

@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "run/fixed_texts.h"
+
 namespace stashwell {
 
 bool FindExtensionDot(std::string_view path, const PathSyntax& syntax,
@@ -36,16 +38,14 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
   return result;
 }
 
-bool FindFreeNumberedName(RunState& state) {
-  for (uint32_t number = 1; number <= kLastNameNumber; ++number) {
+std::optional<std::string> FindFreeNumberedName(RunState& state) {
+  for (uint32_t number = kFirstNameNumber; number <= kLastNameNumber;
+       ++number) {
     std::string candidate =
         MakeNumberedName(state.DestinationPath, number, state.syntax);
-    if (!state.platform.IsExistingFile(candidate)) {
-      state.DestinationPath = std::move(candidate);
-      return true;
-    }
+    if (!state.platform.IsExistingFile(candidate)) return candidate;
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace stashwell

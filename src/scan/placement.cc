@@ -1,5 +1,8 @@
 #include "scan/placement.h"
 
+#include <optional>
+#include <utility>
+
 #include "platform/name_mask.h"
 #include "run/run_log.h"
 #include "scan/numbered_name.h"
@@ -30,21 +33,22 @@ bool IsRunFile(RunState& state, const std::string& path) {
 }
 
 // A different file has the name: the attachment is moved under the first
-// free numbered name. False when no numbered name is free.
-bool PlaceUnderNumberedName(RunState& state) {
-  const std::string unnumbered = state.DestinationPath;
-  if (!FindFreeNumberedName(state)) {
-    WriteLogLine(state, {"Error - no free numbered name for <", unnumbered,
-                         "> (source not deleted)"});
+// free numbered name. The copy's code, or nothing when no numbered name is
+// free.
+std::optional<int32_t> PlaceUnderNumberedName(RunState& state) {
+  std::optional<std::string> numbered = FindFreeNumberedName(state);
+  if (!numbered) {
+    WriteLogLine(state, {"Error - no free numbered name for <",
+                         state.DestinationPath, "> (source not deleted)"});
     state.ErrorsReported = true;
-    return false;
+    return std::nullopt;
   }
+  state.DestinationPath = std::move(*numbered);
   WriteLogLine(state, {"Different version of <", state.SourcePath,
                        "> already in destination. Changing name to ", '"',
                        state.DestinationPath, '"'});
   state.ActionLogged = true;
-  CopyAndLog(state);
-  return true;
+  return CopyAndLog(state);
 }
 
 }  // namespace
@@ -61,20 +65,8 @@ void ReportMissingSource(RunState& state) {
   state.ErrorsReported = true;
 }
 
-std::string FileNamePart(std::string_view path, const PathSyntax& syntax) {
-  const size_t last = LastCharWhere(path, syntax, [&](char c) {
-    return syntax.EndsFolder(c) ||
-           (syntax.alternate_separator != 0 && c == syntax.alternate_separator);
-  });
-  if (last == std::string_view::npos) return std::string(path);
-  return std::string(path.substr(last + 1));
-}
-
 void PlaceAttachment(RunState& state) {
   Platform& os = state.platform;
-  // No copy has been made for this attachment yet; the verification reads
-  // this to tell a failed copy from none.
-  state.CopyErrorCode = 0;
   state.AttachmentName = FileNamePart(state.SourcePath, state.syntax);
   state.DestinationPath =
       state.DestinationDir + state.syntax.separator + state.AttachmentName;
@@ -104,8 +96,10 @@ void PlaceAttachment(RunState& state) {
     return;
   }
 
+  // The code of this attachment's copy; 0 while none was made.
+  int32_t copy_code = 0;
   if (!os.IsExistingFile(state.DestinationPath)) {
-    CopyAndLog(state);
+    copy_code = CopyAndLog(state);
   } else if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
     // The attachment already is in the destination folder, reached through
     // another spelling of the same path. It would be its own duplicate, and
@@ -125,7 +119,7 @@ void PlaceAttachment(RunState& state) {
         ReportMissingSource(state);
         return;
       case Comparison::kSecondGone:
-        CopyAndLog(state);
+        copy_code = CopyAndLog(state);
         break;
       case Comparison::kIdentical:
         if (!IsRunFile(state, state.DestinationPath)) {
@@ -136,12 +130,15 @@ void PlaceAttachment(RunState& state) {
           break;
         }
         [[fallthrough]];
-      case Comparison::kDifferent:
-        if (!PlaceUnderNumberedName(state)) return;
+      case Comparison::kDifferent: {
+        const std::optional<int32_t> code = PlaceUnderNumberedName(state);
+        if (!code) return;
+        copy_code = *code;
         break;
+      }
     }
   }
-  VerifyAndDeleteSource(state);
+  VerifyAndDeleteSource(state, copy_code);
 }
 
 }  // namespace stashwell

@@ -24,11 +24,6 @@ void WriteHeaderEcho(RunState& state);
 // "Source File <SourcePath> does not exist" and the header echo.
 void ReportMissingSource(RunState& state);
 
-// The file-name part of a path: the text after its last separator, ':' on
-// Windows, or alternate separator ('/' on Windows), stepping by whole
-// characters of the code page. A path with none of them is its own name.
-std::string FileNamePart(std::string_view path, const PathSyntax& syntax);
-
 }  // namespace stashwell
 
 #endif  // STASHWELL_SCAN_PLACEMENT_H_

@@ -109,9 +109,12 @@ TEST(RunProgram, AMessageFileNamedLikeALogSurvivesItsRun) {
 // first run's log and work alone.
 TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
   struct MeetingPlatform : TestPlatform {
-    bool IsExistingDirectory(const std::string& path) override {
-      if (meanwhile) std::exchange(meanwhile, nullptr)();
-      return TestPlatform::IsExistingDirectory(path);
+    // The one folder the run examines is the destination.
+    PathKind Examine(const std::string& path) override {
+      if (TestPlatform::Examine(path) == PathKind::kFolder && meanwhile) {
+        std::exchange(meanwhile, nullptr)();
+      }
+      return TestPlatform::Examine(path);
     }
     std::function<void()> meanwhile;
   };
@@ -145,13 +148,15 @@ TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
 // error report says what ran short.
 TEST(RunProgram, ShortagesEndWithTheErrorReport) {
   struct ShortPlatform : TestPlatform {
-    bool IsExistingDirectory(const std::string& path) override {
-      if (out_of_memory) throw std::bad_alloc();
-      return TestPlatform::IsExistingDirectory(path);
+    PathKind Examine(const std::string& path) override {
+      const PathKind kind = TestPlatform::Examine(path);
+      if (kind == PathKind::kFolder && out_of_memory) throw std::bad_alloc();
+      return kind;
     }
-    uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-      if (open_error != 0) return open_error;
-      return TestPlatform::OpenForRead(path, file);
+    uint32_t Open(const std::string& path, FileUse use,
+                  std::unique_ptr<File>* file) override {
+      if (use == FileUse::kMessage && open_error != 0) return open_error;
+      return TestPlatform::Open(path, use, file);
     }
     bool out_of_memory = false;
     uint32_t open_error = 0;

@@ -64,15 +64,16 @@ TEST(FileNamePart, PosixRulesTakeTheSlashOnly) {
 // taken.
 class PlacementPlatform : public TestPlatform {
  public:
-  bool IsExistingFile(const std::string& path) override {
+  PathKind Examine(const std::string& path) override {
     calls.push_back("exists " + path);
-    if (all_taken_from != 0 && calls.size() >= all_taken_from) return true;
-    return TestPlatform::IsExistingFile(path);
+    if (all_taken_from != 0 && calls.size() >= all_taken_from) {
+      return PathKind::kFile;
+    }
+    return TestPlatform::Examine(path);
   }
-  bool IsSameFile(const std::string& first,
-                  const std::string& second) override {
-    calls.push_back("same " + first + " " + second);
-    return TestPlatform::IsSameFile(first, second);
+  std::optional<FileId> IdentityOf(const std::string& path) override {
+    calls.push_back("identify " + path);
+    return TestPlatform::IdentityOf(path);
   }
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
@@ -85,9 +86,12 @@ class PlacementPlatform : public TestPlatform {
   }
   // Lets another run act at a fixed moment: just before the comparison's
   // open number before_open (1-based).
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    if (++opens == before_open && meanwhile) meanwhile();
-    return TestPlatform::OpenShared(path, file);
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    if (use == FileUse::kComparison && ++opens == before_open && meanwhile) {
+      meanwhile();
+    }
+    return TestPlatform::Open(path, use, file);
   }
 
   bool Copied() const {
@@ -157,15 +161,16 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(os_.calls,
-            std::vector<std::string>({
-                "same " + In("report.pdf") + " " + state_.LogPath,
-                "same " + In("report.pdf") + " " + state_.MessageFilePath,
-                "exists " + Out("report.pdf"),
-                "copy " + In("report.pdf") + " " + Out("report.pdf"),
-                "exists " + Out("report.pdf"),
-                "remove " + In("report.pdf"),
-            }));
+  EXPECT_EQ(os_.calls, std::vector<std::string>({
+                           "identify " + In("report.pdf"),
+                           "identify " + state_.LogPath,
+                           "identify " + In("report.pdf"),
+                           "identify " + state_.MessageFilePath,
+                           "exists " + Out("report.pdf"),
+                           "copy " + In("report.pdf") + " " + Out("report.pdf"),
+                           "exists " + Out("report.pdf"),
+                           "remove " + In("report.pdf"),
+                       }));
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
 }
 
@@ -205,13 +210,13 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
 TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   dir_.Write("out" + Sep() + "report.pdf", "old");
   Attach("report.pdf", "new");
-  // Calls before the search: the two tests against the run's own files,
-  // the existence test of the name, the identity test, and the
-  // comparison's two existence tests, all of real files. From the seventh
-  // on (the numbered names) every name is taken.
-  os_.all_taken_from = 7;
+  // Calls before the search: the two tests against the run's own files
+  // and the identity test (two identities each), the existence test of the
+  // name and the comparison's two existence tests, all of real files. From
+  // the tenth on (the numbered names) every name is taken.
+  os_.all_taken_from = 10;
   PlaceAttachment(state_);
-  EXPECT_EQ(os_.calls.size(), 6 + kLastNameNumber);
+  EXPECT_EQ(os_.calls.size(), 9 + kLastNameNumber);
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_FALSE(os_.Copied());
@@ -273,12 +278,11 @@ TEST_F(PlacementTest, AFolderInTheWayCountsAsFreeAndTheCopyFails) {
   Attach("report.pdf", "new");
   PlaceAttachment(state_);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "new");
-  EXPECT_NE(state_.CopyErrorCode, 0);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(),
             Moving(In("report.pdf"), Out("report.pdf")) +
                 "Copy File returned error; Code " +
-                std::to_string(state_.CopyErrorCode) +
+                std::to_string(kErrorFileExists) +
                 "\r\nError - destination file not found after copy (source "
                 "not deleted)\r\n");
 }
@@ -288,7 +292,7 @@ TEST_F(PlacementTest, ADuplicateAfterAFailedCopyStillDeletesItsSource) {
   dir_.MakeDir("out" + Sep() + "a.pdf");
   Attach("a.pdf", "a");
   PlaceAttachment(state_);
-  ASSERT_NE(state_.CopyErrorCode, 0);
+  ASSERT_TRUE(ScratchDir::Exists(In("a.pdf")));
   dir_.Write("out" + Sep() + "b.pdf", "b");
   Attach("b.pdf", "b");
   PlaceAttachment(state_);

@@ -1,19 +1,165 @@
-#include "platform/posix/posix_copy.h"
+#include "platform/posix/posix_files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <optional>
+#include <string_view>
 
-#include "platform/platform.h"
-#include "platform/posix/posix_disk_file.h"
-#include "platform/posix/posix_errors.h"
-#include "platform/posix/posix_time.h"
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
+
+#include "platform/name_mask.h"
 
 namespace stashwell {
+
+uint32_t Win32CodeFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return 0;
+    case ENOENT:
+      return kErrorFileNotFound;
+    case ENOTDIR:
+      return kErrorPathNotFound;
+    case EMFILE:
+    case ENFILE:
+      return kErrorTooManyOpenFiles;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case ETXTBSY:
+      return kErrorAccessDenied;
+    case EROFS:
+      return kErrorWriteProtect;
+    case EBADF:
+      return kErrorInvalidHandle;
+    case ENOMEM:
+      return kErrorNotEnoughMemory;
+    case EBUSY:
+      return kErrorSharingViolation;
+    case EEXIST:
+      return kErrorFileExists;
+    case EINVAL:
+      return kErrorInvalidParameter;
+    case ENOSPC:
+#ifdef EDQUOT
+    case EDQUOT:
+#endif
+    case EFBIG:
+      return kErrorDiskFull;
+    case ENAMETOOLONG:
+      return kErrorFilenameTooLong;
+    case ENOTEMPTY:
+      return kErrorDirNotEmpty;
+    case ELOOP:
+      return kErrorInvalidName;
+    case ENOTSUP:
+      return kErrorNotSupported;
+    default:
+      return 1117;  // ERROR_IO_DEVICE: an I/O error the table does not name
+  }
+}
+
+DateTimeFields LocalTimeOf(const timespec& instant) {
+  struct tm local {};
+  const time_t seconds = instant.tv_sec;
+  localtime_r(&seconds, &local);
+  DateTimeFields fields;
+  fields.year = local.tm_year + 1900;
+  fields.month = local.tm_mon + 1;
+  fields.day = local.tm_mday;
+  fields.hour = local.tm_hour;
+  fields.minute = local.tm_min;
+  // A leap second is shown as the last second of its minute.
+  fields.second = local.tm_sec > 59 ? 59 : local.tm_sec;
+  fields.millisecond = static_cast<int>(instant.tv_nsec / 1000000);
+  fields.day_of_week = local.tm_wday;
+  return fields;
+}
+
+timespec ModificationTime(const struct stat& st) {
+#ifdef __APPLE__
+  return st.st_mtimespec;
+#else
+  return st.st_mtim;
+#endif
+}
+
+namespace {
+
+#if defined(__linux__)
+// File systems whose files the kernel makes up as they are read.
+bool IsGeneratedFileSystem(long type) {
+  constexpr long kGenerated[] = {
+      PROC_SUPER_MAGIC,    SYSFS_MAGIC,
+      DEBUGFS_MAGIC,       TRACEFS_MAGIC,
+      SECURITYFS_MAGIC,    CGROUP_SUPER_MAGIC,
+      CGROUP2_SUPER_MAGIC, 0x62656570 /* configfs */,
+      PSTOREFS_MAGIC,      BPF_FS_MAGIC,
+      EFIVARFS_MAGIC,
+  };
+  for (long generated : kGenerated) {
+    if (type == generated) return true;
+  }
+  return false;
+}
+#endif
+
+}  // namespace
+
+bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
+  for (const auto& [known, generated] : known_) {
+    if (known == device) return generated;
+  }
+  bool generated = false;
+#if defined(__linux__)
+  struct statfs fs;
+  const int result = fd >= 0 ? fstatfs(fd, &fs) : statfs(path, &fs);
+  if (result != 0) return false;  // asked again next time
+  generated = IsGeneratedFileSystem(static_cast<long>(fs.f_type));
+#else
+  (void)path;
+  (void)fd;
+#endif
+  known_.emplace_back(device, generated);
+  return generated;
+}
+
+bool IsDiskFile(const struct stat& st, const char* path, int fd,
+                FileSystemKinds* kinds) {
+  if (!S_ISREG(st.st_mode)) return false;
+  FileSystemKinds once;
+  return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
+}
+
+int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (!S_ISDIR(st.st_mode) && !IsDiskFile(st, path, fd, kinds)) {
+    error = ENOENT;
+  } else if (fcntl(fd, F_SETFL, 0) != 0) {
+    // The open set no other status flag: clearing them all clears the
+    // non-blocking mode alone.
+    error = errno;
+  }
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
 namespace {
 
 constexpr size_t kCopyBlock = 1 << 20;
@@ -111,14 +257,6 @@ struct Staged {
   std::string temporary;  // empty for an unnamed file
 };
 
-// The folder part of destination, with its final "/", or "" for a name in
-// the current folder.
-std::string FolderPrefix(const std::string& destination) {
-  const size_t slash = destination.rfind('/');
-  return slash == std::string::npos ? std::string()
-                                    : destination.substr(0, slash + 1);
-}
-
 // A missing folder on the way to a new file is "path not found", as on
 // Windows.
 uint32_t CreateError(int error) {
@@ -149,10 +287,9 @@ bool StageUnnamed(const std::string& folder, Staged* staged, uint32_t* code) {
 
 // Creates a new hidden file of the program's own in folder.
 uint32_t StageNamed(const std::string& folder, Staged* staged) {
-  const std::string stem =
-      folder + kTemporaryPrefix + std::to_string(getpid()) + "-";
   for (int n = 0; n < 1000; ++n) {
-    std::string name = stem + std::to_string(n) + kTemporaryExtension;
+    std::string name =
+        folder + TemporaryName(static_cast<uint64_t>(getpid()), n);
     const int fd =
         open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd >= 0) {
@@ -226,7 +363,7 @@ uint32_t CopyFileExclusive(const std::string& source,
   struct stat taken;
   if (lstat(destination.c_str(), &taken) == 0) return kErrorFileExists;
 
-  const std::string folder = FolderPrefix(destination);
+  const std::string folder = FolderPrefix(destination, PathSyntax::Posix());
   Staged staged;
   uint32_t code = 0;
   if (staging == CopyStaging::kNamedOnly ||
@@ -290,6 +427,93 @@ uint32_t CopyFileExclusive(const std::string& source,
     return Win32CodeFromErrno(error);
   }
   return 0;
+}
+
+namespace {
+
+// Win32 attribute bits of an entry. Symbolic links are judged by what they
+// point to; a link that points nowhere is neither a file nor a folder.
+uint32_t AttributesOf(const std::string& name, const struct stat& st) {
+  uint32_t attributes = 0;
+  if (S_ISDIR(st.st_mode)) {
+    attributes |= kAttrDirectory;
+  } else if (S_ISREG(st.st_mode)) {
+    attributes |= kAttrArchive;
+  } else {
+    attributes |= kAttrSystem;
+  }
+  if (!S_ISDIR(st.st_mode) && (st.st_mode & S_IWUSR) == 0) {
+    attributes |= kAttrReadOnly;
+  }
+  if (!name.empty() && name[0] == '.') attributes |= kAttrHidden;
+  return attributes;
+}
+
+bool SameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+}  // namespace
+
+const std::vector<std::string>* FolderNames::Get(const std::string& folder) {
+  struct stat now;
+  if (stat(folder.c_str(), &now) != 0) {
+    valid_ = false;
+    return nullptr;
+  }
+  if (valid_ && folder == folder_ && now.st_dev == seen_.st_dev &&
+      now.st_ino == seen_.st_ino && SameTime(now.st_mtim, seen_.st_mtim) &&
+      SameTime(now.st_ctim, seen_.st_ctim)) {
+    return &names_;
+  }
+  valid_ = false;
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return nullptr;
+  names_.clear();
+  while (const dirent* item = readdir(dir)) {
+    const std::string_view name = item->d_name;
+    if (name == "." || name == "..") continue;
+    names_.emplace_back(name);
+  }
+  closedir(dir);
+  folder_ = folder;
+  seen_ = now;
+  valid_ = true;
+  return &names_;
+}
+
+std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
+                                             uint32_t attributes,
+                                             FolderNames& folders) {
+  const size_t slash = mask.rfind('/');
+  const std::string folder = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? std::string("/")
+                                                        : mask.substr(0, slash);
+  const std::string pattern =
+      slash == std::string::npos ? mask : mask.substr(slash + 1);
+  const std::string prefix =
+      slash == std::string::npos ? std::string() : mask.substr(0, slash + 1);
+
+  std::vector<SearchEntry> entries;
+  const std::vector<std::string>* names = folders.Get(folder);
+  if (names == nullptr) return entries;
+  constexpr uint32_t kSkippable =
+      kAttrHidden | kAttrSystem | kAttrVolume | kAttrDirectory;
+  for (const std::string& name : *names) {
+    if (!MatchesMask(name, pattern)) continue;
+    const std::string path = prefix + name;
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 && lstat(path.c_str(), &st) != 0) {
+      continue;  // gone since the folder was listed
+    }
+    SearchEntry entry;
+    entry.name = name;
+    entry.attributes = AttributesOf(name, st);
+    if ((entry.attributes & kSkippable & ~attributes) != 0) continue;
+    entry.last_write = LocalTimeOf(ModificationTime(st));
+    entries.push_back(std::move(entry));
+  }
+  return entries;
 }
 
 }  // namespace stashwell
