@@ -187,6 +187,10 @@ bool MemoryPlatform::RemoveFile(const std::string& path) {
   return true;
 }
 
+bool MemoryPlatform::RemoveOwnFile(const std::string& path, const FileId& id) {
+  return IdentityOf(path) == id && RemoveFile(path);
+}
+
 uint32_t MemoryPlatform::CopyFileNoReplace(const std::string& source,
                                            const std::string& destination) {
   const std::string from = Normal(source);

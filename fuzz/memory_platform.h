@@ -43,6 +43,7 @@ class MemoryPlatform : public Platform {
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override;
   bool RemoveFile(const std::string& path) override;
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override;
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override;
   std::vector<SearchEntry> FindMatching(const std::string& mask,

@@ -157,6 +157,10 @@ class Platform {
   // Deletes one file; true when it is gone. Refuses read-only files and
   // files open for a use that shares no deletion.
   virtual bool RemoveFile(const std::string& path) = 0;
+  // Deletes path only while it names the file of that identity (no link
+  // followed): a file the run made or read, whose name someone may have
+  // given to another file meanwhile. True when that file's name is gone.
+  virtual bool RemoveOwnFile(const std::string& path, const FileId& id) = 0;
   // Copies source to destination, never replacing an existing file. 0 when
   // copied, else the Win32 error code; a partial copy is removed.
   virtual uint32_t CopyFileNoReplace(const std::string& source,

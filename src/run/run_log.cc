@@ -82,6 +82,7 @@ void StartRunLog(RunState& state) {
   state.LogPath = LogPathFor(state.MessageFilePath, state.syntax);
   std::unique_ptr<File> file;
   CheckInOut(os.Open(state.LogPath, FileUse::kLog, &file));
+  state.LogFileId = file->Identity();
   state.Log = std::make_unique<RunLog>(std::move(file));
   WriteLogLine(state,
                {DateTimeLine(state.locale, DecodeDayCount(os.LocalNow()))});
@@ -98,8 +99,10 @@ void FinishRunLog(RunState& state) {
   Platform& os = state.platform;
   state.Log->Close();
   state.Log.reset();
-  if (!state.ErrorsReported && !state.ActionLogged) {
-    os.RemoveFile(state.LogPath);
+  // The log goes only while its name still holds the file this run wrote:
+  // the next message's run may have made its own log under the name.
+  if (!state.ErrorsReported && !state.ActionLogged && state.LogFileId) {
+    os.RemoveOwnFile(state.LogPath, *state.LogFileId);
   }
   if (state.ErrorsReported && os.AskYesNo(kOpenLogQuestion, kOpenLogCaption)) {
     os.OpenWithShell(state.LogPath);

@@ -1,6 +1,7 @@
 #include "scan/message_scan.h"
 
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -96,6 +97,8 @@ void ScanMessageFile(RunState& state) {
   }
   if (open_code != 0) return;
 
+  // Which file the scan reads: only that file is deleted at the end.
+  const std::optional<FileId> message_id = file->Identity();
   MessageReader reader(std::move(file));
   // Only lines that start like one of the prefixes matter, and only as far
   // as a path can reach: memory stays flat whatever the line lengths.
@@ -130,7 +133,15 @@ void ScanMessageFile(RunState& state) {
     }
   }
   reader.Close();
-  os.RemoveFile(state.MessageFilePath);
+  // The mail client may have given the name to its next message meanwhile:
+  // that message was never read, so it stays for its own run.
+  if (message_id && !os.RemoveOwnFile(state.MessageFilePath, *message_id) &&
+      os.Examine(state.MessageFilePath) != PathKind::kMissing &&
+      os.IdentityOf(state.MessageFilePath) != message_id) {
+    WriteLogLine(state, {"Eudora Message File <", state.MessageFilePath,
+                         "> was replaced during the run - not deleted"});
+    state.ErrorsReported = true;
+  }
 }
 
 }  // namespace stashwell

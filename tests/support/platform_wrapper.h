@@ -77,6 +77,9 @@ class PlatformWrapper : public Platform {
   bool RemoveFile(const std::string& path) override {
     return target_.RemoveFile(path);
   }
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    return target_.RemoveOwnFile(path, id);
+  }
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
     return target_.CopyFileNoReplace(source, destination);

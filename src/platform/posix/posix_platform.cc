@@ -260,6 +260,16 @@ class PosixPlatform : public Platform {
     return unlink(path.c_str()) == 0;
   }
 
+  // A link that leads to the file holds it too (a message given by a
+  // link goes as its link went before); the link is what is removed.
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode) || IdOf(st) != id) return false;
+    return RemoveFile(path);
+  }
+
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
     return CopyFileExclusive(source, destination, CopyStaging::kUnnamedFirst,
@@ -306,6 +316,14 @@ class PosixPlatform : public Platform {
   }
 
  private:
+  // The log is the run's own file. Its path is opened without following a
+  // link and without blocking (a FIFO there would hang the run), and only a
+  // regular file with one link is written: a link, a FIFO, a device or a
+  // second name of another file at the log's path would otherwise make the
+  // run cut to zero and fill a file that is not its log, anywhere. Such a
+  // name is removed (what it leads to is left alone) and the log made anew,
+  // exclusively; a folder there is refused.
+  //
   // The file is locked before it is cut to zero: a second run on the same
   // message (another process, or another open in this one) is refused as
   // Windows refuses it through the share mode, and never wipes what the
@@ -315,22 +333,48 @@ class PosixPlatform : public Platform {
     // administrator; the owner's write bit is looked at rather than
     // access(), which lets root through.
     struct stat existing;
-    if (stat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode) &&
+    if (lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
         (existing.st_mode & S_IWUSR) == 0) {
       return kErrorAccessDenied;
     }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    int fd =
+        open(path.c_str(),
+             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     // Creating in a folder that does not exist is "path not found", as on
     // Windows.
-    if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : LastError();
-    uint32_t code = 0;
+    if (fd < 0 && errno == ENOENT) return kErrorPathNotFound;
+    // A link at the path (ELOOP; EMLINK on some BSDs), or a FIFO that no
+    // one reads (ENXIO): not the run's file.
+    const bool foreign_name =
+        fd < 0 && (errno == ELOOP || errno == EMLINK || errno == ENXIO);
+    if (fd < 0 && !foreign_name) return LastError();
     struct stat st;
+    if (fd >= 0) {
+      if (fstat(fd, &st) != 0) {
+        const uint32_t code = LastError();
+        close(fd);
+        return code;
+      }
+      if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        fd = -1;
+      }
+    }
+    if (fd < 0) {
+      if (unlink(path.c_str()) != 0) return LastError();
+      fd = open(path.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0) return LastError();
+    }
+    uint32_t code = 0;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
       code = kErrorSharingViolation;
     } else if (fstat(fd, &st) != 0) {
       code = LastError();
-    } else if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-      // Only a regular file has a length to cut; a device has none.
+    } else if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      // Swapped meanwhile for another file's second name.
+      code = kErrorAccessDenied;
+    } else if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
       code = LastError();
     }
     if (code != 0) {

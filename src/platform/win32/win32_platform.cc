@@ -238,8 +238,7 @@ class Win32Platform : public Platform {
                 FILE_ATTRIBUTE_READONLY) {
           return ERROR_ACCESS_DENIED;
         }
-        return OpenHandle(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS,
-                          file);
+        return OpenLog(path, file);
       }
       case FileUse::kMessage:
         return OpenHandle(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
@@ -259,6 +258,32 @@ class Win32Platform : public Platform {
     // must be gone for the deletion to count.
     return DeleteFileA(path.c_str()) &&
            GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  }
+
+  // The file is opened by its name, without following a reparse point, its
+  // identity compared, and deleted through that very handle: no other file
+  // given the name meanwhile can be deleted in its place.
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    HANDLE handle = CreateFileA(
+        path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    Win32File file(handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || IdOf(info) != id ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      return false;
+    }
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+      return false;
+    }
+    file.Close();
+    // As for RemoveFile: the name must be gone, or hold another file.
+    return IdentityOf(path) != id;
   }
 
   // The bytes go into a hidden temporary file of the destination folder
@@ -392,6 +417,62 @@ class Win32Platform : public Platform {
   }
 
  private:
+  // True when handle is a file of its own on a disk: no reparse point (a
+  // link), no folder, one name.
+  static bool IsOwnFile(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(handle, &info) &&
+           (info.dwFileAttributes &
+            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           info.nNumberOfLinks == 1;
+  }
+
+  // The log is the run's own file. Its path is opened without following a
+  // reparse point, and only a disk file of its own with one name is
+  // written: a link or a second name of another file at the log's path
+  // would otherwise make the run cut to zero and fill a file that is not
+  // its log. Such a name is removed (what it leads to is left alone) and
+  // the log made anew, exclusively.
+  static uint32_t OpenLog(const std::string& path,
+                          std::unique_ptr<File>* file) {
+    constexpr DWORD kFlags =
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    // What CREATE_ALWAYS refuses, opening the file as it is does not: a
+    // hidden or system file keeps its log refused, as before.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0 &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return ERROR_ACCESS_DENIED;
+    }
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_ALWAYS, kFlags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return ERROR_FILE_NOT_FOUND;
+    }
+    if (!IsOwnFile(handle)) {
+      CloseHandle(handle);
+      if (!DeleteFileA(path.c_str())) return GetLastError();
+      handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, CREATE_NEW, kFlags, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+      if (!IsOwnFile(handle)) {
+        CloseHandle(handle);
+        return ERROR_ACCESS_DENIED;
+      }
+    }
+    // Opened at its start: this cuts an earlier log to zero.
+    if (!SetEndOfFile(handle)) {
+      const DWORD code = GetLastError();
+      CloseHandle(handle);
+      return code;
+    }
+    *file = std::make_unique<Win32File>(handle);
+    return 0;
+  }
+
   static uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
                              DWORD disposition, std::unique_ptr<File>* file) {
     HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr,
