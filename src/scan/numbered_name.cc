@@ -43,7 +43,11 @@ std::optional<std::string> FindFreeNumberedName(RunState& state) {
        ++number) {
     std::string candidate =
         MakeNumberedName(state.DestinationPath, number, state.syntax);
-    if (!state.platform.IsExistingFile(candidate)) return candidate;
+    // Anything at the name takes it: a folder, a device, a link that leads
+    // nowhere, as well as a file.
+    if (state.platform.Examine(candidate) == PathKind::kMissing) {
+      return candidate;
+    }
   }
   return std::nullopt;
 }

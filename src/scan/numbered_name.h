@@ -34,7 +34,8 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
                              const PathSyntax& syntax);
 
 // The first numbered variant of DestinationPath (the unnumbered target),
-// from 1 up to kLastNameNumber, at which no file exists; every candidate is
+// from 1 up to kLastNameNumber, that nothing holds (no file, folder, device
+// or link); every candidate is
 // built from the unnumbered path. Nothing when every one of them is taken.
 // Changes nothing in the state and writes nothing to the log.
 std::optional<std::string> FindFreeNumberedName(RunState& state);

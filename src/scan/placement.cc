@@ -32,23 +32,92 @@ bool IsRunFile(RunState& state, const std::string& path) {
          os.IsSameFile(path, state.MessageFilePath);
 }
 
-// A different file has the name: the attachment is moved under the first
-// free numbered name. The copy's code, or nothing when no numbered name is
-// free.
-std::optional<int32_t> PlaceUnderNumberedName(RunState& state) {
+// What one round of placement came to.
+enum class Round {
+  kDone,            // nothing more to do for this attachment
+  kVerify,          // a copy was made (or failed), or a duplicate found
+  kTakenMeanwhile,  // another program took the name first: decide again
+};
+
+// The copy to DestinationPath, with what its code means for the round.
+Round CopyRound(RunState& state, bool may_decide_again, int32_t* copy_code) {
+  *copy_code = CopyAndLog(state, may_decide_again);
+  return may_decide_again &&
+                 *copy_code == static_cast<int32_t>(kErrorFileExists)
+             ? Round::kTakenMeanwhile
+             : Round::kVerify;
+}
+
+// A different file, or anything that is no file, has the name: the
+// attachment is moved under the first free numbered name of unnumbered.
+Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
+                             bool may_decide_again, int32_t* copy_code) {
+  state.DestinationPath = unnumbered;
   std::optional<std::string> numbered = FindFreeNumberedName(state);
   if (!numbered) {
     WriteLogLine(state, {"Error - no free numbered name for <",
                          state.DestinationPath, "> (source not deleted)"});
     state.ErrorsReported = true;
-    return std::nullopt;
+    return Round::kDone;
   }
   state.DestinationPath = std::move(*numbered);
   WriteLogLine(state, {"Different version of <", state.SourcePath,
                        "> already in destination. Changing name to ", '"',
                        state.DestinationPath, '"'});
   state.ActionLogged = true;
-  return CopyAndLog(state);
+  return CopyRound(state, may_decide_again, copy_code);
+}
+
+// Decides for what holds DestinationPath now, and acts.
+Round PlaceOnce(RunState& state, const std::string& unnumbered,
+                bool may_decide_again, int32_t* copy_code) {
+  Platform& os = state.platform;
+  switch (os.Examine(state.DestinationPath)) {
+    case PathKind::kMissing:
+      return CopyRound(state, may_decide_again, copy_code);
+    case PathKind::kFolder:
+    case PathKind::kOther:
+      // A folder, a device, a FIFO, a socket or a link that leads nowhere
+      // holds the name as firmly as a file does.
+      return PlaceUnderNumberedName(state, unnumbered, may_decide_again,
+                                    copy_code);
+    case PathKind::kFile:
+      break;
+  }
+  if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
+    // The attachment already is in the destination folder, reached through
+    // another spelling of the same path. It would be its own duplicate, and
+    // deleting the "source" would delete the only copy. This is judged by
+    // the file's identity on disk, not by the path texts, and it comes
+    // after the filter, so a passed-over attachment leaves no line.
+    WriteLogLine(state, {"File <", state.SourcePath,
+                         "> is already in the destination folder - left in "
+                         "place"});
+    return Round::kDone;
+  }
+  // Another run may move either file away during the comparison: the
+  // attachment is then treated as the existence tests would treat it a
+  // moment later.
+  switch (CompareFiles(os, state.SourcePath, state.DestinationPath)) {
+    case Comparison::kFirstGone:
+      ReportMissingSource(state);
+      return Round::kDone;
+    case Comparison::kSecondGone:
+      return CopyRound(state, may_decide_again, copy_code);
+    case Comparison::kIdentical:
+      if (!IsRunFile(state, state.DestinationPath)) {
+        WriteLogLine(state,
+                     {"Duplicate of <", state.SourcePath, "> already in <",
+                      state.DestinationPath, "> - only deleting source"});
+        state.ActionLogged = true;
+        *copy_code = 0;
+        return Round::kVerify;
+      }
+      [[fallthrough]];
+    case Comparison::kDifferent:
+      break;
+  }
+  return PlaceUnderNumberedName(state, unnumbered, may_decide_again, copy_code);
 }
 
 }  // namespace
@@ -66,7 +135,6 @@ void ReportMissingSource(RunState& state) {
 }
 
 void PlaceAttachment(RunState& state) {
-  Platform& os = state.platform;
   state.AttachmentName = FileNamePart(state.SourcePath, state.syntax);
   state.DestinationPath =
       state.DestinationDir + state.syntax.separator + state.AttachmentName;
@@ -96,49 +164,25 @@ void PlaceAttachment(RunState& state) {
     return;
   }
 
-  // The code of this attachment's copy; 0 while none was made.
+  // When another program publishes a file under the name between the
+  // decision and the publication, the decision is made again for that
+  // file: identical, the copy is gone and the source is a duplicate;
+  // different, the next numbered name. A few rounds at most; the last one
+  // reports a taken name as any failed copy.
+  const std::string unnumbered = state.DestinationPath;
   int32_t copy_code = 0;
-  if (!os.IsExistingFile(state.DestinationPath)) {
-    copy_code = CopyAndLog(state);
-  } else if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
-    // The attachment already is in the destination folder, reached through
-    // another spelling of the same path. It would be its own duplicate, and
-    // deleting the "source" would delete the only copy. This is judged by
-    // the file's identity on disk, not by the path texts, and it comes
-    // after the filter, so a passed-over attachment leaves no line.
-    WriteLogLine(state, {"File <", state.SourcePath,
-                         "> is already in the destination folder - left in "
-                         "place"});
-    return;
-  } else {
-    // Another run may move either file away during the comparison: the
-    // attachment is then treated as the existence tests would treat it a
-    // moment later.
-    switch (CompareFiles(os, state.SourcePath, state.DestinationPath)) {
-      case Comparison::kFirstGone:
-        ReportMissingSource(state);
+  for (int round = 1;; ++round) {
+    switch (
+        PlaceOnce(state, unnumbered, round < kPlacementRounds, &copy_code)) {
+      case Round::kDone:
         return;
-      case Comparison::kSecondGone:
-        copy_code = CopyAndLog(state);
+      case Round::kVerify:
+        VerifyAndDeleteSource(state, copy_code);
+        return;
+      case Round::kTakenMeanwhile:
         break;
-      case Comparison::kIdentical:
-        if (!IsRunFile(state, state.DestinationPath)) {
-          WriteLogLine(state,
-                       {"Duplicate of <", state.SourcePath, "> already in <",
-                        state.DestinationPath, "> - only deleting source"});
-          state.ActionLogged = true;
-          break;
-        }
-        [[fallthrough]];
-      case Comparison::kDifferent: {
-        const std::optional<int32_t> code = PlaceUnderNumberedName(state);
-        if (!code) return;
-        copy_code = *code;
-        break;
-      }
     }
   }
-  VerifyAndDeleteSource(state, copy_code);
 }
 
 }  // namespace stashwell

@@ -11,6 +11,10 @@
 
 namespace stashwell {
 
+// How many times placement decides for one attachment when other programs
+// keep publishing files under its name first.
+inline constexpr int kPlacementRounds = 4;
+
 // Works on SourcePath (an existing file) and DestinationDir (an existing
 // folder); sets AttachmentName and DestinationPath, writes the log lines of
 // the duplicate, renaming, same-file and unusable-name cases, and leaves

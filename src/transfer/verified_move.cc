@@ -4,11 +4,14 @@
 
 namespace stashwell {
 
-int32_t CopyAndLog(RunState& state) {
+int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   // Paths go to the platform whole, however long; the platform accepts or
   // refuses them with its own error code.
   const int32_t code = static_cast<int32_t>(state.platform.CopyFileNoReplace(
       state.SourcePath, state.DestinationPath));
+  if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
+    return code;
+  }
   WriteLogLine(state, {"Moving from <", state.SourcePath, "> to <",
                        state.DestinationPath, '>'});
   state.ActionLogged = true;

@@ -12,8 +12,10 @@ namespace stashwell {
 // Copies SourcePath to DestinationPath without overwriting and returns the
 // copy's code (0 when copied); logs the move and sets ActionLogged whatever
 // the outcome; logs the copy's error code and sets ErrorsReported when it
-// failed.
-int32_t CopyAndLog(RunState& state);
+// failed. With may_decide_again, a copy that finds the name taken (80:
+// another program published a file there first) logs nothing, so that
+// placement can decide again for that file.
+int32_t CopyAndLog(RunState& state, bool may_decide_again = false);
 
 // Deletes SourcePath when the move can be trusted: a file stands at
 // DestinationPath and copy_code, the code of this attachment's copy, is 0

@@ -135,9 +135,9 @@ TEST_F(FindFreeNumberedNameTest, NamesWithoutExtensionGetTheNumberAppended) {
   EXPECT_EQ(SearchFrom(".profile"), "1.profile");
 }
 
-TEST_F(FindFreeNumberedNameTest, AFolderOfTheNameCountsAsFree) {
+TEST_F(FindFreeNumberedNameTest, AFolderOfTheNameTakesIt) {
   dir_.MakeDir("report1.pdf");
-  EXPECT_EQ(SearchFrom("report.pdf"), "report1.pdf");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report2.pdf");
 }
 
 // Every name checked is reported taken up to `taken`; counts the tries.
