@@ -47,4 +47,29 @@ std::string TemporaryName(uint64_t process, int n) {
          kTemporaryExtension;
 }
 
+std::optional<uint64_t> TemporaryNameProcess(std::string_view name) {
+  constexpr std::string_view prefix = kTemporaryPrefix;
+  constexpr std::string_view extension = kTemporaryExtension;
+  if (!name.starts_with(prefix) || !name.ends_with(extension)) {
+    return std::nullopt;
+  }
+  name.remove_prefix(prefix.size());
+  name.remove_suffix(extension.size());
+  const size_t dash = name.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 19) {
+    return std::nullopt;
+  }
+  uint64_t process = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    if (i == dash) continue;
+    if (c < '0' || c > '9' || (i > dash && name.size() == dash + 1)) {
+      return std::nullopt;
+    }
+    if (i < dash) process = process * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (dash + 1 == name.size()) return std::nullopt;
+  return process;
+}
+
 }  // namespace stashwell

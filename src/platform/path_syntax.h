@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -108,6 +109,15 @@ std::string FileNamePart(std::string_view path, const PathSyntax& syntax);
 // ".stashwell-<process>-<n>.tmp". The leading dot hides it on POSIX; the
 // Windows copy sets the hidden attribute.
 std::string TemporaryName(uint64_t process, int n);
+// The process number in a name TemporaryName made; nothing for any other
+// name.
+std::optional<uint64_t> TemporaryNameProcess(std::string_view name);
+// The hidden folder of the program's own inside a destination folder where
+// a copy keeps its temporary file when it cannot have an unnamed one. No
+// attachment is ever placed in it, so a later run can remove what a killed
+// run left there without ever touching an attachment; it is removed when
+// empty.
+inline constexpr char kOwnFolder[] = ".stashwell";
 inline constexpr char kTemporaryPrefix[] = ".stashwell-";
 inline constexpr char kTemporaryExtension[] = ".tmp";
 

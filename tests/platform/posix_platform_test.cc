@@ -641,9 +641,11 @@ TEST(PosixProcessTest, CodeOffsetIsRelativeToTheLoadAddress) {
 
 // A run killed in the middle of a copy (here by a file-size limit, which
 // stops it at a known byte) leaves nothing under the destination name, and
-// at most a temporary file whose name says what it is. The next run takes
+// at most a temporary file in the program's own folder. The next run takes
 // the name for the whole file, so a file that holds just the bytes copied so
-// far is never taken for a duplicate of anything there.
+// far is never taken for a duplicate of anything there; it removes the
+// killed run's temporary file and the folder, and never an attachment
+// named like a temporary file.
 TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
   constexpr rlim_t kLimit = 64 * 1024;
   std::string bytes(1 << 20, 'x');
@@ -668,14 +670,31 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
     EXPECT_FALSE(ScratchDir::Exists(destination));
+    const std::string own = folder + "/" + kOwnFolder;
+    const bool named = staging == CopyStaging::kNamedOnly;
+    EXPECT_EQ(ScratchDir::Exists(own), named);
+    size_t leftovers = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      const std::string name = entry.path().filename().string();
-      EXPECT_EQ(name.rfind(kTemporaryPrefix, 0), 0u) << name;
-      EXPECT_EQ(name.substr(name.size() - 4), kTemporaryExtension) << name;
-      EXPECT_EQ(entry.file_size(), kLimit) << name;
+      EXPECT_EQ(entry.path().filename().string(), kOwnFolder);
     }
+    if (named) {
+      for (const auto& entry : std::filesystem::directory_iterator(own)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name, TemporaryName(static_cast<uint64_t>(child), 0));
+        EXPECT_EQ(entry.file_size(), kLimit) << name;
+        ++leftovers;
+      }
+      EXPECT_EQ(leftovers, 1u);
+    }
+    // An attachment that happens to bear a temporary name, as another
+    // program may have left it, is no leftover.
+    const std::string lookalike =
+        dir.Write("dest/" + TemporaryName(static_cast<uint64_t>(child), 1),
+                  "an attachment");
     EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
     EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
+    EXPECT_FALSE(ScratchDir::Exists(own));
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(lookalike), "an attachment");
   }
 }
 

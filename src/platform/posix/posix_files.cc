@@ -2,9 +2,12 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -249,27 +252,72 @@ int CopyContents(int in, int out, off_t expected_size) {
   return CopyByReadWrite(in, out);
 }
 
-// Where a copy collects its bytes before they get the destination name: an
-// unnamed file of the destination folder, or a hidden name of the
-// program's own there.
-struct Staged {
-  int fd = -1;
-  std::string temporary;  // empty for an unnamed file
-};
-
 // A missing folder on the way to a new file is "path not found", as on
 // Windows.
 uint32_t CreateError(int error) {
   return error == ENOENT ? kErrorPathNotFound : Win32CodeFromErrno(error);
 }
 
+// Flushes a file's bytes (and what reading them back needs) to the disk.
+int SyncData(int fd) {
+#ifdef __APPLE__
+  return fsync(fd);
+#else
+  return fdatasync(fd);
+#endif
+}
+
+// True while the process of that number lives (or belongs to someone the
+// run may not signal, which lives all the same).
+bool ProcessLives(uint64_t process) {
+  if (process == 0 || process > static_cast<uint64_t>(INT32_MAX)) return false;
+  return kill(static_cast<pid_t>(process), 0) == 0 || errno == EPERM;
+}
+
+// Removes from the program's own folder (open as folder) the temporary files
+// of runs that no longer live: their process is gone and no one holds the
+// file's lock. Only regular files with the program's temporary names are
+// looked at; no attachment is ever placed in this folder.
+void RemoveLeftovers(int folder) {
+  const int listing = dup(folder);
+  if (listing < 0) return;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return;
+  }
+  while (const dirent* item = readdir(dir)) {
+    const std::string name = item->d_name;
+    const std::optional<uint64_t> process = TemporaryNameProcess(name);
+    if (!process || ProcessLives(*process)) continue;
+    const int fd = openat(folder, name.c_str(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      unlinkat(folder, name.c_str(), 0);
+    }
+    close(fd);
+  }
+  closedir(dir);
+}
+
+// Where a copy collects its bytes before they get the destination name: an
+// unnamed file of the destination folder, or a file of the program's own
+// folder inside it (kOwnFolder), locked while the run lives.
+struct Staged {
+  int fd = -1;
+  int own_folder = -1;    // the program's own folder, for a named file
+  std::string temporary;  // its name there; empty for an unnamed file
+};
+
 // Opens an unnamed file in folder. False when the file system has none
 // (the caller then uses a name); a failure that a name would meet as well
 // is returned in *code.
-bool StageUnnamed(const std::string& folder, Staged* staged, uint32_t* code) {
+bool StageUnnamed(int folder, Staged* staged, uint32_t* code) {
 #ifdef O_TMPFILE
-  const std::string where = folder.empty() ? "." : folder;
-  const int fd = open(where.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0) {
     staged->fd = fd;
     return true;
@@ -285,52 +333,76 @@ bool StageUnnamed(const std::string& folder, Staged* staged, uint32_t* code) {
 #endif
 }
 
-// Creates a new hidden file of the program's own in folder.
-uint32_t StageNamed(const std::string& folder, Staged* staged) {
-  for (int n = 0; n < 1000; ++n) {
-    std::string name =
-        folder + TemporaryName(static_cast<uint64_t>(getpid()), n);
-    const int fd =
-        open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      staged->fd = fd;
-      staged->temporary = std::move(name);
-      return 0;
+// Creates a new file of the program's own in its own folder of folder,
+// made when missing, after removing what killed runs left there.
+uint32_t StageNamed(int folder, Staged* staged) {
+  // Another run may remove the folder when it finds it empty, between its
+  // creation here and the file's: then it is made again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    if (mkdirat(folder, kOwnFolder, 0700) != 0 && errno != EEXIST) {
+      return CreateError(errno);
     }
-    if (errno != EEXIST) return CreateError(errno);
+    const int own = openat(folder, kOwnFolder,
+                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (own < 0) {
+      if (errno == ENOENT) continue;
+      return CreateError(errno);
+    }
+    RemoveLeftovers(own);
+    for (int n = 0; n < 1000; ++n) {
+      std::string name = TemporaryName(static_cast<uint64_t>(getpid()), n);
+      const int fd =
+          openat(own, name.c_str(),
+                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        // The lock tells later runs that this file is in use.
+        flock(fd, LOCK_EX | LOCK_NB);
+        staged->fd = fd;
+        staged->own_folder = own;
+        staged->temporary = std::move(name);
+        return 0;
+      }
+      if (errno != EEXIST) break;
+    }
+    const int error = errno;
+    close(own);
+    if (error == ENOENT) continue;
+    return error == EEXIST ? kErrorFileExists : CreateError(error);
   }
-  return kErrorFileExists;
+  return kErrorPathNotFound;
 }
 
-// Gives an unnamed file the destination name; fails when the name is taken.
+// Gives an unnamed file the name in folder; fails when the name is taken.
 // 0 or an errno value.
-int LinkUnnamed(int fd, const std::string& destination) {
+int LinkUnnamed(int fd, int folder, const std::string& name) {
 #ifdef O_TMPFILE
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, destination.c_str(),
+  return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(),
                 AT_SYMLINK_FOLLOW) == 0
              ? 0
              : errno;
 #else
   (void)fd;
-  (void)destination;
+  (void)folder;
+  (void)name;
   return ENOTSUP;
 #endif
 }
 
-// Renames temporary to destination unless the name is taken. 0 or an errno
-// value.
-int RenameNoReplace(const std::string& temporary,
-                    const std::string& destination) {
+// Renames temporary (in from) to name (in to) unless the name is taken.
+// 0 or an errno value.
+int RenameNoReplace(int from, const std::string& temporary, int to,
+                    const std::string& name) {
   int error = ENOTSUP;
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
-  if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, destination.c_str(),
-                RENAME_NOREPLACE) == 0) {
+  if (renameat2(from, temporary.c_str(), to, name.c_str(), RENAME_NOREPLACE) ==
+      0) {
     return 0;
   }
   error = errno;
 #elif defined(__APPLE__) && defined(RENAME_EXCL)
-  if (renamex_np(temporary.c_str(), destination.c_str(), RENAME_EXCL) == 0) {
+  if (renameatx_np(from, temporary.c_str(), to, name.c_str(), RENAME_EXCL) ==
+      0) {
     return 0;
   }
   error = errno;
@@ -341,8 +413,8 @@ int RenameNoReplace(const std::string& temporary,
   }
   // A file system without the no-replace rename: a hard link refuses a
   // taken name as well.
-  if (link(temporary.c_str(), destination.c_str()) != 0) return errno;
-  unlink(temporary.c_str());
+  if (linkat(from, temporary.c_str(), to, name.c_str(), 0) != 0) return errno;
+  unlinkat(from, temporary.c_str(), 0);
   return 0;
 }
 
@@ -358,25 +430,55 @@ uint32_t CopyFileExclusive(const std::string& source,
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
+
+  // Every name below is taken relative to the destination folder, opened
+  // once: a folder swapped for a link meanwhile cannot redirect the copy.
+  const PathSyntax posix = PathSyntax::Posix();
+  const std::string prefix = FolderPrefix(destination, posix);
+  const std::string name = FileNamePart(destination, posix);
+  FileCloser folder(open(prefix.empty() ? "." : prefix.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return CreateError(errno);
   // A taken name is refused before any byte is copied; the publication
   // below refuses it again should it be taken meanwhile.
   struct stat taken;
-  if (lstat(destination.c_str(), &taken) == 0) return kErrorFileExists;
+  if (fstatat(folder.get(), name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+    return kErrorFileExists;
+  }
 
-  const std::string folder = FolderPrefix(destination, PathSyntax::Posix());
+  // What killed runs left in the program's own folder goes, whichever way
+  // this copy stages its bytes.
+  {
+    FileCloser own(openat(folder.get(), kOwnFolder,
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (own.get() >= 0) {
+      RemoveLeftovers(own.get());
+      unlinkat(folder.get(), kOwnFolder, AT_REMOVEDIR);
+    }
+  }
+
   Staged staged;
   uint32_t code = 0;
   if (staging == CopyStaging::kNamedOnly ||
-      !StageUnnamed(folder, &staged, &code)) {
-    code = StageNamed(folder, &staged);
+      !StageUnnamed(folder.get(), &staged, &code)) {
+    code = StageNamed(folder.get(), &staged);
   }
   if (code != 0) return code;
   FileCloser out(staged.fd);
-  // The temporary name, if any, is removed on every way out that did not
-  // publish it.
-  auto discard = [&] {
-    if (!staged.temporary.empty()) unlink(staged.temporary.c_str());
-  };
+  FileCloser own_folder(staged.own_folder);
+  // On every way out the temporary name, if any, is removed unless it was
+  // published, and the program's own folder goes when it is empty.
+  bool published = false;
+  struct Cleanup {
+    ~Cleanup() {
+      if (staged.temporary.empty()) return;
+      if (!published) unlinkat(staged.own_folder, staged.temporary.c_str(), 0);
+      unlinkat(folder, kOwnFolder, AT_REMOVEDIR);
+    }
+    Staged& staged;
+    bool& published;
+    int folder;
+  } cleanup{staged, published, folder.get()};
 
   int error = CopyContents(in.get(), out.get(), st.st_size);
   if (error == 0) {
@@ -384,15 +486,14 @@ uint32_t CopyFileExclusive(const std::string& source,
     if (futimens(out.get(), times) != 0) error = errno;
   }
   if (error == 0 && fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
-  if (error != 0) {
-    discard();
-    return Win32CodeFromErrno(error);
-  }
+  // The bytes reach the disk before the copy gets its name, so the name
+  // never holds a file that a power cut would empty; the source is deleted
+  // only after this copy returns.
+  if (error == 0 && SyncData(out.get()) != 0) error = errno;
+  if (error != 0) return Win32CodeFromErrno(error);
 
   if (staged.temporary.empty()) {
-    // An unnamed file vanishes with its last descriptor: it is linked
-    // first, then closed.
-    error = LinkUnnamed(out.get(), destination);
+    error = LinkUnnamed(out.get(), folder.get(), name);
     // The file gets its name through its /proc entry: without /proc it
     // cannot be named, and the copy is made again under a temporary name.
     if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
@@ -400,31 +501,27 @@ uint32_t CopyFileExclusive(const std::string& source,
       return CopyFileExclusive(source, destination, CopyStaging::kNamedOnly,
                                kinds);
     }
-    if (error != 0) return CreateError(error);
-    struct stat made;
-    const bool known = fstat(out.get(), &made) == 0;
-    if (close(out.release()) != 0) {
-      // The bytes may not all have reached the disk: the name just given
-      // is taken back, if it still holds this copy.
-      const int close_error = errno;
-      struct stat named;
-      if (known && lstat(destination.c_str(), &named) == 0 &&
-          named.st_dev == made.st_dev && named.st_ino == made.st_ino) {
-        unlink(destination.c_str());
-      }
-      return Win32CodeFromErrno(close_error);
+  } else {
+    error = RenameNoReplace(staged.own_folder, staged.temporary, folder.get(),
+                            name);
+  }
+  if (error != 0) return CreateError(error);
+  published = true;
+  // The new name reaches the disk too: the folder is flushed.
+  int late_error = fsync(folder.get()) != 0 ? errno : 0;
+  struct stat made;
+  const bool known = fstat(out.get(), &made) == 0;
+  if (close(out.release()) != 0 && late_error == 0) late_error = errno;
+  if (late_error != 0) {
+    // The copy may not be whole on the disk: the name just given is taken
+    // back, if it still holds this copy, and the source stays.
+    struct stat named;
+    if (known &&
+        fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == made.st_dev && named.st_ino == made.st_ino) {
+      unlinkat(folder.get(), name.c_str(), 0);
     }
-    return 0;
-  }
-  if (close(out.release()) != 0) {
-    error = errno;
-    discard();
-    return Win32CodeFromErrno(error);
-  }
-  error = RenameNoReplace(staged.temporary, destination);
-  if (error != 0) {
-    discard();
-    return Win32CodeFromErrno(error);
+    return Win32CodeFromErrno(late_error);
   }
   return 0;
 }
