@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "app/stale_sweep.h"
+#include "platform/path_syntax.h"
 #include "platform/platform.h"
 #include "platform/system_platform.h"
 #include "support/scratch_dir.h"
@@ -312,6 +313,36 @@ TEST_F(Win32PlatformTest, CopyFailsWithTheSystemsCodes) {
             kErrorFileNotFound);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "b");
   EXPECT_FALSE(ScratchDir::Exists(dir_.Path("c.txt")));
+}
+
+// A copy keeps its temporary file in the program's own hidden folder of the
+// destination. A later copy removes what a killed run left there (its
+// process is gone), keeps what a live run is writing, and never touches an
+// attachment that bears a temporary name; the folder goes when empty.
+TEST_F(Win32PlatformTest, CopiesCleanWhatKilledRunsLeft) {
+  const std::string own = dir_.MakeDir(kOwnFolder);
+  // No process has a number this high under wine or Windows.
+  const std::string killed = dir_.Write(
+      std::string(kOwnFolder) + "\\" + TemporaryName(0x7FFFFFF0u, 0), "part");
+  SetAttributes(killed, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY);
+  const std::string lookalike =
+      dir_.Write(TemporaryName(0x7FFFFFF0u, 1), "an attachment");
+  const std::string source = dir_.Write("a.txt", "whole");
+  ASSERT_EQ(os_->CopyFileNoReplace(source, dir_.Path("b.txt")), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("b.txt")), "whole");
+  EXPECT_FALSE(ScratchDir::Exists(killed));
+  EXPECT_FALSE(ScratchDir::Exists(own));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(lookalike), "an attachment");
+
+  // A live run's file stays, and so does the folder that holds it.
+  dir_.MakeDir(kOwnFolder);
+  const std::string live =
+      dir_.Write(std::string(kOwnFolder) + "\\" +
+                     TemporaryName(GetCurrentProcessId(), 900),
+                 "in use");
+  ASSERT_EQ(os_->CopyFileNoReplace(source, dir_.Path("c.txt")), 0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(live), "in use");
+  EXPECT_TRUE(ScratchDir::Exists(own));
 }
 
 TEST_F(Win32PlatformTest, ProcessFacts) {

@@ -156,30 +156,86 @@ std::string LongPathForm(const std::string& path) {
   return std::string(kLongPathPrefix) + full;
 }
 
-// Creates a new hidden file of the program's own beside destination,
-// opened for writing and shared with no one: ".stashwell-<process>-<n>.tmp".
-// One found there belongs to a run that was stopped mid-copy and can be
-// deleted.
+// True while the process of that number lives (or is one the run may not
+// look at, which lives all the same).
+bool ProcessLives(uint64_t process) {
+  if (process == 0 || process > MAXDWORD) return false;
+  HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process));
+  if (handle == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool lives = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+  CloseHandle(handle);
+  return lives;
+}
+
+// The path of a file or folder that may lie beyond MAX_PATH.
+std::string Reachable(const std::string& path, size_t room) {
+  return path.size() + room >= MAX_PATH ? LongPathForm(path) : path;
+}
+
+// Removes from the program's own folder own (with its final separator) the
+// temporary files of runs that no longer live. A file still open in a live
+// run is shared with no one, so its deletion would fail anyway; the
+// process test also keeps the file that a live run has closed and is about
+// to publish. No attachment is ever placed in this folder.
+void RemoveLeftovers(const std::string& own) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(Reachable(own + "*", 0).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    const std::optional<uint64_t> process =
+        TemporaryNameProcess(found.cFileName);
+    if (!process || ProcessLives(*process)) continue;
+    const std::string path = Reachable(own + found.cFileName, 0);
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// The program's own folder beside destination, with its final separator.
+std::string OwnFolderOf(const std::string& destination,
+                        const PathSyntax& syntax) {
+  const std::string name = FileNamePart(destination, syntax);
+  return destination.substr(0, destination.size() - name.size()) + kOwnFolder +
+         "\\";
+}
+
+// Creates a new file of the program's own in its hidden folder beside
+// destination, made when missing, opened for writing and shared with no
+// one: ".stashwell\.stashwell-<process>-<n>.tmp". What killed runs left
+// there is removed first.
 HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
                        std::string* path) {
-  const std::string name = FileNamePart(destination, syntax);
-  const std::string folder =
-      destination.substr(0, destination.size() - name.size());
-  for (int n = 0; n < 1000; ++n) {
-    *path = folder + TemporaryName(GetCurrentProcessId(), n);
-    // The destination fits where its temporary name would not: the long
-    // form lifts the limit.
-    if (path->size() >= MAX_PATH) *path = LongPathForm(*path);
-    HANDLE out =
-        CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (out != INVALID_HANDLE_VALUE) return out;
-    const DWORD code = GetLastError();
-    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+  const std::string own = OwnFolderOf(destination, syntax);
+  // Another run may remove the folder when it finds it empty, between its
+  // creation here and the file's: then it is made again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string folder = Reachable(own.substr(0, own.size() - 1), 12);
+    if (CreateDirectoryA(folder.c_str(), nullptr)) {
+      SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      return INVALID_HANDLE_VALUE;
+    }
+    RemoveLeftovers(own);
+    DWORD code = ERROR_FILE_EXISTS;
+    for (int n = 0; n < 1000; ++n) {
+      // The destination fits where its temporary name would not: the long
+      // form lifts the limit.
+      *path = Reachable(own + TemporaryName(GetCurrentProcessId(), n), 0);
+      HANDLE out = CreateFileA(
+          path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      if (out != INVALID_HANDLE_VALUE) return out;
+      code = GetLastError();
+      if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
+    }
+    if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) {
+      SetLastError(code);
       return INVALID_HANDLE_VALUE;
     }
   }
-  SetLastError(ERROR_FILE_EXISTS);
+  SetLastError(ERROR_PATH_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }
 
@@ -309,6 +365,15 @@ class Win32Platform : public Platform {
       return ERROR_FILE_EXISTS;
     }
 
+    // What killed runs left in the program's own folder goes, and the
+    // folder with it when empty.
+    const std::string own = OwnFolderOf(destination, syntax_);
+    const std::string own_folder = Reachable(own.substr(0, own.size() - 1), 0);
+    if (GetFileAttributesA(own_folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      RemoveLeftovers(own);
+      RemoveDirectoryA(own_folder.c_str());
+    }
+
     std::string temporary;
     HANDLE out = CreateTemporary(destination, syntax_, &temporary);
     if (out == INVALID_HANDLE_VALUE) return GetLastError();
@@ -317,6 +382,9 @@ class Win32Platform : public Platform {
         !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
       code = GetLastError();
     }
+    // The bytes reach the disk before the copy gets its name; the source
+    // is deleted only after this copy returns.
+    if (code == 0 && !FlushFileBuffers(out)) code = GetLastError();
     if (!CloseHandle(out) && code == 0) code = GetLastError();
     // The source's attributes (read-only among them) replace the temporary
     // hidden one before the file gets its name.
@@ -328,7 +396,8 @@ class Win32Platform : public Platform {
                             kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL)) {
       code = GetLastError();
     }
-    if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(), 0)) {
+    if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(),
+                                  MOVEFILE_WRITE_THROUGH)) {
       code = GetLastError();
       // The rename names a taken destination "already exists"; the copy
       // reports it as a file that exists, as a copy that refuses to
@@ -339,6 +408,7 @@ class Win32Platform : public Platform {
       SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
       DeleteFileA(temporary.c_str());
     }
+    RemoveDirectoryA(own_folder.c_str());
     return code;
   }
 
