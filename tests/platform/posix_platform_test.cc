@@ -698,6 +698,23 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
   }
 }
 
+// The destination folder is opened once per run: swapped for a link to
+// another folder between two copies, it still receives the second copy,
+// and nothing is written where the link leads.
+TEST_F(PosixPlatformTest, AFolderSwappedForALinkDuringTheRunRedirectsNoCopy) {
+  namespace fs = std::filesystem;
+  const std::string dest = dir_.MakeDir("dest");
+  const std::string elsewhere = dir_.MakeDir("elsewhere");
+  ASSERT_EQ(os_->CopyFileNoReplace(dir_.Write("a.pdf", "a"), dest + "/a.pdf"),
+            0u);
+  fs::rename(dest, dir_.Path("dest.old"));
+  fs::create_directory_symlink(elsewhere, dest);
+  ASSERT_EQ(os_->CopyFileNoReplace(dir_.Write("b.pdf", "b"), dest + "/b.pdf"),
+            0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("dest.old") + "/b.pdf"), "b");
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+}
+
 // Ignored by the platform, a file-size limit fails the copy like a full
 // disk, and the copy removes only its own temporary file.
 TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {

@@ -420,9 +420,24 @@ int RenameNoReplace(int from, const std::string& temporary, int to,
 
 }  // namespace
 
+DestinationFolders::~DestinationFolders() {
+  for (const auto& [prefix, fd] : open_) close(fd);
+}
+
+int DestinationFolders::Get(const std::string& prefix) {
+  for (const auto& [known, fd] : open_) {
+    if (known == prefix) return fd;
+  }
+  const int fd = open(prefix.empty() ? "." : prefix.c_str(),
+                      O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) open_.emplace_back(prefix, fd);
+  return fd;
+}
+
 uint32_t CopyFileExclusive(const std::string& source,
                            const std::string& destination, CopyStaging staging,
-                           FileSystemKinds* kinds) {
+                           FileSystemKinds* kinds,
+                           DestinationFolders* folders) {
   // Only a regular disk file is copied, and a FIFO put in the attachment's
   // place cannot block the open.
   FileCloser in(OpenDiskFileForRead(source.c_str(), kinds));
@@ -436,32 +451,32 @@ uint32_t CopyFileExclusive(const std::string& source,
   const PathSyntax posix = PathSyntax::Posix();
   const std::string prefix = FolderPrefix(destination, posix);
   const std::string name = FileNamePart(destination, posix);
-  FileCloser folder(open(prefix.empty() ? "." : prefix.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() < 0) return CreateError(errno);
+  DestinationFolders this_copy;
+  const int folder = (folders != nullptr ? folders : &this_copy)->Get(prefix);
+  if (folder < 0) return CreateError(errno);
   // A taken name is refused before any byte is copied; the publication
   // below refuses it again should it be taken meanwhile.
   struct stat taken;
-  if (fstatat(folder.get(), name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(folder, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
     return kErrorFileExists;
   }
 
   // What killed runs left in the program's own folder goes, whichever way
   // this copy stages its bytes.
   {
-    FileCloser own(openat(folder.get(), kOwnFolder,
+    FileCloser own(openat(folder, kOwnFolder,
                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (own.get() >= 0) {
       RemoveLeftovers(own.get());
-      unlinkat(folder.get(), kOwnFolder, AT_REMOVEDIR);
+      unlinkat(folder, kOwnFolder, AT_REMOVEDIR);
     }
   }
 
   Staged staged;
   uint32_t code = 0;
   if (staging == CopyStaging::kNamedOnly ||
-      !StageUnnamed(folder.get(), &staged, &code)) {
-    code = StageNamed(folder.get(), &staged);
+      !StageUnnamed(folder, &staged, &code)) {
+    code = StageNamed(folder, &staged);
   }
   if (code != 0) return code;
   FileCloser out(staged.fd);
@@ -478,7 +493,7 @@ uint32_t CopyFileExclusive(const std::string& source,
     Staged& staged;
     bool& published;
     int folder;
-  } cleanup{staged, published, folder.get()};
+  } cleanup{staged, published, folder};
 
   int error = CopyContents(in.get(), out.get(), st.st_size);
   if (error == 0) {
@@ -493,22 +508,21 @@ uint32_t CopyFileExclusive(const std::string& source,
   if (error != 0) return Win32CodeFromErrno(error);
 
   if (staged.temporary.empty()) {
-    error = LinkUnnamed(out.get(), folder.get(), name);
+    error = LinkUnnamed(out.get(), folder, name);
     // The file gets its name through its /proc entry: without /proc it
     // cannot be named, and the copy is made again under a temporary name.
     if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
       out.reset();
       return CopyFileExclusive(source, destination, CopyStaging::kNamedOnly,
-                               kinds);
+                               kinds, folders);
     }
   } else {
-    error = RenameNoReplace(staged.own_folder, staged.temporary, folder.get(),
-                            name);
+    error = RenameNoReplace(staged.own_folder, staged.temporary, folder, name);
   }
   if (error != 0) return CreateError(error);
   published = true;
   // The new name reaches the disk too: the folder is flushed.
-  int late_error = fsync(folder.get()) != 0 ? errno : 0;
+  int late_error = fsync(folder) != 0 ? errno : 0;
   struct stat made;
   const bool known = fstat(out.get(), &made) == 0;
   if (close(out.release()) != 0 && late_error == 0) late_error = errno;
@@ -517,9 +531,9 @@ uint32_t CopyFileExclusive(const std::string& source,
     // back, if it still holds this copy, and the source stays.
     struct stat named;
     if (known &&
-        fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         named.st_dev == made.st_dev && named.st_ino == made.st_ino) {
-      unlinkat(folder.get(), name.c_str(), 0);
+      unlinkat(folder, name.c_str(), 0);
     }
     return Win32CodeFromErrno(late_error);
   }

@@ -58,6 +58,25 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
 // errno set on failure.
 int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr);
 
+// The destination folders a run has copied into, each opened once and kept
+// open to the end of the run: a folder swapped for a link during the run
+// cannot redirect a later copy, which still lands in the folder the run
+// first opened.
+class DestinationFolders {
+ public:
+  DestinationFolders() = default;
+  ~DestinationFolders();
+  DestinationFolders(const DestinationFolders&) = delete;
+  DestinationFolders& operator=(const DestinationFolders&) = delete;
+
+  // The open folder of prefix (a FolderPrefix; "" for the current folder),
+  // opened at the first call; -1 with errno set when it cannot be opened.
+  int Get(const std::string& prefix);
+
+ private:
+  std::vector<std::pair<std::string, int>> open_;
+};
+
 enum class CopyStaging {
   kUnnamedFirst,  // an unnamed temporary file (O_TMPFILE) where possible
   kNamedOnly,     // always a hidden temporary name; for tests
@@ -72,11 +91,14 @@ enum class CopyStaging {
 // files are copied. 0 when copied, else a Win32 code: 2 source missing, 3
 // destination folder missing, 5 access denied, 80 destination exists, 112
 // disk full, ... A failed copy removes nothing but its own temporary file.
-// kinds remembers which file systems are the kernel's generated ones.
+// kinds remembers which file systems are the kernel's generated ones;
+// folders keeps the destination folders open (without it, the folder is
+// opened for this copy alone).
 uint32_t CopyFileExclusive(const std::string& source,
                            const std::string& destination,
                            CopyStaging staging = CopyStaging::kUnnamedFirst,
-                           FileSystemKinds* kinds = nullptr);
+                           FileSystemKinds* kinds = nullptr,
+                           DestinationFolders* folders = nullptr);
 
 // The names in a folder, listed once and listed again only when the folder
 // has changed since. A run searches the message folder once per mask of the

@@ -273,7 +273,7 @@ class PosixPlatform : public Platform {
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
     return CopyFileExclusive(source, destination, CopyStaging::kUnnamedFirst,
-                             &file_systems_);
+                             &file_systems_, &destination_folders_);
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -409,6 +409,7 @@ class PosixPlatform : public Platform {
   PathSyntax syntax_ = PathSyntax::Posix();
   FolderNames folder_names_;
   FileSystemKinds file_systems_;
+  DestinationFolders destination_folders_;
   UnsharedFiles unshared_;
   CommandLine command_line_;
   std::string program_name_;
