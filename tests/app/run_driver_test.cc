@@ -7,14 +7,63 @@
 #include <filesystem>
 #include <functional>
 #include <new>
+#include <string>
 #include <utility>
+#include <vector>
 
 #ifndef _WIN32
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "support/scratch_dir.h"
 #include "support/test_platform.h"
+
+#ifdef __linux__
+// The test binary's own fdatasync, fsync and unlink stand in front of the C
+// library's (the program calls them through it), so a test can record the
+// order in which a run flushes and deletes. They record only while
+// g_disk_calls points somewhere.
+namespace {
+
+std::vector<std::string>* g_disk_calls = nullptr;
+
+template <typename Function>
+Function Real(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+std::string DescriptorPath(int fd) {
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+}
+
+}  // namespace
+
+extern "C" int fdatasync(int fd) {
+  static const auto real = Real<int (*)(int)>("fdatasync");
+  if (g_disk_calls != nullptr) g_disk_calls->push_back("fdatasync");
+  return real(fd);
+}
+
+extern "C" int fsync(int fd) {
+  static const auto real = Real<int (*)(int)>("fsync");
+  if (g_disk_calls != nullptr) {
+    g_disk_calls->push_back("fsync " + DescriptorPath(fd));
+  }
+  return real(fd);
+}
+
+extern "C" int unlink(const char* path) {
+  static const auto real = Real<int (*)(const char*)>("unlink");
+  if (g_disk_calls != nullptr)
+    g_disk_calls->push_back("unlink " + std::string(path));
+  return real(path);
+}
+#endif
 
 namespace stashwell {
 namespace {
@@ -373,6 +422,36 @@ TEST(RunProgram, ALogReplacedAfterItsCloseIsNotDeleted) {
   EXPECT_EQ(RunProgram(plain), 0);
   EXPECT_FALSE(ScratchDir::Exists(dir.Path("msg2.log")));
 }
+
+#ifdef __linux__
+// Durable before the source goes: a moved attachment's copy is flushed
+// (its bytes, then the destination folder with its new name) before its
+// source is deleted; a duplicate is deleted with no flush.
+TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
+  ScratchDir dir;
+  const std::string dest = dir.MakeDir("dest");
+  const std::string moved = dir.Write("report.pdf", std::string(5000, 'r'));
+  const std::string duplicate = dir.Write("photo.jpg", "same bytes");
+  dir.Write(std::string("dest") + kSeparator + "photo.jpg", "same bytes");
+  const std::string message = dir.Write(
+      "msg.txt", "Attachment Converted: " + moved +
+                     "\r\nAttachment Converted: " + duplicate + "\r\n");
+  TestPlatform os;
+  os.SetArguments({message, dest});
+  std::vector<std::string> calls;
+  g_disk_calls = &calls;
+  const int code = RunProgram(os);
+  g_disk_calls = nullptr;
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(calls, std::vector<std::string>({
+                       "fdatasync",
+                       "fsync " + std::filesystem::canonical(dest).string(),
+                       "unlink " + moved,
+                       "unlink " + duplicate,
+                       "unlink " + message,
+                   }));
+}
+#endif
 
 }  // namespace
 }  // namespace stashwell
