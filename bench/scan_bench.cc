@@ -64,14 +64,14 @@ int Main(int argc, char** argv) {
   }
   // Read back the small log only to report what the scan met.
   std::string log;
-  FileHandle file = kNoFile;
-  if (os.OpenForRead(state.LogPath, &file) == 0) {
+  std::unique_ptr<File> file;
+  if (os.Open(state.LogPath, FileUse::kMessage, &file) == 0) {
     char buffer[4096];
     size_t count = 0;
-    while (os.Read(file, buffer, sizeof buffer, &count) == 0 && count > 0) {
+    while (file->Read(buffer, sizeof buffer, &count) == 0 && count > 0) {
       log.append(buffer, count);
     }
-    os.Close(file);
+    file->Close();
   }
   os.RemoveFile(state.LogPath);
   std::printf("%zu attachment lines\n", CountLines(log, "Attachment Line: "));

@@ -1,6 +1,6 @@
 // One file transfer operation on real files, for timing from outside:
 //
-//   transfer_bench compare FIRST SECOND   FilesIdentical; prints the answer
+//   transfer_bench compare FIRST SECOND   CompareFiles; prints the answer
 //   transfer_bench move SOURCE DEST       CopyAndLog + VerifyAndDeleteSource
 //
 // The move keeps its run log in a temporary folder of its own choosing (the
@@ -22,7 +22,8 @@ namespace stashwell {
 namespace {
 
 int Compare(Platform& os, const std::string& first, const std::string& second) {
-  const bool identical = FilesIdentical(os, first, second);
+  const bool identical =
+      CompareFiles(os, first, second) == Comparison::kIdentical;
   std::printf("%s\n", identical ? "identical" : "different");
   return identical ? 0 : 1;
 }
@@ -34,8 +35,7 @@ int Move(Platform& os, const std::string& source,
   StartRunLog(state);
   state.SourcePath = source;
   state.DestinationPath = destination;
-  CopyAndLog(state);
-  VerifyAndDeleteSource(state);
+  VerifyAndDeleteSource(state, CopyAndLog(state));
   const bool clean = !state.ErrorsReported;
   // Keep the benchmark quiet: no question about the log.
   state.Log->Close();

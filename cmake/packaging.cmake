@@ -88,7 +88,7 @@ if(WIN32)
   install(TARGETS stashwell RUNTIME DESTINATION ${folder})
   install(FILES ${made} DESTINATION ${folder})
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/images DESTINATION ${folder})
-  # The Release link already strips the program (src/); the zip holds the
+  # The Windows Release link strips the program (src/); the zip holds the
   # very file the tests run.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)

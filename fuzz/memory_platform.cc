@@ -2,13 +2,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "platform/windows_names.h"
 
 namespace stashwell {
 namespace {
-
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
 
 // "*" any run, "?" one character, letters without regard to case.
 bool Matches(const char* mask, const char* name) {
@@ -20,11 +19,67 @@ bool Matches(const char* mask, const char* name) {
     }
   }
   if (*name == 0) return false;
-  if (*mask != '?' && Lower(*mask) != Lower(*name)) return false;
+  if (*mask != '?' && AsciiLower(*mask) != AsciiLower(*name)) return false;
   return Matches(mask + 1, name + 1);
 }
 
 }  // namespace
+
+// An open file of the memory platform. Reads and writes go to the stored
+// bytes, shared with the map, as a real file's go to the disk.
+class MemoryPlatform::MemoryFile : public File {
+ public:
+  MemoryFile(MemoryPlatform& owner, std::string normal, Stored& stored,
+             FileUse use)
+      : owner_(owner),
+        normal_(std::move(normal)),
+        bytes_(stored.bytes),
+        index_(stored.index),
+        use_(use) {
+    owner_.open_.insert(this);
+  }
+  ~MemoryFile() override { owner_.open_.erase(this); }
+
+  uint32_t Read(void* buffer, size_t size, size_t* count) override {
+    if (closed_ || use_ == FileUse::kLog) return kErrorInvalidHandle;
+    size_t n =
+        std::min(size, bytes_->size() - std::min(position_, bytes_->size()));
+    if (owner_.read_limit_ != 0) n = std::min(n, owner_.read_limit_);
+    if (n != 0) std::memcpy(buffer, bytes_->data() + position_, n);
+    position_ += n;
+    *count = n;
+    return 0;
+  }
+  uint32_t Write(const void* data, size_t size) override {
+    if (closed_ || use_ != FileUse::kLog) return kErrorInvalidHandle;
+    bytes_->append(static_cast<const char*>(data), size);
+    return 0;
+  }
+  uint32_t Size(uint64_t* size) override {
+    if (closed_) return kErrorInvalidHandle;
+    *size = bytes_->size();
+    return 0;
+  }
+  std::optional<FileId> Identity() override { return FileId{0, index_}; }
+  uint32_t Close() override {
+    if (closed_) return kErrorInvalidHandle;
+    closed_ = true;
+    owner_.open_.erase(this);
+    return 0;
+  }
+
+  const std::string& normal() const { return normal_; }
+  FileUse use() const { return use_; }
+
+ private:
+  MemoryPlatform& owner_;
+  std::string normal_;
+  std::shared_ptr<std::string> bytes_;
+  uint64_t index_;
+  FileUse use_;
+  size_t position_ = 0;
+  bool closed_ = false;
+};
 
 MemoryPlatform::MemoryPlatform() { directories_.insert("c:"); }
 
@@ -43,7 +98,7 @@ std::string MemoryPlatform::Normal(const std::string& path) {
     if (c == '\\' || c == '/') {
       flush();
     } else {
-      part += Lower(c);
+      part += AsciiLower(c);
     }
   }
   flush();
@@ -66,7 +121,7 @@ void MemoryPlatform::AddDirectory(const std::string& path) {
 
 void MemoryPlatform::AddFile(const std::string& path, const std::string& bytes,
                              DayCount write_time) {
-  files_[Normal(path)] = {std::make_shared<std::string>(bytes), write_time};
+  Store(Normal(path), bytes, write_time);
 }
 
 void MemoryPlatform::SetCommandLine(const std::string& text) {
@@ -89,35 +144,51 @@ std::map<std::string, std::string> MemoryPlatform::Files() const {
   return all;
 }
 
-bool MemoryPlatform::IsOpen(const std::string& normal, Mode mode) const {
-  for (const auto& [handle, open] : open_) {
-    if (open.path == normal && open.mode == mode) return true;
+MemoryPlatform::Stored& MemoryPlatform::Store(const std::string& normal,
+                                              std::string bytes,
+                                              DayCount write_time) {
+  Stored& stored = files_[normal];
+  stored = {std::make_shared<std::string>(std::move(bytes)), write_time,
+            next_index_++};
+  return stored;
+}
+
+bool MemoryPlatform::IsOpen(const std::string& normal, FileUse use) const {
+  for (const MemoryFile* open : open_) {
+    if (open->normal() == normal && open->use() == use) return true;
   }
   return false;
 }
 
-bool MemoryPlatform::IsExistingFile(const std::string& path) {
+PathKind MemoryPlatform::Examine(const std::string& path) {
+  if (directories_.count(Normal(path)) != 0) return PathKind::kFolder;
   // A search does not find names with wildcards (a long-path prefix is
   // none), nor paths of 260 characters or more; device names name no file.
   if (path.size() >= 260 || HasWildcard(path) ||
       NamesNoDiskFile(path, syntax_)) {
-    return false;
+    return PathKind::kMissing;
   }
-  return files_.count(Normal(path)) != 0;
+  return files_.count(Normal(path)) != 0 ? PathKind::kFile : PathKind::kMissing;
 }
 
-bool MemoryPlatform::IsExistingDirectory(const std::string& path) {
-  return directories_.count(Normal(path)) != 0;
+std::optional<FileId> MemoryPlatform::IdentityOf(const std::string& path) {
+  auto it = files_.find(Normal(path));
+  if (it == files_.end()) return std::nullopt;
+  return FileId{0, it->second.index};
 }
 
 bool MemoryPlatform::RemoveFile(const std::string& path) {
   const std::string normal = Normal(path);
   if (files_.count(normal) == 0) return false;
-  if (IsOpen(normal, Mode::kWrite) || IsOpen(normal, Mode::kRead)) {
+  if (IsOpen(normal, FileUse::kLog) || IsOpen(normal, FileUse::kMessage)) {
     return false;
   }
   files_.erase(normal);
   return true;
+}
+
+bool MemoryPlatform::RemoveOwnFile(const std::string& path, const FileId& id) {
+  return IdentityOf(path) == id && RemoveFile(path);
 }
 
 uint32_t MemoryPlatform::CopyFileNoReplace(const std::string& source,
@@ -130,8 +201,8 @@ uint32_t MemoryPlatform::CopyFileNoReplace(const std::string& source,
   if (directories_.count(Parent(to)) == 0) return kErrorPathNotFound;
   if (directories_.count(to) != 0) return kErrorAccessDenied;
   if (files_.count(to) != 0) return kErrorFileExists;
-  files_[to] = {std::make_shared<std::string>(*it->second.bytes),
-                it->second.write_time};
+  const Stored& from_file = it->second;
+  Store(to, *from_file.bytes, from_file.write_time);
   return 0;
 }
 
@@ -151,97 +222,37 @@ std::vector<SearchEntry> MemoryPlatform::FindMatching(const std::string& mask,
     if (!Matches(pattern.c_str(), name.c_str())) continue;
     SearchEntry entry;
     entry.name = name;
-    entry.size = static_cast<uint32_t>(file.bytes->size());
     entry.attributes = kAttrArchive;
-    entry.time_packable = false;
-    entry.write_time = file.write_time;
+    entry.last_write = DecodeDayCount(file.write_time);
     entries.push_back(entry);
   }
   return entries;
 }
 
-bool MemoryPlatform::IsSameFile(const std::string& first,
-                                const std::string& second) {
-  const std::string a = Normal(first);
-  return files_.count(a) != 0 && a == Normal(second);
-}
-
-uint32_t MemoryPlatform::OpenForWrite(const std::string& path,
-                                      FileHandle* file) {
+uint32_t MemoryPlatform::Open(const std::string& path, FileUse use,
+                              std::unique_ptr<File>* file) {
   const std::string normal = Normal(path);
-  if (directories_.count(Parent(normal)) == 0) return kErrorPathNotFound;
   if (directories_.count(normal) != 0) return kErrorAccessDenied;
-  if (IsOpen(normal, Mode::kWrite) || IsOpen(normal, Mode::kRead)) {
-    return kErrorSharingViolation;
+  if (use == FileUse::kLog) {
+    if (directories_.count(Parent(normal)) == 0) return kErrorPathNotFound;
+    if (IsOpen(normal, FileUse::kLog) || IsOpen(normal, FileUse::kMessage)) {
+      return kErrorSharingViolation;
+    }
+    *file = std::make_unique<MemoryFile>(*this, normal, Store(normal, "", now_),
+                                         use);
+    return 0;
   }
-  auto bytes = std::make_shared<std::string>();
-  files_[normal] = {bytes, now_};
-  *file = next_handle_++;
-  open_[*file] = {normal, bytes, 0, Mode::kWrite};
-  return 0;
-}
-
-uint32_t MemoryPlatform::OpenExisting(const std::string& path, Mode mode,
-                                      FileHandle* file) {
-  const std::string normal = Normal(path);
-  if (directories_.count(normal) != 0) return kErrorAccessDenied;
   auto it = files_.find(normal);
   if (it == files_.end()) {
     return directories_.count(Parent(normal)) != 0 ? kErrorFileNotFound
                                                    : kErrorPathNotFound;
   }
   // Reading without sharing writes cannot meet an open writer.
-  if (mode == Mode::kRead && IsOpen(normal, Mode::kWrite)) {
+  if (use == FileUse::kMessage && IsOpen(normal, FileUse::kLog)) {
     return kErrorSharingViolation;
   }
-  *file = next_handle_++;
-  open_[*file] = {normal, it->second.bytes, 0, mode};
+  *file = std::make_unique<MemoryFile>(*this, normal, it->second, use);
   return 0;
-}
-
-uint32_t MemoryPlatform::OpenForRead(const std::string& path,
-                                     FileHandle* file) {
-  return OpenExisting(path, Mode::kRead, file);
-}
-
-uint32_t MemoryPlatform::OpenShared(const std::string& path, FileHandle* file) {
-  return OpenExisting(path, Mode::kShared, file);
-}
-
-uint32_t MemoryPlatform::Read(FileHandle file, void* buffer, size_t size,
-                              size_t* count) {
-  auto it = open_.find(file);
-  if (it == open_.end() || it->second.mode == Mode::kWrite) {
-    return kErrorInvalidHandle;
-  }
-  Open& open = it->second;
-  size_t n = std::min(
-      size, open.bytes->size() - std::min(open.position, open.bytes->size()));
-  if (read_limit_ != 0) n = std::min(n, read_limit_);
-  if (n != 0) std::memcpy(buffer, open.bytes->data() + open.position, n);
-  open.position += n;
-  *count = n;
-  return 0;
-}
-
-uint32_t MemoryPlatform::Write(FileHandle file, const void* data, size_t size) {
-  auto it = open_.find(file);
-  if (it == open_.end() || it->second.mode != Mode::kWrite) {
-    return kErrorInvalidHandle;
-  }
-  it->second.bytes->append(static_cast<const char*>(data), size);
-  return 0;
-}
-
-uint32_t MemoryPlatform::Size(FileHandle file, uint64_t* size) {
-  auto it = open_.find(file);
-  if (it == open_.end()) return kErrorInvalidHandle;
-  *size = it->second.bytes->size();
-  return 0;
-}
-
-uint32_t MemoryPlatform::Close(FileHandle file) {
-  return open_.erase(file) != 0 ? 0 : kErrorInvalidHandle;
 }
 
 }  // namespace stashwell

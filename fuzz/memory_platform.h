@@ -38,30 +38,24 @@ class MemoryPlatform : public Platform {
   std::vector<std::string> errors;  // texts of the error reports shown
 
   const PathSyntax& Syntax() override { return syntax_; }
-  bool IsExistingFile(const std::string& path) override;
-  bool IsExistingDirectory(const std::string& path) override;
+  PathKind Examine(const std::string& path) override;
+  std::optional<FileId> IdentityOf(const std::string& path) override;
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override;
   bool RemoveFile(const std::string& path) override;
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override;
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override;
   std::vector<SearchEntry> FindMatching(const std::string& mask,
                                         uint32_t attributes) override;
-  bool IsSameFile(const std::string& first, const std::string& second) override;
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override;
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override;
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override;
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override;
-  uint32_t Write(FileHandle file, const void* data, size_t size) override;
-  uint32_t Size(FileHandle file, uint64_t* size) override;
-  uint32_t Close(FileHandle file) override;
   DayCount LocalNow() override { return now_; }
   LocaleFormats ReadLocaleFormats() override { return LocaleFormats(); }
   bool AskYesNo(const std::string&, const std::string&) override {
     return false;
   }
-  void ShowWarning(const std::string&, const std::string&) override {}
-  void ShowError(const std::string& text, const std::string&) override {
-    errors.push_back(text);
+  void Tell(Notice notice, const std::string& text,
+            const std::string&) override {
+    if (notice == Notice::kError) errors.push_back(text);
   }
   void OpenWithShell(const std::string&) override {}
   CommandLine ReadCommandLine() override { return command_line_; }
@@ -69,27 +63,24 @@ class MemoryPlatform : public Platform {
   uintptr_t CodeOffset(const void*) override { return 0x1000; }
 
  private:
-  struct File {
+  class MemoryFile;
+  struct Stored {
     std::shared_ptr<std::string> bytes;
     DayCount write_time = 0;
-  };
-  enum class Mode { kWrite, kRead, kShared };
-  struct Open {
-    std::string path;  // normal form
-    std::shared_ptr<std::string> bytes;
-    size_t position = 0;
-    Mode mode;
+    uint64_t index = 0;  // the file's identity
   };
 
   static std::string Parent(const std::string& normal);
-  bool IsOpen(const std::string& normal, Mode mode) const;
-  uint32_t OpenExisting(const std::string& path, Mode mode, FileHandle* file);
+  bool IsOpen(const std::string& normal, FileUse use) const;
+  Stored& Store(const std::string& normal, std::string bytes,
+                DayCount write_time);
 
   PathSyntax syntax_ = PathSyntax::Windows();
-  std::map<std::string, File> files_;
+  std::map<std::string, Stored> files_;
   std::set<std::string> directories_;
-  std::map<FileHandle, Open> open_;
-  FileHandle next_handle_ = 1;
+  // Every open file, with its normal path and use, until closed.
+  std::set<MemoryFile*> open_;
+  uint64_t next_index_ = 1;
   size_t read_limit_ = 0;
   DayCount now_ = 46363.5;
   CommandLine command_line_;

@@ -67,11 +67,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   stashwell::MemoryPlatform os;
   os.AddFile("C:\\msg.txt", std::string(file));
   os.SetReadLimit(limit);
-  stashwell::FileHandle handle = stashwell::kNoFile;
-  if (os.OpenForRead("C:\\msg.txt", &handle) != 0) std::abort();
+  std::unique_ptr<stashwell::File> file_object;
+  if (os.Open("C:\\msg.txt", stashwell::FileUse::kMessage, &file_object) != 0) {
+    std::abort();
+  }
   std::vector<std::string> read;
   {
-    stashwell::MessageReader reader(os, handle);
+    stashwell::MessageReader reader(std::move(file_object));
     std::string_view line;
     while (reader.ReadLine(&line)) read.emplace_back(line);
     reader.Close();

@@ -73,11 +73,7 @@ std::string GetArgument(const std::vector<std::string>& arguments, int n) {
 
 bool IsVcfSwitch(const std::vector<std::string>& arguments) {
   if (CountArguments(arguments) <= 2) return false;
-  std::string third = GetArgument(arguments, 3);
-  for (char& c : third) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return third == "/V";
+  return AsciiUpperCase(GetArgument(arguments, 3)) == "/V";
 }
 
 InfoRequest FindInfoRequest(const std::vector<std::string>& arguments) {
@@ -108,37 +104,6 @@ std::string HelpText() {
 
 std::string VersionText(std::string_view version) {
   return "stashwell " + std::string(version) + "\n";
-}
-
-std::string FolderPart(std::string_view path, const PathSyntax& syntax) {
-  // The last separator and the character that starts just before it.
-  size_t last = std::string_view::npos;
-  size_t before_last = std::string_view::npos;
-  size_t previous = std::string_view::npos;
-  ForEachCharStart(path, syntax, [&](size_t i) {
-    if (syntax.EndsFolder(path[i])) {
-      last = i;
-      before_last = previous;
-    }
-    previous = i;
-  });
-  if (last == std::string_view::npos) return std::string();
-  size_t length = last + 1;
-  if (path[last] == syntax.separator && last > 0 &&
-      !(before_last == last - 1 && syntax.EndsFolder(path[last - 1]))) {
-    length = last;
-  }
-  return std::string(path.substr(0, length));
-}
-
-std::string FolderPrefix(std::string_view path, const PathSyntax& syntax) {
-  std::string folder = FolderPart(path, syntax);
-  if (folder.empty()) return folder;
-  // The folder's last character, stepping by whole characters: the second
-  // byte of a double-byte character is no separator.
-  const size_t last = LastCharWhere(folder, syntax, [](char) { return true; });
-  if (!syntax.EndsFolder(folder[last])) folder += syntax.separator;
-  return folder;
 }
 
 }  // namespace stashwell

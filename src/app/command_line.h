@@ -29,18 +29,6 @@ std::string GetArgument(const std::vector<std::string>& arguments, int n);
 // True when the third argument, upper-cased by the ASCII rule, is "/V".
 bool IsVcfSwitch(const std::vector<std::string>& arguments);
 
-// The folder part of a path: up to and including its last separator (or
-// ':' on Windows), that separator dropped unless it is the first character
-// or follows another separator or ':'. Empty when there is none.
-std::string FolderPart(std::string_view path, const PathSyntax& syntax);
-
-// What a file name is joined to so that it lands in the folder of path:
-// FolderPart followed by one separator, or FolderPart alone when it already
-// ends in one (a root) or in ':' (a drive's current folder). Empty when
-// path has no folder part: the file is in the current folder, never in a
-// root.
-std::string FolderPrefix(std::string_view path, const PathSyntax& syntax);
-
 // What a POSIX command line asks for instead of a run: "--help" or "-h"
 // as the first argument asks for the help text, "--version" for the
 // version. Nothing else does, and later arguments are never looked at. The
@@ -55,9 +43,6 @@ std::string HelpText();
 
 // The text --version prints: "stashwell " and the version.
 std::string VersionText(std::string_view version);
-
-inline constexpr char kUsageText[] = "Usage: Stashwell %6 <Move_To_path>";
-inline constexpr char kUsageCaption[] = "Check Filter Action";
 
 }  // namespace stashwell
 

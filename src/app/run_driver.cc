@@ -4,6 +4,7 @@
 
 #include "app/command_line.h"
 #include "app/stale_sweep.h"
+#include "run/fixed_texts.h"
 #include "run/in_out_error.h"
 #include "run/run_log.h"
 #include "run/run_state.h"
@@ -29,7 +30,7 @@ int RunProgram(Platform& os) {
   const std::vector<std::string> arguments =
       SplitArguments(os.ReadCommandLine(), os.Syntax());
   if (CountArguments(arguments) < 2) {
-    os.ShowWarning(kUsageText, kUsageCaption);
+    os.Tell(Notice::kWarning, kUsageText, kUsageCaption);
     return 0;
   }
   RunState state(os);
@@ -40,19 +41,20 @@ int RunProgram(Platform& os) {
     // Out of memory ends the run like a failed file operation: the lines
     // already written are kept and the report says what happened.
     if (state.Log) state.Log->FlushBestEffort();
-    os.ShowError(FailureReportText("EOutOfMemory", os.ProgramFileName(),
-                                   os.CodeOffset(__builtin_return_address(0)),
-                                   kOutOfMemoryMessage),
-                 kFailureReportCaption);
+    os.Tell(Notice::kError,
+            FailureReportText(kOutOfMemoryKind, os.ProgramFileName(),
+                              os.CodeOffset(__builtin_return_address(0)),
+                              kOutOfMemoryMessage),
+            kFailureReportCaption);
     return 1;
   } catch (const EInOutError& error) {
     // Lines written before the failure stay in the log: what the buffer
     // still holds is handed over before the report.
     if (state.Log) state.Log->FlushBestEffort();
-    os.ShowError(
-        FailureReportText("EInOutError", os.ProgramFileName(),
-                          os.CodeOffset(error.location()), error.message()),
-        kFailureReportCaption);
+    os.Tell(Notice::kError,
+            FailureReportText(kInOutErrorKind, os.ProgramFileName(),
+                              os.CodeOffset(error.location()), error.message()),
+            kFailureReportCaption);
     return 1;
   }
   return 0;

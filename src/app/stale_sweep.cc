@@ -7,14 +7,17 @@
 namespace stashwell {
 
 DayCount EntryDayCount(const SearchEntry& entry) {
-  if (entry.time_packable) {
-    const std::optional<DayCount> packed =
-        FileDateToDayCount(entry.packed_time);
-    if (packed) return *packed;
+  // A time the system cannot convert counts as the earliest day: the file
+  // is stale.
+  if (!entry.last_write) return 0;
+  const std::optional<uint32_t> packed = PackDosTime(*entry.last_write);
+  if (packed) {
+    const std::optional<DayCount> day = FileDateToDayCount(*packed);
+    if (day) return *day;
   }
   // A time outside the packed range is judged from the file's own time,
   // which lies decades away from now: such a file counts as stale.
-  return entry.write_time;
+  return EncodeDayCount(*entry.last_write);
 }
 
 bool IsStale(const SearchEntry& entry, DayCount now, double limit) {

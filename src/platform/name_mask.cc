@@ -2,15 +2,13 @@
 
 #include <cstddef>
 
+#include "platform/path_syntax.h"
+
 namespace stashwell {
 namespace {
 
-char LowerAscii(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 bool CharMatches(char name_char, char mask_char) {
-  return mask_char == '?' || LowerAscii(name_char) == LowerAscii(mask_char);
+  return mask_char == '?' || AsciiLower(name_char) == AsciiLower(mask_char);
 }
 
 }  // namespace

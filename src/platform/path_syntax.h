@@ -7,6 +7,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace stashwell {
@@ -62,6 +65,61 @@ size_t LastCharWhere(std::string_view text, const PathSyntax& syntax,
   });
   return found;
 }
+
+// ASCII letter case, the only case the program folds: Windows' own rules
+// for names and switches, whatever the code page's other letters.
+inline char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+inline char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+inline std::string AsciiLowerCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = AsciiLower(c);
+  return folded;
+}
+inline std::string AsciiUpperCase(std::string_view text) {
+  std::string folded(text);
+  for (char& c : folded) c = AsciiUpper(c);
+  return folded;
+}
+inline bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return AsciiLowerCase(a) == AsciiLowerCase(b);
+}
+
+// The folder part of a path: up to and including its last separator (or
+// ':' on Windows), that separator dropped unless it is the first character
+// or follows another separator or ':'. Empty when there is none.
+std::string FolderPart(std::string_view path, const PathSyntax& syntax);
+
+// What a file name is joined to so that it lands in the folder of path:
+// FolderPart followed by one separator, or FolderPart alone when it already
+// ends in one (a root) or in ':' (a drive's current folder). Empty when
+// path has no folder part: the file is in the current folder, never in a
+// root.
+std::string FolderPrefix(std::string_view path, const PathSyntax& syntax);
+
+// The file-name part of a path: the text after its last separator, ':' on
+// Windows, or alternate separator ('/' on Windows), stepping by whole
+// characters of the code page. A path with none of them is its own name.
+std::string FileNamePart(std::string_view path, const PathSyntax& syntax);
+
+// The name of a temporary file that a copy writes before it publishes it:
+// ".stashwell-<process>-<n>.tmp". The leading dot hides it on POSIX; the
+// Windows copy sets the hidden attribute.
+std::string TemporaryName(uint64_t process, int n);
+// The process number in a name TemporaryName made; nothing for any other
+// name.
+std::optional<uint64_t> TemporaryNameProcess(std::string_view name);
+// The hidden folder of the program's own inside a destination folder where
+// a copy keeps its temporary file when it cannot have an unnamed one. No
+// attachment is ever placed in it, so a later run can remove what a killed
+// run left there without ever touching an attachment; it is removed when
+// empty.
+inline constexpr char kOwnFolder[] = ".stashwell";
+inline constexpr char kTemporaryPrefix[] = ".stashwell-";
+inline constexpr char kTemporaryExtension[] = ".tmp";
 
 }  // namespace stashwell
 

@@ -1,7 +1,12 @@
 // The operating-system seam. Every call the program makes to the OS goes
 // through one Platform object, built in the entry and passed down by
-// reference. Windows (win32_platform.cc) and POSIX (posix_platform.cc) each
-// implement it; tests wrap a real one to make single calls fail.
+// reference. Windows (win32/win32_platform.cc) and POSIX
+// (posix/posix_platform.cc) each implement it; tests wrap a real one to
+// make single calls fail.
+//
+// The seam is narrow: files are objects that the platform hands out open
+// (read, write, size, identity, closed on destruction), and the methods of
+// Platform itself are the operations with no open file to act on.
 //
 // Paths and texts are byte strings in the system's ANSI code page. Error
 // codes are Win32 codes on every system: the POSIX layer maps errno to the
@@ -10,6 +15,8 @@
 #define STASHWELL_PLATFORM_PLATFORM_H_
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,14 +34,12 @@ inline constexpr uint32_t kErrorInvalidHandle = 6;
 inline constexpr uint32_t kErrorNotEnoughMemory = 8;
 inline constexpr uint32_t kErrorWriteProtect = 19;
 inline constexpr uint32_t kErrorSharingViolation = 32;
-inline constexpr uint32_t kErrorHandleDiskFull = 39;
 inline constexpr uint32_t kErrorNotSupported = 50;
 inline constexpr uint32_t kErrorFileExists = 80;
 inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorDiskFull = 112;
 inline constexpr uint32_t kErrorInvalidName = 123;
 inline constexpr uint32_t kErrorDirNotEmpty = 145;
-inline constexpr uint32_t kErrorAlreadyExists = 183;
 inline constexpr uint32_t kErrorFilenameTooLong = 206;
 
 // File attribute bits, as Win32 numbers them.
@@ -47,18 +52,60 @@ inline constexpr uint32_t kAttrArchive = 32;
 
 // One entry of a wildcard search.
 struct SearchEntry {
-  std::string name;           // file name only, no folder
-  uint32_t size = 0;          // low 32 bits of the length
-  uint32_t attributes = 0;    // kAttr* bits
-  uint32_t packed_time = 0;   // last write, MS-DOS packed local time
-  bool time_packable = true;  // false when the local time is outside 1980-2107
-  DayCount write_time = 0;    // last write as a local DayCount, always set
+  std::string name;         // file name only, no folder
+  uint32_t attributes = 0;  // kAttr* bits
+  // The last write as a local date and time, milliseconds included;
+  // nothing when the system cannot convert it.
+  std::optional<DateTimeFields> last_write;
 };
 
-// An open file of the platform. Valid only between a successful open and
-// Close.
-using FileHandle = intptr_t;
-inline constexpr FileHandle kNoFile = -1;
+// Which file a name leads to on its disk: volume and file index on
+// Windows, device and inode on POSIX. Two names with one identity name
+// one file.
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  friend bool operator==(const FileId&, const FileId&) = default;
+};
+
+// What a path names, as far as the program is concerned.
+enum class PathKind {
+  kMissing,  // nothing, or a spelling that names no file on a disk
+  kFile,     // a regular file on a disk (links followed)
+  kFolder,   // a folder
+  kOther,    // something else holds the name (device, FIFO, socket, ...)
+};
+
+// What the program opens a file for. Each use carries its own sharing
+// rules, which the platforms keep as Windows' share modes do.
+enum class FileUse {
+  // The run log: created or cut to zero, written; others may only read,
+  // and nobody may delete it while it is open.
+  kLog,
+  // The message file: an existing file, read; others may only read, and
+  // nobody may delete it while it is open.
+  kMessage,
+  // A file being compared: an existing file, read; others may read, write
+  // and delete it meanwhile.
+  kComparison,
+};
+
+// An open file. It is closed when the object goes (without a check, as
+// when a failure unwinds the run); Close closes it with one.
+class File {
+ public:
+  virtual ~File() = default;
+
+  // Reads up to size bytes; *count gets what was read, 0 at the end.
+  virtual uint32_t Read(void* buffer, size_t size, size_t* count) = 0;
+  // Writes all size bytes or fails.
+  virtual uint32_t Write(const void* data, size_t size) = 0;
+  virtual uint32_t Size(uint64_t* size) = 0;
+  // The file's identity, learned when it was opened.
+  virtual std::optional<FileId> Identity() = 0;
+  // Closes the file; the object may only be destroyed afterwards.
+  virtual uint32_t Close() = 0;
+};
 
 // The process command line as the OS hands it over: Windows gives one text
 // that the program splits by its own rules, POSIX gives argv already split.
@@ -87,6 +134,10 @@ struct LocaleFormats {
   std::string long_day[7];
 };
 
+// The two kinds of message box that only tell: the usage warning and the
+// error report.
+enum class Notice { kWarning, kError };
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -94,13 +145,22 @@ class Platform {
   // Path syntax and code page of this system.
   virtual const PathSyntax& Syntax() = 0;
 
-  // True when path names an existing file that is no folder. Never matches
-  // wildcards; the file's dates play no part.
-  virtual bool IsExistingFile(const std::string& path) = 0;
-  // True when path names an existing folder.
-  virtual bool IsExistingDirectory(const std::string& path) = 0;
-  // Deletes one file; true when it is gone. Refuses read-only files.
+  // Files and folders.
+  // What path names. Never matches wildcards; a file's dates play no part.
+  virtual PathKind Examine(const std::string& path) = 0;
+  // The identity of the file or folder path names (links followed).
+  virtual std::optional<FileId> IdentityOf(const std::string& path) = 0;
+  // Opens path for use; 0 and *file set, or a Win32 error code. Only a
+  // file on a disk opens: anything else is missing (2) or refused (5).
+  virtual uint32_t Open(const std::string& path, FileUse use,
+                        std::unique_ptr<File>* file) = 0;
+  // Deletes one file; true when it is gone. Refuses read-only files and
+  // files open for a use that shares no deletion.
   virtual bool RemoveFile(const std::string& path) = 0;
+  // Deletes path only while it names the file of that identity (no link
+  // followed): a file the run made or read, whose name someone may have
+  // given to another file meanwhile. True when that file's name is gone.
+  virtual bool RemoveOwnFile(const std::string& path, const FileId& id) = 0;
   // Copies source to destination, never replacing an existing file. 0 when
   // copied, else the Win32 error code; a partial copy is removed.
   virtual uint32_t CopyFileNoReplace(const std::string& source,
@@ -110,25 +170,6 @@ class Platform {
   // `attributes` are skipped.
   virtual std::vector<SearchEntry> FindMatching(const std::string& mask,
                                                 uint32_t attributes) = 0;
-  // True when both paths name one existing file on disk (same volume and
-  // file index, or device and inode).
-  virtual bool IsSameFile(const std::string& first,
-                          const std::string& second) = 0;
-
-  // Text and block files. Each returns 0 or a Win32 error code.
-  // Created or cut to zero, write access, others may only read.
-  virtual uint32_t OpenForWrite(const std::string& path, FileHandle* file) = 0;
-  // Existing file, read access, others may only read.
-  virtual uint32_t OpenForRead(const std::string& path, FileHandle* file) = 0;
-  // Existing file, read access, others may read, write and delete.
-  virtual uint32_t OpenShared(const std::string& path, FileHandle* file) = 0;
-  // Reads up to size bytes; *count gets what was read, 0 at the end.
-  virtual uint32_t Read(FileHandle file, void* buffer, size_t size,
-                        size_t* count) = 0;
-  // Writes all size bytes or fails.
-  virtual uint32_t Write(FileHandle file, const void* data, size_t size) = 0;
-  virtual uint32_t Size(FileHandle file, uint64_t* size) = 0;
-  virtual uint32_t Close(FileHandle file) = 0;
 
   // Clock and regional settings.
   virtual DayCount LocalNow() = 0;
@@ -137,10 +178,8 @@ class Platform {
   // The user. Message boxes have no owner window.
   virtual bool AskYesNo(const std::string& text,
                         const std::string& caption) = 0;
-  virtual void ShowWarning(const std::string& text,
-                           const std::string& caption) = 0;
-  virtual void ShowError(const std::string& text,
-                         const std::string& caption) = 0;
+  virtual void Tell(Notice notice, const std::string& text,
+                    const std::string& caption) = 0;
   // Opens path with the program the desktop associates with it; no wait.
   virtual void OpenWithShell(const std::string& path) = 0;
 
@@ -150,6 +189,19 @@ class Platform {
   virtual std::string ProgramFileName() = 0;
   // Offset of a code address from the program's load address.
   virtual uintptr_t CodeOffset(const void* address) = 0;
+
+  // The questions the program asks most, in its own words.
+  bool IsExistingFile(const std::string& path) {
+    return Examine(path) == PathKind::kFile;
+  }
+  bool IsExistingDirectory(const std::string& path) {
+    return Examine(path) == PathKind::kFolder;
+  }
+  // True when both paths name one existing file on disk.
+  bool IsSameFile(const std::string& first, const std::string& second) {
+    const std::optional<FileId> a = IdentityOf(first);
+    return a && a == IdentityOf(second);
+  }
 };
 
 }  // namespace stashwell

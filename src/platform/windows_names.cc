@@ -3,14 +3,6 @@
 #include <string>
 
 namespace stashwell {
-namespace {
-
-char Upper(char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
-}
-
-}  // namespace
-
 bool IsReservedDeviceName(std::string_view path, const PathSyntax& syntax) {
   const size_t last = LastCharWhere(
       path, syntax, [&](char c) { return syntax.EndsFolder(c) || c == '/'; });
@@ -23,8 +15,7 @@ bool IsReservedDeviceName(std::string_view path, const PathSyntax& syntax) {
   while (!name.empty() && (name.back() == ' ' || name.back() == '.')) {
     name.remove_suffix(1);
   }
-  std::string base;
-  for (char c : name) base += Upper(c);
+  const std::string base = AsciiUpperCase(name);
   if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL") {
     return true;
   }

@@ -14,15 +14,10 @@ void AppendNumber(std::string& out, int value, int min_digits) {
   out += digits;
 }
 
-char Lower(char c) {
-  return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-}
-
 // Chinese, Japanese and Korean short-date pictures may hold era letters
 // ("gg"), which the Gregorian calendar leaves empty.
 bool DropsEraLetters(const LocaleFormats& locale) {
-  std::string language;
-  for (char c : locale.language) language += Lower(c);
+  const std::string language = AsciiLowerCase(locale.language);
   return language == "zh" || language == "ja" || language == "ko";
 }
 
@@ -36,7 +31,7 @@ std::string FormatShortDate(const LocaleFormats& locale,
   size_t i = 0;
   while (i < picture.size()) {
     const char c = picture[i];
-    const char letter = Lower(c);
+    const char letter = AsciiLower(c);
     if (c == '\'' || c == '"') {
       // Quoted text is copied without its quotes.
       const size_t close = picture.find(c, i + 1);
@@ -47,7 +42,7 @@ std::string FormatShortDate(const LocaleFormats& locale,
     }
     if (letter == 'd' || letter == 'm' || letter == 'y' || letter == 'g') {
       size_t run = 1;
-      while (i + run < picture.size() && Lower(picture[i + run]) == letter)
+      while (i + run < picture.size() && AsciiLower(picture[i + run]) == letter)
         ++run;
       i += run;
       if (letter == 'd') {

@@ -2,31 +2,19 @@
 
 #include <cstdio>
 
+#include "run/fixed_texts.h"
+
 namespace stashwell {
 
 EInOutError::EInOutError(uint32_t code, const void* location)
     : code_(code), message_(InOutErrorMessage(code)), location_(location) {}
 
 std::string InOutErrorMessage(uint32_t code) {
-  switch (code) {
-    case 2:
-      return "File not found";
-    case 3:
-      return "Invalid filename";
-    case 4:
-      return "Too many open files";
-    case 5:
-      return "File access denied";
-    case 100:
-      return "Read beyond end of file";
-    case 101:
-      return "Disk full";
-    case 106:
-      return "Invalid numeric input";
-    default:
-      // Codes are shown as the signed 32-bit numbers they were reported as.
-      return "I/O error " + std::to_string(static_cast<int32_t>(code));
+  for (const CodeText& known : kInOutErrorTexts) {
+    if (known.code == code) return known.text;
   }
+  // Codes are shown as the signed 32-bit numbers they were reported as.
+  return "I/O error " + std::to_string(static_cast<int32_t>(code));
 }
 
 // Kept out of line so that the return address names the checked call.

@@ -42,10 +42,6 @@ std::string FailureReportText(const std::string& kind,
                               const std::string& module, uintptr_t offset,
                               const std::string& message);
 
-inline constexpr char kFailureReportCaption[] = "Application Error";
-// The report's message when the run runs out of memory.
-inline constexpr char kOutOfMemoryMessage[] = "Out of memory";
-
 }  // namespace stashwell
 
 #endif  // STASHWELL_RUN_IN_OUT_ERROR_H_

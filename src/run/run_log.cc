@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "run/fixed_texts.h"
 #include "run/in_out_error.h"
 #include "run/run_state.h"
 
@@ -27,8 +28,7 @@ uint32_t RunLog::WriteBuffer() {
   // Once a block has failed, no later one is handed over: the file keeps
   // an unbroken run of whole blocks and never a line with a block missing
   // from its middle, even when the failure passes (a disk that frees up).
-  const uint32_t code =
-      write_failed_ ? 0 : platform_.Write(file_, buffer_, count_);
+  const uint32_t code = write_failed_ ? 0 : file_->Write(buffer_, count_);
   if (code != 0) write_failed_ = true;
   count_ = 0;
   return code;
@@ -57,7 +57,7 @@ void RunLog::EndLine() {
 void RunLog::Close() {
   closed_ = true;
   uint32_t code = count_ > 0 ? WriteBuffer() : 0;
-  const uint32_t close_code = platform_.Close(file_);
+  const uint32_t close_code = file_->Close();
   if (code == 0) code = close_code;
   CheckInOut(code);
 }
@@ -66,20 +66,6 @@ void RunLog::FlushBestEffort() {
   if (closed_ || count_ == 0) return;
   WriteBuffer();
 }
-
-namespace {
-
-bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) {
-             return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
-           };
-           return lower(x) == lower(y);
-         });
-}
-
-}  // namespace
 
 std::string LogPathFor(std::string_view path, const PathSyntax& syntax) {
   const size_t found = LastCharWhere(
@@ -94,9 +80,10 @@ std::string LogPathFor(std::string_view path, const PathSyntax& syntax) {
 void StartRunLog(RunState& state) {
   Platform& os = state.platform;
   state.LogPath = LogPathFor(state.MessageFilePath, state.syntax);
-  FileHandle file = kNoFile;
-  CheckInOut(os.OpenForWrite(state.LogPath, &file));
-  state.Log = std::make_unique<RunLog>(os, file);
+  std::unique_ptr<File> file;
+  CheckInOut(os.Open(state.LogPath, FileUse::kLog, &file));
+  state.LogFileId = file->Identity();
+  state.Log = std::make_unique<RunLog>(std::move(file));
   WriteLogLine(state,
                {DateTimeLine(state.locale, DecodeDayCount(os.LocalNow()))});
   state.ErrorsReported = false;
@@ -112,8 +99,10 @@ void FinishRunLog(RunState& state) {
   Platform& os = state.platform;
   state.Log->Close();
   state.Log.reset();
-  if (!state.ErrorsReported && !state.ActionLogged) {
-    os.RemoveFile(state.LogPath);
+  // The log goes only while its name still holds the file this run wrote:
+  // the next message's run may have made its own log under the name.
+  if (!state.ErrorsReported && !state.ActionLogged && state.LogFileId) {
+    os.RemoveOwnFile(state.LogPath, *state.LogFileId);
   }
   if (state.ErrorsReported && os.AskYesNo(kOpenLogQuestion, kOpenLogCaption)) {
     os.OpenWithShell(state.LogPath);

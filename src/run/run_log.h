@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,7 @@ class RunLog {
  public:
   static constexpr size_t kBufferSize = 128;
 
-  RunLog(Platform& platform, FileHandle file)
-      : platform_(platform), file_(file) {}
+  explicit RunLog(std::unique_ptr<File> file) : file_(std::move(file)) {}
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
@@ -41,8 +41,7 @@ class RunLog {
  private:
   uint32_t WriteBuffer();
 
-  Platform& platform_;
-  FileHandle file_;
+  std::unique_ptr<File> file_;
   char buffer_[kBufferSize];
   size_t count_ = 0;
   uint32_t pending_error_ = 0;
@@ -94,9 +93,6 @@ void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces);
 // Closes the log, deletes it when nothing was recorded, asks whether to
 // open it when an error was recorded, and opens it on Yes.
 void FinishRunLog(RunState& state);
-
-inline constexpr char kOpenLogQuestion[] = "Errors Reported. Open Log File?";
-inline constexpr char kOpenLogCaption[] = "Stashwel";
 
 }  // namespace stashwell
 

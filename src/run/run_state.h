@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -29,6 +30,7 @@ struct RunState {
 
   // The run log, open from StartRunLog to FinishRunLog.
   std::string LogPath;
+  std::optional<FileId> LogFileId;  // the log this run made
   std::unique_ptr<RunLog> Log;
   bool ErrorsReported = false;
   bool ActionLogged = false;
@@ -42,7 +44,6 @@ struct RunState {
   // The current attachment.
   std::string AttachmentName;
   std::string DestinationPath;
-  int32_t CopyErrorCode = 0;
 };
 
 }  // namespace stashwell

@@ -432,19 +432,14 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
 
 // The block is not zeroed: only the bytes a read delivered are fed to the
 // splitter.
-MessageReader::MessageReader(Platform& platform, FileHandle file)
-    : platform_(platform),
-      file_(file),
+MessageReader::MessageReader(std::unique_ptr<File> file)
+    : file_(std::move(file)),
       block_(std::make_unique_for_overwrite<char[]>(kBlockSize)) {}
-
-MessageReader::~MessageReader() {
-  if (open_) platform_.Close(file_);
-}
 
 bool MessageReader::ReadMore(std::string_view* line) {
   for (;;) {
     size_t count = 0;
-    CheckInOut(platform_.Read(file_, block_.get(), kBlockSize, &count));
+    CheckInOut(file_->Read(block_.get(), kBlockSize, &count));
     splitter_.Feed(std::string_view(block_.get(), count));
     switch (splitter_.Next(line)) {
       case LineSplitter::Result::kLine:
@@ -457,9 +452,6 @@ bool MessageReader::ReadMore(std::string_view* line) {
   }
 }
 
-void MessageReader::Close() {
-  open_ = false;
-  CheckInOut(platform_.Close(file_));
-}
+void MessageReader::Close() { CheckInOut(file_->Close()); }
 
 }  // namespace stashwell

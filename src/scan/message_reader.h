@@ -70,9 +70,6 @@ class LineSplitter {
   // byte that is not wanted is passed over without being kept. Lines whole
   // in one block are views and take no memory. By default nothing is cut.
   void LimitGatheredLines(size_t limit);
-  // True once the text has ended, either at the end of the file or at a
-  // Ctrl-Z that starts a line.
-  bool Ended() const { return ended_; }
 
  private:
   static constexpr size_t kNone = static_cast<size_t>(-1);
@@ -144,11 +141,10 @@ class MessageReader {
  public:
   static constexpr size_t kBlockSize = 64 * 1024;
 
-  // Takes over an open file (OpenForRead).
-  MessageReader(Platform& platform, FileHandle file);
-  // Closes the file, ignoring the result, when Close was not called (the
-  // run is stopping through a failure).
-  ~MessageReader();
+  // Takes over an open file; it is closed, without a check, with the
+  // reader when Close was not called (the run is stopping through a
+  // failure).
+  explicit MessageReader(std::unique_ptr<File> file);
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -173,9 +169,7 @@ class MessageReader {
   // Reads blocks until the splitter has a line or the text ends.
   bool ReadMore(std::string_view* line);
 
-  Platform& platform_;
-  FileHandle file_;
-  bool open_ = true;
+  std::unique_ptr<File> file_;
   std::unique_ptr<char[]> block_;
   LineSplitter splitter_;
 };

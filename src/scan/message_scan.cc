@@ -1,6 +1,9 @@
 #include "scan/message_scan.h"
 
+#include <memory>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "run/in_out_error.h"
 #include "run/run_log.h"
@@ -81,19 +84,22 @@ void ScanMessageFile(RunState& state) {
     state.ErrorsReported = true;
     return;
   }
-  FileHandle file = kNoFile;
+  std::unique_ptr<File> file;
   // The one open whose failure is expected: the mail client may still be
   // writing the message. The scan then leaves no trace and the file stays.
   // Running out of file handles or memory is no such moment: it is a
   // failure of the run, and reported as one.
-  const uint32_t open_code = os.OpenForRead(state.MessageFilePath, &file);
+  const uint32_t open_code =
+      os.Open(state.MessageFilePath, FileUse::kMessage, &file);
   if (open_code == kErrorTooManyOpenFiles ||
       open_code == kErrorNotEnoughMemory) {
     CheckInOut(open_code);
   }
   if (open_code != 0) return;
 
-  MessageReader reader(os, file);
+  // Which file the scan reads: only that file is deleted at the end.
+  const std::optional<FileId> message_id = file->Identity();
+  MessageReader reader(std::move(file));
   // Only lines that start like one of the prefixes matter, and only as far
   // as a path can reach: memory stays flat whatever the line lengths.
   reader.PassOverLinesNotStartingWith("FTSA");
@@ -127,7 +133,15 @@ void ScanMessageFile(RunState& state) {
     }
   }
   reader.Close();
-  os.RemoveFile(state.MessageFilePath);
+  // The mail client may have given the name to its next message meanwhile:
+  // that message was never read, so it stays for its own run.
+  if (message_id && !os.RemoveOwnFile(state.MessageFilePath, *message_id) &&
+      os.Examine(state.MessageFilePath) != PathKind::kMissing &&
+      os.IdentityOf(state.MessageFilePath) != message_id) {
+    WriteLogLine(state, {"Eudora Message File <", state.MessageFilePath,
+                         "> was replaced during the run - not deleted"});
+    state.ErrorsReported = true;
+  }
 }
 
 }  // namespace stashwell

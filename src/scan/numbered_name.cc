@@ -3,6 +3,8 @@
 #include <string>
 #include <utility>
 
+#include "run/fixed_texts.h"
+
 namespace stashwell {
 
 bool FindExtensionDot(std::string_view path, const PathSyntax& syntax,
@@ -36,16 +38,18 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
   return result;
 }
 
-bool FindFreeNumberedName(RunState& state) {
-  for (uint32_t number = 1; number <= kLastNameNumber; ++number) {
+std::optional<std::string> FindFreeNumberedName(RunState& state) {
+  for (uint32_t number = kFirstNameNumber; number <= kLastNameNumber;
+       ++number) {
     std::string candidate =
         MakeNumberedName(state.DestinationPath, number, state.syntax);
-    if (!state.platform.IsExistingFile(candidate)) {
-      state.DestinationPath = std::move(candidate);
-      return true;
+    // Anything at the name takes it: a folder, a device, a link that leads
+    // nowhere, as well as a file.
+    if (state.platform.Examine(candidate) == PathKind::kMissing) {
+      return candidate;
     }
   }
-  return false;
+  return std::nullopt;
 }
 
 }  // namespace stashwell

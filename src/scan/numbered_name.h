@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,12 +33,12 @@ bool FindExtensionDot(std::string_view path, const PathSyntax& syntax,
 std::string MakeNumberedName(std::string_view path, uint32_t number,
                              const PathSyntax& syntax);
 
-// Replaces DestinationPath (the unnumbered target) by its first numbered
-// variant, from 1 up to kLastNameNumber, at which no file exists; every
-// candidate is built from the unnumbered path. Returns false, leaving
-// DestinationPath unchanged, when every one of them is taken. Writes
-// nothing to the log.
-bool FindFreeNumberedName(RunState& state);
+// The first numbered variant of DestinationPath (the unnumbered target),
+// from 1 up to kLastNameNumber, that nothing holds (no file, folder, device
+// or link); every candidate is
+// built from the unnumbered path. Nothing when every one of them is taken.
+// Changes nothing in the state and writes nothing to the log.
+std::optional<std::string> FindFreeNumberedName(RunState& state);
 
 }  // namespace stashwell
 

@@ -1,5 +1,8 @@
 #include "scan/placement.h"
 
+#include <optional>
+#include <utility>
+
 #include "platform/name_mask.h"
 #include "run/run_log.h"
 #include "scan/numbered_name.h"
@@ -29,22 +32,92 @@ bool IsRunFile(RunState& state, const std::string& path) {
          os.IsSameFile(path, state.MessageFilePath);
 }
 
-// A different file has the name: the attachment is moved under the first
-// free numbered name. False when no numbered name is free.
-bool PlaceUnderNumberedName(RunState& state) {
-  const std::string unnumbered = state.DestinationPath;
-  if (!FindFreeNumberedName(state)) {
-    WriteLogLine(state, {"Error - no free numbered name for <", unnumbered,
-                         "> (source not deleted)"});
+// What one round of placement came to.
+enum class Round {
+  kDone,            // nothing more to do for this attachment
+  kVerify,          // a copy was made (or failed), or a duplicate found
+  kTakenMeanwhile,  // another program took the name first: decide again
+};
+
+// The copy to DestinationPath, with what its code means for the round.
+Round CopyRound(RunState& state, bool may_decide_again, int32_t* copy_code) {
+  *copy_code = CopyAndLog(state, may_decide_again);
+  return may_decide_again &&
+                 *copy_code == static_cast<int32_t>(kErrorFileExists)
+             ? Round::kTakenMeanwhile
+             : Round::kVerify;
+}
+
+// A different file, or anything that is no file, has the name: the
+// attachment is moved under the first free numbered name of unnumbered.
+Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
+                             bool may_decide_again, int32_t* copy_code) {
+  state.DestinationPath = unnumbered;
+  std::optional<std::string> numbered = FindFreeNumberedName(state);
+  if (!numbered) {
+    WriteLogLine(state, {"Error - no free numbered name for <",
+                         state.DestinationPath, "> (source not deleted)"});
     state.ErrorsReported = true;
-    return false;
+    return Round::kDone;
   }
+  state.DestinationPath = std::move(*numbered);
   WriteLogLine(state, {"Different version of <", state.SourcePath,
                        "> already in destination. Changing name to ", '"',
                        state.DestinationPath, '"'});
   state.ActionLogged = true;
-  CopyAndLog(state);
-  return true;
+  return CopyRound(state, may_decide_again, copy_code);
+}
+
+// Decides for what holds DestinationPath now, and acts.
+Round PlaceOnce(RunState& state, const std::string& unnumbered,
+                bool may_decide_again, int32_t* copy_code) {
+  Platform& os = state.platform;
+  switch (os.Examine(state.DestinationPath)) {
+    case PathKind::kMissing:
+      return CopyRound(state, may_decide_again, copy_code);
+    case PathKind::kFolder:
+    case PathKind::kOther:
+      // A folder, a device, a FIFO, a socket or a link that leads nowhere
+      // holds the name as firmly as a file does.
+      return PlaceUnderNumberedName(state, unnumbered, may_decide_again,
+                                    copy_code);
+    case PathKind::kFile:
+      break;
+  }
+  if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
+    // The attachment already is in the destination folder, reached through
+    // another spelling of the same path. It would be its own duplicate, and
+    // deleting the "source" would delete the only copy. This is judged by
+    // the file's identity on disk, not by the path texts, and it comes
+    // after the filter, so a passed-over attachment leaves no line.
+    WriteLogLine(state, {"File <", state.SourcePath,
+                         "> is already in the destination folder - left in "
+                         "place"});
+    return Round::kDone;
+  }
+  // Another run may move either file away during the comparison: the
+  // attachment is then treated as the existence tests would treat it a
+  // moment later.
+  switch (CompareFiles(os, state.SourcePath, state.DestinationPath)) {
+    case Comparison::kFirstGone:
+      ReportMissingSource(state);
+      return Round::kDone;
+    case Comparison::kSecondGone:
+      return CopyRound(state, may_decide_again, copy_code);
+    case Comparison::kIdentical:
+      if (!IsRunFile(state, state.DestinationPath)) {
+        WriteLogLine(state,
+                     {"Duplicate of <", state.SourcePath, "> already in <",
+                      state.DestinationPath, "> - only deleting source"});
+        state.ActionLogged = true;
+        *copy_code = 0;
+        return Round::kVerify;
+      }
+      [[fallthrough]];
+    case Comparison::kDifferent:
+      break;
+  }
+  return PlaceUnderNumberedName(state, unnumbered, may_decide_again, copy_code);
 }
 
 }  // namespace
@@ -61,20 +134,7 @@ void ReportMissingSource(RunState& state) {
   state.ErrorsReported = true;
 }
 
-std::string FileNamePart(std::string_view path, const PathSyntax& syntax) {
-  const size_t last = LastCharWhere(path, syntax, [&](char c) {
-    return syntax.EndsFolder(c) ||
-           (syntax.alternate_separator != 0 && c == syntax.alternate_separator);
-  });
-  if (last == std::string_view::npos) return std::string(path);
-  return std::string(path.substr(last + 1));
-}
-
 void PlaceAttachment(RunState& state) {
-  Platform& os = state.platform;
-  // No copy has been made for this attachment yet; the verification reads
-  // this to tell a failed copy from none.
-  state.CopyErrorCode = 0;
   state.AttachmentName = FileNamePart(state.SourcePath, state.syntax);
   state.DestinationPath =
       state.DestinationDir + state.syntax.separator + state.AttachmentName;
@@ -104,44 +164,25 @@ void PlaceAttachment(RunState& state) {
     return;
   }
 
-  if (!os.IsExistingFile(state.DestinationPath)) {
-    CopyAndLog(state);
-  } else if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
-    // The attachment already is in the destination folder, reached through
-    // another spelling of the same path. It would be its own duplicate, and
-    // deleting the "source" would delete the only copy. This is judged by
-    // the file's identity on disk, not by the path texts, and it comes
-    // after the filter, so a passed-over attachment leaves no line.
-    WriteLogLine(state, {"File <", state.SourcePath,
-                         "> is already in the destination folder - left in "
-                         "place"});
-    return;
-  } else {
-    // Another run may move either file away during the comparison: the
-    // attachment is then treated as the existence tests would treat it a
-    // moment later.
-    switch (CompareFiles(os, state.SourcePath, state.DestinationPath)) {
-      case Comparison::kFirstGone:
-        ReportMissingSource(state);
+  // When another program publishes a file under the name between the
+  // decision and the publication, the decision is made again for that
+  // file: identical, the copy is gone and the source is a duplicate;
+  // different, the next numbered name. A few rounds at most; the last one
+  // reports a taken name as any failed copy.
+  const std::string unnumbered = state.DestinationPath;
+  int32_t copy_code = 0;
+  for (int round = 1;; ++round) {
+    switch (
+        PlaceOnce(state, unnumbered, round < kPlacementRounds, &copy_code)) {
+      case Round::kDone:
         return;
-      case Comparison::kSecondGone:
-        CopyAndLog(state);
-        break;
-      case Comparison::kIdentical:
-        if (!IsRunFile(state, state.DestinationPath)) {
-          WriteLogLine(state,
-                       {"Duplicate of <", state.SourcePath, "> already in <",
-                        state.DestinationPath, "> - only deleting source"});
-          state.ActionLogged = true;
-          break;
-        }
-        [[fallthrough]];
-      case Comparison::kDifferent:
-        if (!PlaceUnderNumberedName(state)) return;
+      case Round::kVerify:
+        VerifyAndDeleteSource(state, copy_code);
+        return;
+      case Round::kTakenMeanwhile:
         break;
     }
   }
-  VerifyAndDeleteSource(state);
 }
 
 }  // namespace stashwell

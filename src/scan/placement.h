@@ -11,6 +11,10 @@
 
 namespace stashwell {
 
+// How many times placement decides for one attachment when other programs
+// keep publishing files under its name first.
+inline constexpr int kPlacementRounds = 4;
+
 // Works on SourcePath (an existing file) and DestinationDir (an existing
 // folder); sets AttachmentName and DestinationPath, writes the log lines of
 // the duplicate, renaming, same-file and unusable-name cases, and leaves
@@ -23,11 +27,6 @@ void WriteHeaderEcho(RunState& state);
 
 // "Source File <SourcePath> does not exist" and the header echo.
 void ReportMissingSource(RunState& state);
-
-// The file-name part of a path: the text after its last separator, ':' on
-// Windows, or alternate separator ('/' on Windows), stepping by whole
-// characters of the code page. A path with none of them is its own name.
-std::string FileNamePart(std::string_view path, const PathSyntax& syntax);
 
 }  // namespace stashwell
 

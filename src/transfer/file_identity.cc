@@ -18,45 +18,31 @@ constexpr size_t kBlockSize = 16384;
 class BlockFile {
  public:
   explicit BlockFile(Platform& os) : os_(os) {}
-  ~BlockFile() {
-    if (file_ != kNoFile) os_.Close(file_);
-  }
-  BlockFile(const BlockFile&) = delete;
-  BlockFile& operator=(const BlockFile&) = delete;
 
   // False when the open failed because the file is gone (another program
   // moved it away since it was found); any other failure raises.
   bool OpenUnlessGone(const std::string& path) {
-    const uint32_t code = os_.OpenShared(path, &file_);
+    const uint32_t code = os_.Open(path, FileUse::kComparison, &file_);
     if (code == 0) return true;
-    file_ = kNoFile;
     if (!os_.IsExistingFile(path)) return false;
     CheckInOut(code);
     return false;
   }
-  void Open(const std::string& path) {
-    file_ = kNoFile;
-    CheckInOut(os_.OpenShared(path, &file_));
-  }
   uint64_t Size() {
     uint64_t size = 0;
-    CheckInOut(os_.Size(file_, &size));
+    CheckInOut(file_->Size(&size));
     return size;
   }
   size_t Read(char* buffer, size_t size) {
     size_t count = 0;
-    CheckInOut(os_.Read(file_, buffer, size, &count));
+    CheckInOut(file_->Read(buffer, size, &count));
     return count;
   }
-  void Close() {
-    const FileHandle file = file_;
-    file_ = kNoFile;
-    CheckInOut(os_.Close(file));
-  }
+  void Close() { CheckInOut(file_->Close()); }
 
  private:
   Platform& os_;
-  FileHandle file_ = kNoFile;
+  std::unique_ptr<File> file_;
 };
 
 // The length of the file at path; false when it is gone.
@@ -117,28 +103,6 @@ Comparison CompareFiles(Platform& os, const std::string& first,
   if (!first_file.OpenUnlessGone(first)) return Comparison::kFirstGone;
   return BlocksEqual(first_file, second_file) ? Comparison::kIdentical
                                               : Comparison::kDifferent;
-}
-
-bool FilesIdentical(Platform& os, const std::string& first,
-                    const std::string& second) {
-  return CompareFiles(os, first, second) == Comparison::kIdentical;
-}
-
-uint64_t FileLength(Platform& os, const std::string& path) {
-  BlockFile file(os);
-  file.Open(path);
-  const uint64_t length = file.Size();
-  file.Close();
-  return length;
-}
-
-bool ContentsEqual(Platform& os, const std::string& first,
-                   const std::string& second) {
-  BlockFile second_file(os);
-  second_file.Open(second);
-  BlockFile first_file(os);
-  first_file.Open(first);
-  return BlocksEqual(first_file, second_file);
 }
 
 }  // namespace stashwell

@@ -23,14 +23,6 @@ enum class Comparison {
 Comparison CompareFiles(Platform& os, const std::string& first,
                         const std::string& second);
 
-// True when CompareFiles finds the two files identical.
-bool FilesIdentical(Platform& os, const std::string& first,
-                    const std::string& second);
-// Failures, a file gone among them, raise EInOutError.
-uint64_t FileLength(Platform& os, const std::string& path);
-bool ContentsEqual(Platform& os, const std::string& first,
-                   const std::string& second);
-
 }  // namespace stashwell
 
 #endif  // STASHWELL_TRANSFER_FILE_IDENTITY_H_

@@ -4,22 +4,25 @@
 
 namespace stashwell {
 
-void CopyAndLog(RunState& state) {
+int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   // Paths go to the platform whole, however long; the platform accepts or
   // refuses them with its own error code.
-  state.CopyErrorCode = static_cast<int32_t>(state.platform.CopyFileNoReplace(
+  const int32_t code = static_cast<int32_t>(state.platform.CopyFileNoReplace(
       state.SourcePath, state.DestinationPath));
+  if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
+    return code;
+  }
   WriteLogLine(state, {"Moving from <", state.SourcePath, "> to <",
                        state.DestinationPath, '>'});
   state.ActionLogged = true;
-  if (state.CopyErrorCode != 0) {
-    WriteLogLine(state,
-                 {"Copy File returned error; Code ", state.CopyErrorCode});
+  if (code != 0) {
+    WriteLogLine(state, {"Copy File returned error; Code ", code});
     state.ErrorsReported = true;
   }
+  return code;
 }
 
-void VerifyAndDeleteSource(RunState& state) {
+void VerifyAndDeleteSource(RunState& state, int32_t copy_code) {
   Platform& os = state.platform;
   if (!os.IsExistingFile(state.DestinationPath)) {
     WriteLogLine(
@@ -31,7 +34,7 @@ void VerifyAndDeleteSource(RunState& state) {
   // A file at the destination after a failed copy is not the copy: another
   // program put it there after placement looked. The source is the only
   // copy of the attachment, so it stays.
-  if (state.CopyErrorCode != 0) {
+  if (copy_code != 0) {
     WriteLogLine(state, {"Error - copy failed and another file is at the "
                          "destination (source not deleted)"});
     state.ErrorsReported = true;

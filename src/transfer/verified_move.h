@@ -3,20 +3,25 @@
 #ifndef STASHWELL_TRANSFER_VERIFIED_MOVE_H_
 #define STASHWELL_TRANSFER_VERIFIED_MOVE_H_
 
+#include <cstdint>
+
 #include "run/run_state.h"
 
 namespace stashwell {
 
-// Copies SourcePath to DestinationPath without overwriting and stores the
-// result in CopyErrorCode; logs the move and sets ActionLogged whatever the
-// outcome; logs the copy's error code and sets ErrorsReported when it
-// failed.
-void CopyAndLog(RunState& state);
+// Copies SourcePath to DestinationPath without overwriting and returns the
+// copy's code (0 when copied); logs the move and sets ActionLogged whatever
+// the outcome; logs the copy's error code and sets ErrorsReported when it
+// failed. With may_decide_again, a copy that finds the name taken (80:
+// another program published a file there first) logs nothing, so that
+// placement can decide again for that file.
+int32_t CopyAndLog(RunState& state, bool may_decide_again = false);
+
 // Deletes SourcePath when the move can be trusted: a file stands at
-// DestinationPath and CopyErrorCode is 0. Logs every failure and sets
-// ErrorsReported for it; the source then stays. When no copy was made for
-// the current attachment (a duplicate), CopyErrorCode must be 0.
-void VerifyAndDeleteSource(RunState& state);
+// DestinationPath and copy_code, the code of this attachment's copy, is 0
+// (0 too when no copy was made: a duplicate). Logs every failure and sets
+// ErrorsReported for it; the source then stays.
+void VerifyAndDeleteSource(RunState& state, int32_t copy_code);
 
 }  // namespace stashwell
 

@@ -7,10 +7,63 @@
 #include <filesystem>
 #include <functional>
 #include <new>
+#include <string>
 #include <utility>
+#include <vector>
+
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include "support/scratch_dir.h"
 #include "support/test_platform.h"
+
+#ifdef __linux__
+// The test binary's own fdatasync, fsync and unlink stand in front of the C
+// library's (the program calls them through it), so a test can record the
+// order in which a run flushes and deletes. They record only while
+// g_disk_calls points somewhere.
+namespace {
+
+std::vector<std::string>* g_disk_calls = nullptr;
+
+template <typename Function>
+Function Real(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+std::string DescriptorPath(int fd) {
+  char target[4096];
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : "?";
+}
+
+}  // namespace
+
+extern "C" int fdatasync(int fd) {
+  static const auto real = Real<int (*)(int)>("fdatasync");
+  if (g_disk_calls != nullptr) g_disk_calls->push_back("fdatasync");
+  return real(fd);
+}
+
+extern "C" int fsync(int fd) {
+  static const auto real = Real<int (*)(int)>("fsync");
+  if (g_disk_calls != nullptr) {
+    g_disk_calls->push_back("fsync " + DescriptorPath(fd));
+  }
+  return real(fd);
+}
+
+extern "C" int unlink(const char* path) {
+  static const auto real = Real<int (*)(const char*)>("unlink");
+  if (g_disk_calls != nullptr)
+    g_disk_calls->push_back("unlink " + std::string(path));
+  return real(path);
+}
+#endif
 
 namespace stashwell {
 namespace {
@@ -109,9 +162,12 @@ TEST(RunProgram, AMessageFileNamedLikeALogSurvivesItsRun) {
 // first run's log and work alone.
 TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
   struct MeetingPlatform : TestPlatform {
-    bool IsExistingDirectory(const std::string& path) override {
-      if (meanwhile) std::exchange(meanwhile, nullptr)();
-      return TestPlatform::IsExistingDirectory(path);
+    // The one folder the run examines is the destination.
+    PathKind Examine(const std::string& path) override {
+      if (TestPlatform::Examine(path) == PathKind::kFolder && meanwhile) {
+        std::exchange(meanwhile, nullptr)();
+      }
+      return TestPlatform::Examine(path);
     }
     std::function<void()> meanwhile;
   };
@@ -145,13 +201,15 @@ TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
 // error report says what ran short.
 TEST(RunProgram, ShortagesEndWithTheErrorReport) {
   struct ShortPlatform : TestPlatform {
-    bool IsExistingDirectory(const std::string& path) override {
-      if (out_of_memory) throw std::bad_alloc();
-      return TestPlatform::IsExistingDirectory(path);
+    PathKind Examine(const std::string& path) override {
+      const PathKind kind = TestPlatform::Examine(path);
+      if (kind == PathKind::kFolder && out_of_memory) throw std::bad_alloc();
+      return kind;
     }
-    uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-      if (open_error != 0) return open_error;
-      return TestPlatform::OpenForRead(path, file);
+    uint32_t Open(const std::string& path, FileUse use,
+                  std::unique_ptr<File>* file) override {
+      if (use == FileUse::kMessage && open_error != 0) return open_error;
+      return TestPlatform::Open(path, use, file);
     }
     bool out_of_memory = false;
     uint32_t open_error = 0;
@@ -196,6 +254,204 @@ TEST(RunProgram, ShortagesEndWithTheErrorReport) {
     EXPECT_EQ(ScratchDir::ReadOrEmpty(message), line + "\r\n");
   }
 }
+
+// Whatever holds the log's name before the run, the run writes and cuts no
+// file but a log of its own, and nothing outside the mail folder is read,
+// written or created: a link to a file elsewhere, a link to the attachment
+// the message names, a second name of another file, a link that leads
+// nowhere, a FIFO no one reads (whose open would block for ever).
+TEST(RunProgram, TheLogIsTheRunsOwnFileWhateverHoldsItsName) {
+  namespace fs = std::filesystem;
+  enum class Holder {
+    kLinkToOther,
+    kLinkToAttachment,
+    kSecondName,
+    kLinkToNowhere,
+    kFifo
+  };
+  const struct {
+    Holder holder;
+    const char* name;
+  } cases[] = {
+#ifndef _WIN32
+      {Holder::kLinkToOther, "link to another file"},
+      {Holder::kLinkToAttachment, "link to the attachment"},
+      {Holder::kLinkToNowhere, "link to nowhere"},
+      {Holder::kFifo, "FIFO"},
+#endif
+      {Holder::kSecondName, "second name of another file"},
+  };
+  for (const auto& c : cases) {
+    ScratchDir dir;
+    dir.MakeDir("mail");
+    dir.MakeDir("other");
+    dir.MakeDir("att");
+    const std::string dest = dir.MakeDir("dest");
+    const std::string victim = dir.Write(
+        std::string("other") + kSeparator + "victim.txt", "victim bytes");
+    const std::string bytes(5000, 'a');
+    const std::string attachment =
+        dir.Write(std::string("att") + kSeparator + "report.pdf", bytes);
+    const std::string message =
+        dir.Write(std::string("mail") + kSeparator + "m.txt",
+                  "Attachment Converted: \"" + attachment + "\"\r\n");
+    const std::string log =
+        dir.Path(std::string("mail") + kSeparator + "m.log");
+    const std::string nowhere =
+        dir.Path(std::string("other") + kSeparator + "nowhere.txt");
+    switch (c.holder) {
+      case Holder::kLinkToOther:
+        fs::create_symlink(victim, log);
+        break;
+      case Holder::kLinkToAttachment:
+        fs::create_symlink(attachment, log);
+        break;
+      case Holder::kSecondName:
+        fs::create_hard_link(victim, log);
+        break;
+      case Holder::kLinkToNowhere:
+        fs::create_symlink(nowhere, log);
+        break;
+      case Holder::kFifo:
+#ifndef _WIN32
+        ASSERT_EQ(mkfifo(log.c_str(), 0666), 0);
+#endif
+        break;
+    }
+    TestPlatform os;
+    os.SetArguments({message, dest});
+    EXPECT_EQ(RunProgram(os), 0) << c.name;
+    EXPECT_TRUE(os.boxes.empty()) << c.name;
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(victim), "victim bytes") << c.name;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(nowhere))) << c.name;
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(
+                  dir.Path(std::string("dest") + kSeparator + "report.pdf")),
+              bytes)
+        << c.name;
+    EXPECT_FALSE(ScratchDir::Exists(attachment)) << c.name;
+    // The log is a file of its own, one name, holding the run's lines.
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(log))) << c.name;
+    EXPECT_EQ(fs::hard_link_count(log), 1u) << c.name;
+    EXPECT_NE(ScratchDir::ReadOrEmpty(log).find("Moving from <" + attachment),
+              std::string::npos)
+        << c.name;
+  }
+}
+
+// The message deleted is the message read: the mail client's next message,
+// renamed over the message file while the run copies an attachment (POSIX:
+// the run reads the message then), or once the run has read it (Windows:
+// while the run reads it, the message cannot be renamed over), stays, and a
+// log line says so.
+TEST(RunProgram, AMessageReplacedDuringTheRunStays) {
+  namespace fs = std::filesystem;
+  struct ReplacingPlatform : TestPlatform {
+    uint32_t CopyFileNoReplace(const std::string& source,
+                               const std::string& destination) override {
+      if (during_copy && meanwhile) std::exchange(meanwhile, nullptr)();
+      return TestPlatform::CopyFileNoReplace(source, destination);
+    }
+    uint32_t FileClose(WrappedFile& file) override {
+      const uint32_t code = TestPlatform::FileClose(file);
+      if (file.use() == FileUse::kMessage && meanwhile) {
+        std::exchange(meanwhile, nullptr)();
+      }
+      return code;
+    }
+    bool during_copy = false;
+    std::function<void()> meanwhile;
+  };
+  for (const bool during_copy : {
+#ifndef _WIN32
+           true,
+#endif
+           false}) {
+    ScratchDir dir;
+    const std::string dest = dir.MakeDir("dest");
+    const std::string attachment = dir.Write("report.pdf", "bytes");
+    const std::string message =
+        dir.Write("msg.txt", "Attachment Converted: " + attachment + "\r\n");
+    const std::string next = "Attachment Converted: next.pdf\r\n";
+    ReplacingPlatform os;
+    os.SetArguments({message, dest});
+    os.during_copy = during_copy;
+    os.meanwhile = [&] { fs::rename(dir.Write("next.tmp", next), message); };
+    EXPECT_EQ(RunProgram(os), 0);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(message), next) << during_copy;
+    EXPECT_EQ(
+        ScratchDir::ReadOrEmpty(dir.Path("dest") + kSeparator + "report.pdf"),
+        "bytes");
+    const std::string log = ScratchDir::ReadOrEmpty(dir.Path("msg.log"));
+    EXPECT_NE(log.find("Eudora Message File <" + message +
+                       "> was replaced during the run - not deleted\r\n"),
+              std::string::npos)
+        << log;
+  }
+}
+
+// A run with nothing to record deletes its log only while the log's name
+// still holds the file it wrote: a log that the next message's run made
+// under the same name meanwhile stays.
+TEST(RunProgram, ALogReplacedAfterItsCloseIsNotDeleted) {
+  namespace fs = std::filesystem;
+  struct ReplacingPlatform : TestPlatform {
+    uint32_t FileClose(WrappedFile& file) override {
+      const uint32_t code = TestPlatform::FileClose(file);
+      if (file.use() == FileUse::kLog && meanwhile) {
+        std::exchange(meanwhile, nullptr)();
+      }
+      return code;
+    }
+    std::function<void()> meanwhile;
+  };
+  ScratchDir dir;
+  const std::string message = dir.Write("msg.txt", "nothing to do\r\n");
+  ReplacingPlatform os;
+  os.SetArguments({message, dir.path()});
+  const std::string other_log = "the next run's moves\r\n";
+  os.meanwhile = [&] {
+    fs::rename(dir.Write("next.log.tmp", other_log), dir.Path("msg.log"));
+  };
+  EXPECT_EQ(RunProgram(os), 0);
+  EXPECT_TRUE(os.boxes.empty());
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")), other_log);
+  // Without a replacement the empty log goes, as before.
+  const std::string again = dir.Write("msg2.txt", "nothing to do\r\n");
+  TestPlatform plain;
+  plain.SetArguments({again, dir.path()});
+  EXPECT_EQ(RunProgram(plain), 0);
+  EXPECT_FALSE(ScratchDir::Exists(dir.Path("msg2.log")));
+}
+
+#ifdef __linux__
+// Durable before the source goes: a moved attachment's copy is flushed
+// (its bytes, then the destination folder with its new name) before its
+// source is deleted; a duplicate is deleted with no flush.
+TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
+  ScratchDir dir;
+  const std::string dest = dir.MakeDir("dest");
+  const std::string moved = dir.Write("report.pdf", std::string(5000, 'r'));
+  const std::string duplicate = dir.Write("photo.jpg", "same bytes");
+  dir.Write(std::string("dest") + kSeparator + "photo.jpg", "same bytes");
+  const std::string message = dir.Write(
+      "msg.txt", "Attachment Converted: " + moved +
+                     "\r\nAttachment Converted: " + duplicate + "\r\n");
+  TestPlatform os;
+  os.SetArguments({message, dest});
+  std::vector<std::string> calls;
+  g_disk_calls = &calls;
+  const int code = RunProgram(os);
+  g_disk_calls = nullptr;
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(calls, std::vector<std::string>({
+                       "fdatasync",
+                       "fsync " + std::filesystem::canonical(dest).string(),
+                       "unlink " + moved,
+                       "unlink " + duplicate,
+                       "unlink " + message,
+                   }));
+}
+#endif
 
 }  // namespace
 }  // namespace stashwell

@@ -37,8 +37,7 @@ SearchEntry PackedEntry(int year, int month, int day, int hour, int minute,
   fields.second = second;
   SearchEntry entry;
   entry.name = "eud1.log";
-  entry.packed_time = PackDosTime(fields).value();
-  entry.write_time = EncodeDayCount(fields);
+  entry.last_write = fields;
   return entry;
 }
 
@@ -46,7 +45,7 @@ TEST(IsStale, ComparesThePackedTimeWithNowInBothDirections) {
   // 6 December 2026, 12:00:00: half a day is exact in a double.
   const SearchEntry noon = PackedEntry(2026, 12, 6, 12, 0, 0);
   const DayCount at = 46362.5;
-  ASSERT_EQ(FileDateToDayCount(noon.packed_time).value(), at);
+  ASSERT_EQ(EntryDayCount(noon), at);
   const struct {
     const char* name;
     DayCount now;
@@ -76,20 +75,22 @@ TEST(IsStale, PackedSecondsComeInStepsOfTwo) {
 TEST(IsStale, TimesWithoutAPackedFormAreJudgedByTheirRealTime) {
   SearchEntry old;
   old.name = "eud1.log";
-  old.time_packable = false;
-  old.packed_time = 0;
-  old.write_time = 25570.0;  // 2 January 1970
+  old.last_write = DecodeDayCount(25570.0);  // 2 January 1970
   EXPECT_EQ(EntryDayCount(old), 25570.0);
   EXPECT_TRUE(IsStale(old, 46363.0, 1.0));
+  // Within a day of such a time, the file is not stale: the real time
+  // decides, not a packed value that means nothing.
+  EXPECT_FALSE(IsStale(old, 25570.5, 1.0));
 
   SearchEntry far_future = old;
-  far_future.write_time = 76000.0;  // 2108
+  far_future.last_write = DecodeDayCount(76000.0);  // 2108
+  EXPECT_EQ(EntryDayCount(far_future), 76000.0);
   EXPECT_TRUE(IsStale(far_future, 46363.0, 1.0));
 
-  // The real time decides, not a packed value that means nothing.
-  SearchEntry recent = old;
-  recent.write_time = 46363.0 - 0.5;
-  EXPECT_FALSE(IsStale(recent, 46363.0, 1.0));
+  // A time the system could not convert counts as long ago.
+  SearchEntry unknown = old;
+  unknown.last_write.reset();
+  EXPECT_TRUE(IsStale(unknown, 46363.0, 1.0));
 }
 
 // Owns the real platform; a base class, so that it is built before the
@@ -114,18 +115,19 @@ class SweepPlatform : private SystemPlatformHolder, public PlatformWrapper {
     removals.push_back(path);
     return target_.RemoveFile(path);
   }
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    ++writes;
-    return target_.OpenForWrite(path, file);
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    if (use == FileUse::kLog) ++writes;
+    return PlatformWrapper::Open(path, use, file);
   }
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
+  uint32_t FileWrite(WrappedFile& file, const void* data,
+                     size_t size) override {
     ++writes;
-    return target_.Write(file, data, size);
+    return PlatformWrapper::FileWrite(file, data, size);
   }
-  void ShowWarning(const std::string&, const std::string&) override {
+  void Tell(Notice, const std::string&, const std::string&) override {
     ++writes;
   }
-  void ShowError(const std::string&, const std::string&) override { ++writes; }
   DayCount LocalNow() override { return now; }
 
   DayCount now = 0;
@@ -197,8 +199,9 @@ class StaleSweepTest : public ::testing::Test {
     SetWriteTime(path, base);
     const std::vector<SearchEntry> found = os.FindMatching(path, 35);
     ASSERT_EQ(found.size(), 1u);
-    ASSERT_TRUE(found[0].time_packable);
-    os.now = FileDateToDayCount(found[0].packed_time).value() + 1.0;
+    ASSERT_TRUE(found[0].last_write);
+    ASSERT_TRUE(PackDosTime(*found[0].last_write));
+    os.now = EntryDayCount(found[0]) + 1.0;
     std::filesystem::remove_all(probe);
     os.searches.clear();
     os.search_attributes.clear();

@@ -243,23 +243,23 @@ def test_trailing_separator_on_the_destination_gives_two(r):
     assert listing(r.attach) == []
 
 
-def test_a_folder_in_the_way_fails_the_copy_and_keeps_the_source(r):
+def test_a_folder_in_the_way_takes_the_name(r):
+    # A folder holds the name as a different file would: the attachment
+    # goes under the next numbered name, and the folder is left alone.
     (r.saved / "report.pdf").mkdir()
-    source = r.attachment("report.pdf", b"keep me")
+    source = r.attachment("report.pdf", b"move me")
     line = r.line(r.path(source))
-    target = r.path(r.saved) + r.prog.sep + "report.pdf"
+    target = r.path(r.saved) + r.prog.sep + "report1.pdf"
     result = r.run()
     assert result.exit_code == 0
-    assert [d.caption for d in result.dialogs] == [QUESTION_CAPTION]
-    log = log_after_first_line(r.log)
-    head = echo(line) + r.moving(r.path(source), target)
-    assert log.startswith(head + "Copy File returned error; Code ")
-    code = log[len(head) + len("Copy File returned error; Code "):]
-    code, _, rest = code.partition("\r\n")
-    assert code.isdigit() and code != "0"
-    assert rest == NOT_FOUND
-    assert source.read_bytes() == b"keep me"
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == (
+        echo(line) + f"Different version of <{r.path(source)}> already in "
+        f"destination. Changing name to \"{target}\"\r\n" +
+        r.moving(r.path(source), target))
+    assert not source.exists()
     assert (r.saved / "report.pdf").is_dir()
+    assert (r.saved / "report1.pdf").read_bytes() == b"move me"
 
 
 def same_file_spellings(r):

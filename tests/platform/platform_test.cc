@@ -194,14 +194,13 @@ TEST_F(FindMatchingTest, FoldersOnlyWhenAsked) {
   EXPECT_EQ(with_folders.size(), 5u);
 }
 
-TEST_F(FindMatchingTest, EntriesCarryAttributesAndSize) {
+TEST_F(FindMatchingTest, EntriesCarryAttributes) {
   dir_.Write("eud5.log", Bytes(1234));
   const std::string locked = dir_.Write("eud6.log", "x");
   MakeReadOnly(locked);
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), kSweepSet);
   const SearchEntry* plain = Find(entries, "eud5.log");
   ASSERT_NE(plain, nullptr);
-  EXPECT_EQ(plain->size, 1234u);
   EXPECT_EQ(plain->attributes & (kAttrDirectory | kAttrReadOnly), 0u);
   EXPECT_NE(plain->attributes & kAttrArchive, 0u);
   const SearchEntry* read_only = Find(entries, "eud6.log");
@@ -222,9 +221,10 @@ TEST_F(PlatformTest, SearchReportsLocalPackedAndDayCountTimes) {
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
   ASSERT_EQ(entries.size(), 1u);
   const DateTimeFields local = LocalFieldsOf(kSummer2021);
-  EXPECT_TRUE(entries[0].time_packable);
-  EXPECT_EQ(entries[0].packed_time, PackDosTime(local).value());
-  EXPECT_NEAR(entries[0].write_time, EncodeDayCount(local), 1e-8);
+  ASSERT_TRUE(entries[0].last_write);
+  EXPECT_EQ(PackDosTime(*entries[0].last_write), PackDosTime(local).value());
+  EXPECT_NEAR(EncodeDayCount(*entries[0].last_write), EncodeDayCount(local),
+              1e-8);
 }
 
 TEST_F(PlatformTest, SearchMarksTimesBefore1980AsNotPackable) {
@@ -232,10 +232,12 @@ TEST_F(PlatformTest, SearchMarksTimesBefore1980AsNotPackable) {
   SetWriteTime(file, kSummer1975);
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_FALSE(entries[0].time_packable);
+  ASSERT_TRUE(entries[0].last_write);
+  EXPECT_FALSE(PackDosTime(*entries[0].last_write));
   const DateTimeFields local = LocalFieldsOf(kSummer1975);
-  EXPECT_NEAR(entries[0].write_time, EncodeDayCount(local), 1e-8);
-  EXPECT_EQ(DecodeDayCount(entries[0].write_time).year, 1975);
+  EXPECT_NEAR(EncodeDayCount(*entries[0].last_write), EncodeDayCount(local),
+              1e-8);
+  EXPECT_EQ(entries[0].last_write->year, 1975);
 }
 
 TEST_F(PlatformTest, SameFileByPathNotByContents) {
@@ -251,73 +253,76 @@ TEST_F(PlatformTest, SameFileByPathNotByContents) {
 
 TEST_F(PlatformTest, OpenForWriteCreatesOrTruncates) {
   const std::string path = dir_.Write("log.txt", std::string(100, 'z'));
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os_->OpenForWrite(path, &file), 0u);
-  EXPECT_EQ(os_->Write(file, "abc", 3), 0u);
-  EXPECT_EQ(os_->Close(file), 0u);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os_->Open(path, FileUse::kLog, &file), 0u);
+  EXPECT_EQ(file->Write("abc", 3), 0u);
+  EXPECT_EQ(file->Close(), 0u);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(path), "abc");
 
   const std::string fresh = dir_.Path("fresh.txt");
-  ASSERT_EQ(os_->OpenForWrite(fresh, &file), 0u);
-  EXPECT_EQ(os_->Write(file, "", 0), 0u);
-  EXPECT_EQ(os_->Close(file), 0u);
+  ASSERT_EQ(os_->Open(fresh, FileUse::kLog, &file), 0u);
+  EXPECT_EQ(file->Write("", 0), 0u);
+  EXPECT_EQ(file->Close(), 0u);
   EXPECT_TRUE(ScratchDir::Exists(fresh));
 }
 
 TEST_F(PlatformTest, OpenForWriteInAMissingFolderIsPathNotFound) {
-  FileHandle file = kNoFile;
-  EXPECT_EQ(os_->OpenForWrite(dir_.Path("none") + kSeparator + "x.log", &file),
-            kErrorPathNotFound);
+  std::unique_ptr<File> file;
+  EXPECT_EQ(
+      os_->Open(dir_.Path("none") + kSeparator + "x.log", FileUse::kLog, &file),
+      kErrorPathNotFound);
 }
 
 TEST_F(PlatformTest, OpenForWriteRefusesAFolder) {
-  FileHandle file = kNoFile;
-  EXPECT_EQ(os_->OpenForWrite(dir_.MakeDir("sub"), &file), kErrorAccessDenied);
+  std::unique_ptr<File> file;
+  EXPECT_EQ(os_->Open(dir_.MakeDir("sub"), FileUse::kLog, &file),
+            kErrorAccessDenied);
 }
 
 TEST_F(PlatformTest, ReadToTheEndAndSize) {
   const std::string bytes = Bytes(20000);
   const std::string path = dir_.Write("data.bin", bytes);
   for (const bool shared : {false, true}) {
-    FileHandle file = kNoFile;
-    ASSERT_EQ(
-        shared ? os_->OpenShared(path, &file) : os_->OpenForRead(path, &file),
-        0u);
+    std::unique_ptr<File> file;
+    ASSERT_EQ(shared ? os_->Open(path, FileUse::kComparison, &file)
+                     : os_->Open(path, FileUse::kMessage, &file),
+              0u);
     uint64_t size = 0;
-    EXPECT_EQ(os_->Size(file, &size), 0u);
+    EXPECT_EQ(file->Size(&size), 0u);
     EXPECT_EQ(size, 20000u);
     std::string read;
     char buffer[4096];
     for (;;) {
       size_t count = 0;
-      ASSERT_EQ(os_->Read(file, buffer, sizeof buffer, &count), 0u);
+      ASSERT_EQ(file->Read(buffer, sizeof buffer, &count), 0u);
       if (count == 0) break;
       read.append(buffer, count);
     }
     EXPECT_EQ(read, bytes);
-    EXPECT_EQ(os_->Close(file), 0u);
+    EXPECT_EQ(file->Close(), 0u);
   }
 }
 
 TEST_F(PlatformTest, ReadOpensRefuseMissingFilesAndFolders) {
-  FileHandle file = kNoFile;
-  EXPECT_EQ(os_->OpenForRead(dir_.Path("missing.txt"), &file),
+  std::unique_ptr<File> file;
+  EXPECT_EQ(os_->Open(dir_.Path("missing.txt"), FileUse::kMessage, &file),
             kErrorFileNotFound);
-  EXPECT_EQ(os_->OpenShared(dir_.Path("missing.txt"), &file),
+  EXPECT_EQ(os_->Open(dir_.Path("missing.txt"), FileUse::kComparison, &file),
             kErrorFileNotFound);
-  EXPECT_EQ(os_->OpenForRead(dir_.MakeDir("sub"), &file), kErrorAccessDenied);
+  EXPECT_EQ(os_->Open(dir_.MakeDir("sub"), FileUse::kMessage, &file),
+            kErrorAccessDenied);
 }
 
 TEST_F(PlatformTest, ReadOnlyFileOpensForSharedReading) {
   const std::string path = dir_.Write("locked.txt", "abc");
   MakeReadOnly(path);
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os_->OpenShared(path, &file), 0u);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os_->Open(path, FileUse::kComparison, &file), 0u);
   char buffer[8];
   size_t count = 0;
-  EXPECT_EQ(os_->Read(file, buffer, sizeof buffer, &count), 0u);
+  EXPECT_EQ(file->Read(buffer, sizeof buffer, &count), 0u);
   EXPECT_EQ(std::string(buffer, count), "abc");
-  EXPECT_EQ(os_->Close(file), 0u);
+  EXPECT_EQ(file->Close(), 0u);
 }
 
 TEST_F(PlatformTest, LocalNowFollowsTheSystemClock) {

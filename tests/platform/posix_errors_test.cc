@@ -1,13 +1,12 @@
 // The Win32 codes that errno values are reported as.
 #ifndef _WIN32
 
-#include "platform/posix/posix_errors.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_files.h"
 
 namespace stashwell {
 namespace {

@@ -34,7 +34,7 @@
 
 #include "platform/date_time.h"
 #include "platform/platform.h"
-#include "platform/posix/posix_copy.h"
+#include "platform/posix/posix_files.h"
 #include "platform/system_platform.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
@@ -197,9 +197,11 @@ TEST_F(PosixPlatformTest, OnlyRegularDiskFilesAreFiles) {
 #endif
   for (const std::string& path : paths) {
     EXPECT_FALSE(os_->IsExistingFile(path)) << path;
-    FileHandle file = kNoFile;
-    EXPECT_EQ(os_->OpenShared(path, &file), kErrorFileNotFound) << path;
-    EXPECT_EQ(os_->OpenForRead(path, &file), kErrorFileNotFound) << path;
+    std::unique_ptr<File> file;
+    EXPECT_EQ(os_->Open(path, FileUse::kComparison, &file), kErrorFileNotFound)
+        << path;
+    EXPECT_EQ(os_->Open(path, FileUse::kMessage, &file), kErrorFileNotFound)
+        << path;
     EXPECT_EQ(os_->CopyFileNoReplace(path, dir_.Path("copy")),
               kErrorFileNotFound)
         << path;
@@ -207,11 +209,24 @@ TEST_F(PosixPlatformTest, OnlyRegularDiskFilesAreFiles) {
   }
   EXPECT_TRUE(os_->IsExistingFile(plain));
   EXPECT_TRUE(os_->IsExistingFile(linked));
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os_->OpenForRead(linked, &file), 0u);
-  // The open left blocking mode on for the reads.
-  EXPECT_EQ(fcntl(static_cast<int>(file), F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_EQ(os_->Close(file), 0u);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os_->Open(linked, FileUse::kMessage, &file), 0u);
+  // The open left blocking mode on for the reads: the descriptor of this
+  // file is found by its inode.
+  struct stat target;
+  ASSERT_EQ(stat(linked.c_str(), &target), 0);
+  int found = 0;
+  for (int fd = 3; fd < 1024; ++fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_ino != target.st_ino ||
+        st.st_dev != target.st_dev) {
+      continue;
+    }
+    ++found;
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  }
+  EXPECT_EQ(found, 1);
+  EXPECT_EQ(file->Close(), 0u);
 }
 
 // A file without its owner's write bit is not replaced, as Windows refuses
@@ -219,12 +234,12 @@ TEST_F(PosixPlatformTest, OnlyRegularDiskFilesAreFiles) {
 TEST_F(PosixPlatformTest, OpenForWriteRefusesAReadOnlyFileEvenForRoot) {
   const std::string file = dir_.Write("msg.log", "earlier log");
   ASSERT_EQ(chmod(file.c_str(), 0444), 0);
-  FileHandle handle = kNoFile;
-  EXPECT_EQ(os_->OpenForWrite(file, &handle), kErrorAccessDenied);
+  std::unique_ptr<File> handle;
+  EXPECT_EQ(os_->Open(file, FileUse::kLog, &handle), kErrorAccessDenied);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "earlier log");
   ASSERT_EQ(chmod(file.c_str(), 0644), 0);
-  ASSERT_EQ(os_->OpenForWrite(file, &handle), 0u);
-  EXPECT_EQ(os_->Close(handle), 0u);
+  ASSERT_EQ(os_->Open(file, FileUse::kLog, &handle), 0u);
+  EXPECT_EQ(handle->Close(), 0u);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "");
 }
 
@@ -259,7 +274,8 @@ TEST_F(PosixPlatformTest, SearchesSeeTheFolderAsItIsNow) {
   SetTime(added, kJune1970);
   const auto entries = os_->FindMatching(dir_.Path("eud*.tmp"), 35);
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_FALSE(entries[0].time_packable);
+  ASSERT_TRUE(entries[0].last_write);
+  EXPECT_FALSE(PackDosTime(*entries[0].last_write));
 }
 
 TEST_F(PosixPlatformTest, FileDated1970ExistsAndHasNoPackedTime) {
@@ -268,9 +284,9 @@ TEST_F(PosixPlatformTest, FileDated1970ExistsAndHasNoPackedTime) {
   EXPECT_TRUE(os_->IsExistingFile(file));
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_FALSE(entries[0].time_packable);
-  EXPECT_EQ(entries[0].packed_time, 0u);
-  EXPECT_EQ(DecodeDayCount(entries[0].write_time).year, 1970);
+  ASSERT_TRUE(entries[0].last_write);
+  EXPECT_FALSE(PackDosTime(*entries[0].last_write));
+  EXPECT_EQ(entries[0].last_write->year, 1970);
 }
 
 TEST_F(PosixPlatformTest, SearchKeepsMillisecondsOfTheWriteTime) {
@@ -279,7 +295,8 @@ TEST_F(PosixPlatformTest, SearchKeepsMillisecondsOfTheWriteTime) {
   ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), 35);
   ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(DecodeDayCount(entries[0].write_time).millisecond, 250);
+  ASSERT_TRUE(entries[0].last_write);
+  EXPECT_EQ(entries[0].last_write->millisecond, 250);
 }
 
 TEST_F(PosixPlatformTest, CopyKeepsPermissionBitsAndNanoseconds) {
@@ -337,12 +354,12 @@ TEST_F(PosixPlatformTest, AFolderThatRefusesNewFilesIsAccessDenied) {
                   os_->CopyFileNoReplace(source, folder + "/copy.txt"));
             }),
             static_cast<int>(kErrorAccessDenied));
-  EXPECT_EQ(
-      RunUnprivileged([&] {
-        FileHandle file = kNoFile;
-        return static_cast<int>(os_->OpenForWrite(folder + "/run.log", &file));
-      }),
-      static_cast<int>(kErrorAccessDenied));
+  EXPECT_EQ(RunUnprivileged([&] {
+              std::unique_ptr<File> file;
+              return static_cast<int>(
+                  os_->Open(folder + "/run.log", FileUse::kLog, &file));
+            }),
+            static_cast<int>(kErrorAccessDenied));
   EXPECT_FALSE(ScratchDir::Exists(folder + "/copy.txt"));
   EXPECT_FALSE(ScratchDir::Exists(folder + "/run.log"));
 }
@@ -355,11 +372,22 @@ TEST_F(PosixPlatformTest, CopyOfAFolderIsRefused) {
 }
 
 #ifdef __linux__
-TEST_F(PosixPlatformTest, WriteToAFullDeviceIsDiskFull) {
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os_->OpenForWrite("/dev/full", &file), 0u);
-  EXPECT_EQ(os_->Write(file, "abc", 3), kErrorDiskFull);
-  os_->Close(file);
+// A device node at the log's path (here one like /dev/full, made in the
+// scratch folder) is no log: its name is given to a new file of the run's
+// own, and the device is never written.
+TEST_F(PosixPlatformTest, ADeviceAtTheLogsPathIsReplacedByAFileOfItsOwn) {
+  const std::string log = dir_.Path("m.log");
+  if (mknod(log.c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "no device nodes here";
+  }
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os_->Open(log, FileUse::kLog, &file), 0u);
+  EXPECT_EQ(file->Write("abc", 3), 0u);
+  EXPECT_EQ(file->Close(), 0u);
+  struct stat st;
+  ASSERT_EQ(lstat(log.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(log), "abc");
 }
 
 // A small tmpfs is a real full disk. It needs root and a kernel that lets
@@ -397,28 +425,32 @@ TEST_F(FullDiskTest, CopyOntoAFullDiskLeavesNoPartialFile) {
 }
 
 TEST_F(FullDiskTest, WriteOntoAFullDiskIsDiskFull) {
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os_->OpenForWrite(disk_ + "/log.txt", &file), 0u);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os_->Open(disk_ + "/log.txt", FileUse::kLog, &file), 0u);
   const std::string block(64 * 1024, 'x');
   uint32_t code = 0;
   for (int i = 0; i < 16 && code == 0; ++i) {
-    code = os_->Write(file, block.data(), block.size());
+    code = file->Write(block.data(), block.size());
   }
   EXPECT_EQ(code, kErrorDiskFull);
-  os_->Close(file);
+  file->Close();
 }
 #endif  // __linux__
 
-TEST_F(PosixPlatformTest, CloseOfAnInvalidHandleReportsIt) {
-  EXPECT_EQ(os_->Close(987654), kErrorInvalidHandle);
+TEST_F(PosixPlatformTest, ASecondCloseReportsAnInvalidHandle) {
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os_->Open(dir_.Write("a.txt", "x"), FileUse::kComparison, &file),
+            0u);
+  EXPECT_EQ(file->Close(), 0u);
+  EXPECT_EQ(file->Close(), kErrorInvalidHandle);
 }
 
 TEST_F(PosixPlatformTest, MessageBoxesAreLinesOnStderr) {
   const ChildResult result = RunWithoutTerminal([this] {
-    os_->ShowWarning("Usage: Stashwell %6 <Move_To_path>",
-                     "Check Filter Action");
-    os_->ShowError("Exception EInOutError\r\nDisk full.\r\n",
-                   "Application Error");
+    os_->Tell(Notice::kWarning, "Usage: Stashwell %6 <Move_To_path>",
+              "Check Filter Action");
+    os_->Tell(Notice::kError, "Exception EInOutError\r\nDisk full.\r\n",
+              "Application Error");
     return 0;
   });
   EXPECT_EQ(result.exit_code, 0);
@@ -609,9 +641,11 @@ TEST(PosixProcessTest, CodeOffsetIsRelativeToTheLoadAddress) {
 
 // A run killed in the middle of a copy (here by a file-size limit, which
 // stops it at a known byte) leaves nothing under the destination name, and
-// at most a temporary file whose name says what it is. The next run takes
+// at most a temporary file in the program's own folder. The next run takes
 // the name for the whole file, so a file that holds just the bytes copied so
-// far is never taken for a duplicate of anything there.
+// far is never taken for a duplicate of anything there; it removes the
+// killed run's temporary file and the folder, and never an attachment
+// named like a temporary file.
 TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
   constexpr rlim_t kLimit = 64 * 1024;
   std::string bytes(1 << 20, 'x');
@@ -636,15 +670,49 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
     EXPECT_FALSE(ScratchDir::Exists(destination));
+    const std::string own = folder + "/" + kOwnFolder;
+    const bool named = staging == CopyStaging::kNamedOnly;
+    EXPECT_EQ(ScratchDir::Exists(own), named);
+    size_t leftovers = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
-      const std::string name = entry.path().filename().string();
-      EXPECT_EQ(name.rfind(kTemporaryPrefix, 0), 0u) << name;
-      EXPECT_EQ(name.substr(name.size() - 4), kTemporaryExtension) << name;
-      EXPECT_EQ(entry.file_size(), kLimit) << name;
+      EXPECT_EQ(entry.path().filename().string(), kOwnFolder);
     }
+    if (named) {
+      for (const auto& entry : std::filesystem::directory_iterator(own)) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_EQ(name, TemporaryName(static_cast<uint64_t>(child), 0));
+        EXPECT_EQ(entry.file_size(), kLimit) << name;
+        ++leftovers;
+      }
+      EXPECT_EQ(leftovers, 1u);
+    }
+    // An attachment that happens to bear a temporary name, as another
+    // program may have left it, is no leftover.
+    const std::string lookalike =
+        dir.Write("dest/" + TemporaryName(static_cast<uint64_t>(child), 1),
+                  "an attachment");
     EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
     EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
+    EXPECT_FALSE(ScratchDir::Exists(own));
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(lookalike), "an attachment");
   }
+}
+
+// The destination folder is opened once per run: swapped for a link to
+// another folder between two copies, it still receives the second copy,
+// and nothing is written where the link leads.
+TEST_F(PosixPlatformTest, AFolderSwappedForALinkDuringTheRunRedirectsNoCopy) {
+  namespace fs = std::filesystem;
+  const std::string dest = dir_.MakeDir("dest");
+  const std::string elsewhere = dir_.MakeDir("elsewhere");
+  ASSERT_EQ(os_->CopyFileNoReplace(dir_.Write("a.pdf", "a"), dest + "/a.pdf"),
+            0u);
+  fs::rename(dest, dir_.Path("dest.old"));
+  fs::create_directory_symlink(elsewhere, dest);
+  ASSERT_EQ(os_->CopyFileNoReplace(dir_.Write("b.pdf", "b"), dest + "/b.pdf"),
+            0u);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("dest.old") + "/b.pdf"), "b");
+  EXPECT_TRUE(fs::is_empty(elsewhere));
 }
 
 // Ignored by the platform, a file-size limit fails the copy like a full

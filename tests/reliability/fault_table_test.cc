@@ -68,41 +68,31 @@ class FaultPlatform : public TestPlatform {
       : fault_op_(op), fault_nth_(nth), fault_code_(code) {}
   FaultPlatform() = default;
 
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    if (Fails(Op::kLogCreate)) return fault_code_;
-    const uint32_t code = TestPlatform::OpenForWrite(path, file);
-    if (code == 0) roles_[*file] = Role::kLog;
-    return code;
-  }
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-    const uint32_t code = TestPlatform::OpenForRead(path, file);
-    if (code == 0) roles_[*file] = Role::kMessage;
-    return code;
-  }
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    if (Fails(Op::kCompareOpen)) return fault_code_;
-    const uint32_t code = TestPlatform::OpenShared(path, file);
-    if (code == 0) roles_[*file] = Role::kCompare;
-    return code;
-  }
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override {
-    if (Fails(RoleOf(file) == Role::kMessage ? Op::kMessageRead
-                                             : Op::kCompareRead)) {
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    if (use == FileUse::kLog && Fails(Op::kLogCreate)) return fault_code_;
+    if (use == FileUse::kComparison && Fails(Op::kCompareOpen)) {
       return fault_code_;
     }
-    const uint32_t code = TestPlatform::Read(file, buffer, size, count);
-    if (code == 0 && *count == 0 && RoleOf(file) == Role::kMessage) {
-      message_read_ = true;
+    return TestPlatform::Open(path, use, file);
+  }
+  uint32_t FileRead(WrappedFile& file, void* buffer, size_t size,
+                    size_t* count) override {
+    const bool message = file.use() == FileUse::kMessage;
+    if (Fails(message ? Op::kMessageRead : Op::kCompareRead)) {
+      return fault_code_;
     }
+    const uint32_t code = TestPlatform::FileRead(file, buffer, size, count);
+    if (code == 0 && *count == 0 && message) message_read_ = true;
     return code;
   }
-  uint32_t Size(FileHandle file, uint64_t* size) override {
+  uint32_t FileSize(WrappedFile& file, uint64_t* size) override {
     if (Fails(Op::kCompareSize)) return fault_code_;
-    return TestPlatform::Size(file, size);
+    return TestPlatform::FileSize(file, size);
   }
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
-    if (RoleOf(file) == Role::kLog) {
+  uint32_t FileWrite(WrappedFile& file, const void* data,
+                     size_t size) override {
+    if (file.use() == FileUse::kLog) {
       if (disk_full_ || Fails(Op::kLogWrite)) {
         disk_full_ = true;
         return fault_code_;
@@ -110,15 +100,13 @@ class FaultPlatform : public TestPlatform {
       // A failure that passes: the next write would succeed.
       if (Fails(Op::kLogWriteOnce)) return fault_code_;
     }
-    return TestPlatform::Write(file, data, size);
+    return TestPlatform::FileWrite(file, data, size);
   }
-  uint32_t Close(FileHandle file) override {
-    const Role role = RoleOf(file);
-    roles_.erase(file);
-    const uint32_t code = TestPlatform::Close(file);
-    const Op op = role == Role::kLog       ? Op::kLogClose
-                  : role == Role::kMessage ? Op::kMessageClose
-                                           : Op::kCompareClose;
+  uint32_t FileClose(WrappedFile& file) override {
+    const uint32_t code = TestPlatform::FileClose(file);
+    const Op op = file.use() == FileUse::kLog       ? Op::kLogClose
+                  : file.use() == FileUse::kMessage ? Op::kMessageClose
+                                                    : Op::kCompareClose;
     // The file is closed all the same: a failed close still gives its
     // handle back.
     if (Fails(op)) return fault_code_;
@@ -127,9 +115,10 @@ class FaultPlatform : public TestPlatform {
   // Every existence test of the destination folder follows the echo of an
   // attachment line: their count tells how many attachment lines the log
   // holds so far.
-  bool IsExistingDirectory(const std::string& path) override {
-    ++echoes_;
-    return TestPlatform::IsExistingDirectory(path);
+  PathKind Examine(const std::string& path) override {
+    const PathKind kind = TestPlatform::Examine(path);
+    if (kind == PathKind::kFolder) ++echoes_;
+    return kind;
   }
 
   std::map<Op, int> counts;
@@ -139,12 +128,6 @@ class FaultPlatform : public TestPlatform {
   bool after_scan = false;
 
  private:
-  enum class Role { kNone, kLog, kMessage, kCompare };
-
-  Role RoleOf(FileHandle file) const {
-    auto it = roles_.find(file);
-    return it == roles_.end() ? Role::kNone : it->second;
-  }
   bool Fails(Op op) {
     const int n = ++counts[op];
     if (fault_nth_ == 0 || op != fault_op_ || n != fault_nth_) return false;
@@ -159,7 +142,6 @@ class FaultPlatform : public TestPlatform {
   bool disk_full_ = false;
   bool message_read_ = false;
   int echoes_ = 0;
-  std::map<FileHandle, Role> roles_;
 };
 
 // Three attachments (a move, a duplicate of 20000 bytes, a different

@@ -20,17 +20,17 @@ TEST(OpenFileRemovalTest, AFileOpenForWritingOrReadingIsNotDeleted) {
   const std::string written = dir.Path("written.log");
   const std::string read = dir.Write("read.txt", "message");
 
-  FileHandle log = kNoFile;
-  ASSERT_EQ(os->OpenForWrite(written, &log), 0u);
-  FileHandle message = kNoFile;
-  ASSERT_EQ(os->OpenForRead(read, &message), 0u);
+  std::unique_ptr<File> log;
+  ASSERT_EQ(os->Open(written, FileUse::kLog, &log), 0u);
+  std::unique_ptr<File> message;
+  ASSERT_EQ(os->Open(read, FileUse::kMessage, &message), 0u);
   EXPECT_FALSE(os->RemoveFile(written));
   EXPECT_FALSE(os->RemoveFile(read));
   EXPECT_TRUE(ScratchDir::Exists(written));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(read), "message");
 
-  ASSERT_EQ(os->Close(log), 0u);
-  ASSERT_EQ(os->Close(message), 0u);
+  ASSERT_EQ(log->Close(), 0u);
+  ASSERT_EQ(message->Close(), 0u);
   EXPECT_TRUE(os->RemoveFile(written));
   EXPECT_TRUE(os->RemoveFile(read));
   EXPECT_FALSE(ScratchDir::Exists(written));

@@ -291,7 +291,6 @@ TEST(LineSplitter, CtrlZAtLineStartEndsWithoutAskingForMore) {
   ASSERT_EQ(splitter.Next(&line), LineSplitter::Result::kLine);
   EXPECT_EQ(line, "ab");
   EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kEnd);
-  EXPECT_TRUE(splitter.Ended());
   EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kEnd);
 }
 
@@ -301,7 +300,6 @@ TEST(LineSplitter, AsksForMoreUntilTheFileEnds) {
   EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kNeedMore);
   splitter.Feed("abc");
   EXPECT_EQ(splitter.Next(&line), LineSplitter::Result::kNeedMore);
-  EXPECT_FALSE(splitter.Ended());
   splitter.Feed("");
   ASSERT_EQ(splitter.Next(&line), LineSplitter::Result::kLine);
   EXPECT_EQ(line, "abc");
@@ -319,17 +317,17 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
  public:
   WatchedPlatform() : PlatformWrapper(*system) {}
 
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override {
+  uint32_t FileRead(WrappedFile& file, void* buffer, size_t size,
+                    size_t* count) override {
     read_sizes.push_back(size);
     if (read_error != 0 && read_sizes.size() > reads_before_error) {
       return read_error;
     }
-    return target_.Read(file, buffer, size, count);
+    return PlatformWrapper::FileRead(file, buffer, size, count);
   }
-  uint32_t Close(FileHandle file) override {
+  uint32_t FileClose(WrappedFile& file) override {
     ++closes;
-    const uint32_t code = target_.Close(file);
+    const uint32_t code = PlatformWrapper::FileClose(file);
     return close_error != 0 ? close_error : code;
   }
 
@@ -341,9 +339,9 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
 };
 
 Lines ReadAll(Platform& os, const std::string& path) {
-  FileHandle file = kNoFile;
-  EXPECT_EQ(os.OpenForRead(path, &file), 0u);
-  MessageReader reader(os, file);
+  std::unique_ptr<File> file;
+  EXPECT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
+  MessageReader reader(std::move(file));
   Lines lines;
   std::string_view line;
   while (reader.ReadLine(&line)) lines.emplace_back(line);
@@ -397,11 +395,11 @@ TEST(MessageReader, AFailedReadRaisesWithItsCode) {
       "message.txt", "ab\n" + std::string(MessageReader::kBlockSize, 'z'));
   os.read_error = kErrorAccessDenied;
   os.reads_before_error = 1;
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os.OpenForRead(path, &file), 0u);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
   Lines lines;
   try {
-    MessageReader reader(os, file);
+    MessageReader reader(std::move(file));
     std::string_view line;
     while (reader.ReadLine(&line)) lines.emplace_back(line);
     ADD_FAILURE() << "no failure raised";
@@ -418,9 +416,9 @@ TEST(MessageReader, AFailedCloseRaisesWithItsCode) {
   WatchedPlatform os;
   const std::string path = dir.Write("message.txt", "ab\n");
   os.close_error = 1234;
-  FileHandle file = kNoFile;
-  ASSERT_EQ(os.OpenForRead(path, &file), 0u);
-  MessageReader reader(os, file);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
+  MessageReader reader(std::move(file));
   std::string_view line;
   while (reader.ReadLine(&line)) {
   }

@@ -28,29 +28,29 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
  public:
   ScanPlatform() : PlatformWrapper(*system) {}
 
-  bool IsExistingFile(const std::string& path) override {
+  PathKind Examine(const std::string& path) override {
     file_tests.push_back(path);
-    return target_.IsExistingFile(path);
+    return target_.Examine(path);
   }
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-    if (open_error != 0) return open_error;
-    const uint32_t code = target_.OpenForRead(path, file);
-    if (code == 0) message_file = *file;
-    return code;
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    if (use == FileUse::kMessage && open_error != 0) return open_error;
+    return PlatformWrapper::Open(path, use, file);
   }
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override {
-    if (file == message_file && read_error != 0) return read_error;
-    return target_.Read(file, buffer, size, count);
+  uint32_t FileRead(WrappedFile& file, void* buffer, size_t size,
+                    size_t* count) override {
+    if (file.use() == FileUse::kMessage && read_error != 0) return read_error;
+    return PlatformWrapper::FileRead(file, buffer, size, count);
   }
-  uint32_t Close(FileHandle file) override {
-    const uint32_t code = target_.Close(file);
-    if (file == message_file && close_error != 0) return close_error;
+  uint32_t FileClose(WrappedFile& file) override {
+    const uint32_t code = PlatformWrapper::FileClose(file);
+    if (file.use() == FileUse::kMessage && close_error != 0) {
+      return close_error;
+    }
     return code;
   }
 
   std::vector<std::string> file_tests;
-  FileHandle message_file = kNoFile;
   uint32_t open_error = 0;
   uint32_t read_error = 0;
   uint32_t close_error = 0;
@@ -209,8 +209,11 @@ TEST_F(MessageScanTest, MissingDestinationIsReportedOnEveryLine) {
   EXPECT_TRUE(state.ErrorsReported);
   EXPECT_FALSE(MessageFileExists());
   EXPECT_TRUE(ScratchDir::Exists(source));
-  // No attachment file was tested: only the message file was.
-  EXPECT_EQ(os.file_tests, std::vector<std::string>{state.MessageFilePath});
+  // No attachment file was tested: only the message file and, once per
+  // line, the destination folder were.
+  EXPECT_EQ(os.file_tests, std::vector<std::string>(
+                               {state.MessageFilePath, state.DestinationDir,
+                                state.DestinationDir, state.DestinationDir}));
 }
 
 TEST_F(MessageScanTest, PathTextLosesOneQuoteAtEachEndAndNothingElse) {

@@ -94,8 +94,11 @@ class FindFreeNumberedNameTest : public ::testing::Test {
   // numbered name it chose, without the folder.
   std::string SearchFrom(const std::string& name) {
     state_.DestinationPath = dir_.Path(name);
-    EXPECT_TRUE(FindFreeNumberedName(state_));
-    return state_.DestinationPath.substr(dir_.path().size() + 1);
+    const std::optional<std::string> found = FindFreeNumberedName(state_);
+    EXPECT_TRUE(found);
+    // The search changes nothing in the state.
+    EXPECT_EQ(state_.DestinationPath, dir_.Path(name));
+    return found.value_or(dir_.Path(name)).substr(dir_.path().size() + 1);
   }
 
   ScratchDir dir_;
@@ -132,17 +135,17 @@ TEST_F(FindFreeNumberedNameTest, NamesWithoutExtensionGetTheNumberAppended) {
   EXPECT_EQ(SearchFrom(".profile"), "1.profile");
 }
 
-TEST_F(FindFreeNumberedNameTest, AFolderOfTheNameCountsAsFree) {
+TEST_F(FindFreeNumberedNameTest, AFolderOfTheNameTakesIt) {
   dir_.MakeDir("report1.pdf");
-  EXPECT_EQ(SearchFrom("report.pdf"), "report1.pdf");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report2.pdf");
 }
 
 // Every name checked is reported taken up to `taken`; counts the tries.
 class TakenNamesPlatform : public TestPlatform {
  public:
-  bool IsExistingFile(const std::string& path) override {
+  PathKind Examine(const std::string& path) override {
     ++tries;
-    return tries <= taken || TestPlatform::IsExistingFile(path);
+    return tries <= taken ? PathKind::kFile : TestPlatform::Examine(path);
   }
   uint32_t taken = 0;
   uint32_t tries = 0;
@@ -154,8 +157,7 @@ TEST(FindFreeNumberedName, NumbersGoOnPast255) {
   os.taken = 255;
   RunState state(os);
   state.DestinationPath = dir.Path("report.pdf");
-  ASSERT_TRUE(FindFreeNumberedName(state));
-  EXPECT_EQ(state.DestinationPath, dir.Path("report256.pdf"));
+  EXPECT_EQ(FindFreeNumberedName(state), dir.Path("report256.pdf"));
 }
 
 TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndKeepsThePath) {
@@ -164,14 +166,13 @@ TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndKeepsThePath) {
   os.taken = kLastNameNumber;
   RunState state(os);
   state.DestinationPath = dir.Path("report.pdf");
-  EXPECT_FALSE(FindFreeNumberedName(state));
+  EXPECT_EQ(FindFreeNumberedName(state), std::nullopt);
   EXPECT_EQ(os.tries, kLastNameNumber);
   EXPECT_EQ(state.DestinationPath, dir.Path("report.pdf"));
   // One fewer taken: the last number is the answer.
   os.taken = kLastNameNumber - 1;
   os.tries = 0;
-  ASSERT_TRUE(FindFreeNumberedName(state));
-  EXPECT_EQ(state.DestinationPath, dir.Path("report65535.pdf"));
+  EXPECT_EQ(FindFreeNumberedName(state), dir.Path("report65535.pdf"));
 }
 
 }  // namespace

@@ -5,10 +5,20 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
 
 #include "run/run_log.h"
 #include "scan/numbered_name.h"
@@ -64,19 +74,27 @@ TEST(FileNamePart, PosixRulesTakeTheSlashOnly) {
 // taken.
 class PlacementPlatform : public TestPlatform {
  public:
-  bool IsExistingFile(const std::string& path) override {
+  PathKind Examine(const std::string& path) override {
     calls.push_back("exists " + path);
-    if (all_taken_from != 0 && calls.size() >= all_taken_from) return true;
-    return TestPlatform::IsExistingFile(path);
+    if (all_taken_from != 0 && calls.size() >= all_taken_from) {
+      return PathKind::kFile;
+    }
+    return TestPlatform::Examine(path);
   }
-  bool IsSameFile(const std::string& first,
-                  const std::string& second) override {
-    calls.push_back("same " + first + " " + second);
-    return TestPlatform::IsSameFile(first, second);
+  std::optional<FileId> IdentityOf(const std::string& path) override {
+    calls.push_back("identify " + path);
+    return TestPlatform::IdentityOf(path);
   }
+  // Lets another run act at a fixed moment: just before a copy, for as
+  // many copies as before_copy_times says; copy_error fails the next copy.
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
     calls.push_back("copy " + source + " " + destination);
+    if (before_copy_times > 0 && before_copy) {
+      --before_copy_times;
+      before_copy(destination);
+    }
+    if (copy_error != 0) return std::exchange(copy_error, 0);
     return TestPlatform::CopyFileNoReplace(source, destination);
   }
   bool RemoveFile(const std::string& path) override {
@@ -85,9 +103,12 @@ class PlacementPlatform : public TestPlatform {
   }
   // Lets another run act at a fixed moment: just before the comparison's
   // open number before_open (1-based).
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    if (++opens == before_open && meanwhile) meanwhile();
-    return TestPlatform::OpenShared(path, file);
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    if (use == FileUse::kComparison && ++opens == before_open && meanwhile) {
+      meanwhile();
+    }
+    return TestPlatform::Open(path, use, file);
   }
 
   bool Copied() const {
@@ -107,6 +128,9 @@ class PlacementPlatform : public TestPlatform {
   size_t opens = 0;
   size_t before_open = 0;
   std::function<void()> meanwhile;
+  std::function<void(const std::string&)> before_copy;
+  int before_copy_times = 1;
+  uint32_t copy_error = 0;
   // Every existence test from this call on (1-based) finds a file.
   size_t all_taken_from = 0;
 };
@@ -157,15 +181,16 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(os_.calls,
-            std::vector<std::string>({
-                "same " + In("report.pdf") + " " + state_.LogPath,
-                "same " + In("report.pdf") + " " + state_.MessageFilePath,
-                "exists " + Out("report.pdf"),
-                "copy " + In("report.pdf") + " " + Out("report.pdf"),
-                "exists " + Out("report.pdf"),
-                "remove " + In("report.pdf"),
-            }));
+  EXPECT_EQ(os_.calls, std::vector<std::string>({
+                           "identify " + In("report.pdf"),
+                           "identify " + state_.LogPath,
+                           "identify " + In("report.pdf"),
+                           "identify " + state_.MessageFilePath,
+                           "exists " + Out("report.pdf"),
+                           "copy " + In("report.pdf") + " " + Out("report.pdf"),
+                           "exists " + Out("report.pdf"),
+                           "remove " + In("report.pdf"),
+                       }));
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
 }
 
@@ -205,13 +230,13 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
 TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   dir_.Write("out" + Sep() + "report.pdf", "old");
   Attach("report.pdf", "new");
-  // Calls before the search: the two tests against the run's own files,
-  // the existence test of the name, the identity test, and the
-  // comparison's two existence tests, all of real files. From the seventh
-  // on (the numbered names) every name is taken.
-  os_.all_taken_from = 7;
+  // Calls before the search: the two tests against the run's own files
+  // and the identity test (two identities each), the existence test of the
+  // name and the comparison's two existence tests, all of real files. From
+  // the tenth on (the numbered names) every name is taken.
+  os_.all_taken_from = 10;
   PlaceAttachment(state_);
-  EXPECT_EQ(os_.calls.size(), 6 + kLastNameNumber);
+  EXPECT_EQ(os_.calls.size(), 9 + kLastNameNumber);
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_FALSE(os_.Copied());
@@ -268,27 +293,135 @@ TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), doubled));
 }
 
-TEST_F(PlacementTest, AFolderInTheWayCountsAsFreeAndTheCopyFails) {
-  dir_.MakeDir("out" + Sep() + "report.pdf");
-  Attach("report.pdf", "new");
+// Anything that holds the name takes it, as a different file does: a
+// folder, a FIFO, a socket, a link that leads nowhere. The attachment goes
+// under the next numbered name and the holder is left alone.
+TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
+  namespace fs = std::filesystem;
+  const struct {
+    const char* name;
+    std::function<void(const std::string&)> make;
+  } cases[] = {
+      {"folder", [](const std::string& path) { fs::create_directory(path); }},
+#ifndef _WIN32
+      {"FIFO",
+       [](const std::string& path) {
+         ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+       }},
+      {"socket",
+       [](const std::string& path) {
+         const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+         ASSERT_GE(fd, 0);
+         sockaddr_un address{};
+         address.sun_family = AF_UNIX;
+         ASSERT_LT(path.size(), sizeof address.sun_path);
+         std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+         ASSERT_EQ(
+             bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address),
+             0);
+         close(fd);
+       }},
+      {"link to nowhere",
+       [](const std::string& path) {
+         fs::create_symlink(path + ".missing", path);
+       }},
+#endif
+  };
+  for (const auto& c : cases) {
+    const std::string holder = Out(std::string(c.name) + ".pdf");
+    c.make(holder);
+    Attach(std::string(c.name) + ".pdf", "new");
+    PlaceAttachment(state_);
+    const std::string numbered = Out(std::string(c.name) + "1.pdf");
+    EXPECT_EQ(state_.DestinationPath, numbered) << c.name;
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(numbered), "new") << c.name;
+    EXPECT_FALSE(ScratchDir::Exists(In(std::string(c.name) + ".pdf")))
+        << c.name;
+    EXPECT_TRUE(fs::exists(fs::symlink_status(holder))) << c.name;
+    EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(holder))) << c.name;
+  }
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(
+      LogLines(),
+      "Different version of <" + In("folder.pdf") +
+          "> already in destination. Changing name to \"" + Out("folder1.pdf") +
+          "\"\r\n" + Moving(In("folder.pdf"), Out("folder1.pdf"))
+#ifndef _WIN32
+          + "Different version of <" + In("FIFO.pdf") +
+          "> already in destination. Changing name to \"" + Out("FIFO1.pdf") +
+          "\"\r\n" + Moving(In("FIFO.pdf"), Out("FIFO1.pdf")) +
+          "Different version of <" + In("socket.pdf") +
+          "> already in destination. Changing name to \"" + Out("socket1.pdf") +
+          "\"\r\n" + Moving(In("socket.pdf"), Out("socket1.pdf")) +
+          "Different version of <" + In("link to nowhere.pdf") +
+          "> already in destination. Changing name to \"" +
+          Out("link to nowhere1.pdf") + "\"\r\n" +
+          Moving(In("link to nowhere.pdf"), Out("link to nowhere1.pdf"))
+#endif
+  );
+}
+
+// Another run publishes a file under the name between placement's decision
+// and the publication of the copy: placement decides again for that file.
+TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
+  // An identical file: the source is a duplicate, and the copy is gone.
+  os_.before_copy = [&](const std::string& destination) {
+    std::ofstream(destination, std::ios::binary) << "same";
+  };
+  Attach("same.pdf", "same");
   PlaceAttachment(state_);
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "new");
-  EXPECT_NE(state_.CopyErrorCode, 0);
+  EXPECT_FALSE(ScratchDir::Exists(In("same.pdf")));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("same.pdf")), "same");
+  EXPECT_FALSE(ScratchDir::Exists(Out("same1.pdf")));
+  // A different file: the next numbered name.
+  os_.before_copy_times = 1;
+  os_.before_copy = [&](const std::string& destination) {
+    std::ofstream(destination, std::ios::binary) << "other run";
+  };
+  Attach("diff.pdf", "mine");
+  PlaceAttachment(state_);
+  EXPECT_FALSE(ScratchDir::Exists(In("diff.pdf")));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff.pdf")), "other run");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff1.pdf")), "mine");
+  EXPECT_FALSE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), "Duplicate of <" + In("same.pdf") + "> already in <" +
+                            Out("same.pdf") + "> - only deleting source\r\n" +
+                            "Different version of <" + In("diff.pdf") +
+                            "> already in destination. Changing name to \"" +
+                            Out("diff1.pdf") + "\"\r\n" +
+                            Moving(In("diff.pdf"), Out("diff1.pdf")));
+}
+
+// A name lost every time: after kPlacementRounds decisions the copy's error
+// is reported as before, and the source stays.
+TEST_F(PlacementTest, ANameLostEveryTimeEndsWithTheCopysError) {
+  int published = 0;
+  os_.before_copy_times = kPlacementRounds;
+  os_.before_copy = [&](const std::string& destination) {
+    std::ofstream(destination, std::ios::binary) << "other run " << ++published;
+  };
+  Attach("report.pdf", "mine");
+  PlaceAttachment(state_);
+  EXPECT_EQ(published, kPlacementRounds);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "mine");
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(),
-            Moving(In("report.pdf"), Out("report.pdf")) +
-                "Copy File returned error; Code " +
-                std::to_string(state_.CopyErrorCode) +
-                "\r\nError - destination file not found after copy (source "
-                "not deleted)\r\n");
+  const std::string last =
+      Out("report" + std::to_string(kPlacementRounds - 1) + ".pdf");
+  const std::string log = LogLines();
+  EXPECT_TRUE(log.ends_with(
+      Moving(In("report.pdf"), last) +
+      "Copy File returned error; Code 80\r\n"
+      "Error - copy failed and another file is at the destination (source "
+      "not deleted)\r\n"))
+      << log;
 }
 
 TEST_F(PlacementTest, ADuplicateAfterAFailedCopyStillDeletesItsSource) {
   // A failed copy's code must not stay with the next attachment.
-  dir_.MakeDir("out" + Sep() + "a.pdf");
+  os_.copy_error = kErrorAccessDenied;
   Attach("a.pdf", "a");
   PlaceAttachment(state_);
-  ASSERT_NE(state_.CopyErrorCode, 0);
+  ASSERT_TRUE(ScratchDir::Exists(In("a.pdf")));
   dir_.Write("out" + Sep() + "b.pdf", "b");
   Attach("b.pdf", "b");
   PlaceAttachment(state_);

@@ -1,7 +1,13 @@
 // A Platform that forwards every call to another one. Tests derive from it
-// and override only the calls they break or watch.
+// and override only the calls they break or watch. The files it opens are
+// wrapped too: their operations go through the File* hooks below, which a
+// test overrides to break or watch one operation of one kind of file.
 #ifndef STASHWELL_TESTS_SUPPORT_PLATFORM_WRAPPER_H_
 #define STASHWELL_TESTS_SUPPORT_PLATFORM_WRAPPER_H_
+
+#include <memory>
+#include <string>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -9,17 +15,70 @@ namespace stashwell {
 
 class PlatformWrapper : public Platform {
  public:
+  // A file of the target, with each operation handed to the wrapper.
+  class WrappedFile : public File {
+   public:
+    WrappedFile(PlatformWrapper& owner, std::unique_ptr<File> inner,
+                std::string path, FileUse use)
+        : owner_(owner),
+          inner_(std::move(inner)),
+          path_(std::move(path)),
+          use_(use) {}
+    // A file let go of without Close is closed through the hook as well,
+    // its result ignored, as the real files do.
+    ~WrappedFile() override {
+      if (!closed_) owner_.FileClose(*this);
+    }
+    uint32_t Read(void* buffer, size_t size, size_t* count) override {
+      return owner_.FileRead(*this, buffer, size, count);
+    }
+    uint32_t Write(const void* data, size_t size) override {
+      return owner_.FileWrite(*this, data, size);
+    }
+    uint32_t Size(uint64_t* size) override {
+      return owner_.FileSize(*this, size);
+    }
+    std::optional<FileId> Identity() override { return inner_->Identity(); }
+    uint32_t Close() override {
+      closed_ = true;
+      return owner_.FileClose(*this);
+    }
+
+    File& inner() { return *inner_; }
+    const std::string& path() const { return path_; }
+    FileUse use() const { return use_; }
+
+   private:
+    PlatformWrapper& owner_;
+    std::unique_ptr<File> inner_;
+    std::string path_;
+    FileUse use_;
+    bool closed_ = false;
+  };
+
   explicit PlatformWrapper(Platform& target) : target_(target) {}
 
   const PathSyntax& Syntax() override { return target_.Syntax(); }
-  bool IsExistingFile(const std::string& path) override {
-    return target_.IsExistingFile(path);
+  PathKind Examine(const std::string& path) override {
+    return target_.Examine(path);
   }
-  bool IsExistingDirectory(const std::string& path) override {
-    return target_.IsExistingDirectory(path);
+  std::optional<FileId> IdentityOf(const std::string& path) override {
+    return target_.IdentityOf(path);
+  }
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    std::unique_ptr<File> inner;
+    const uint32_t code = target_.Open(path, use, &inner);
+    if (code == 0) {
+      *file = std::make_unique<WrappedFile>(*this, std::move(inner), path, use);
+    }
+    return code;
   }
   bool RemoveFile(const std::string& path) override {
     return target_.RemoveFile(path);
+  }
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    return target_.RemoveOwnFile(path, id);
   }
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
@@ -29,30 +88,6 @@ class PlatformWrapper : public Platform {
                                         uint32_t attributes) override {
     return target_.FindMatching(mask, attributes);
   }
-  bool IsSameFile(const std::string& first,
-                  const std::string& second) override {
-    return target_.IsSameFile(first, second);
-  }
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    return target_.OpenForWrite(path, file);
-  }
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-    return target_.OpenForRead(path, file);
-  }
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    return target_.OpenShared(path, file);
-  }
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override {
-    return target_.Read(file, buffer, size, count);
-  }
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
-    return target_.Write(file, data, size);
-  }
-  uint32_t Size(FileHandle file, uint64_t* size) override {
-    return target_.Size(file, size);
-  }
-  uint32_t Close(FileHandle file) override { return target_.Close(file); }
   DayCount LocalNow() override { return target_.LocalNow(); }
   LocaleFormats ReadLocaleFormats() override {
     return target_.ReadLocaleFormats();
@@ -60,12 +95,9 @@ class PlatformWrapper : public Platform {
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     return target_.AskYesNo(text, caption);
   }
-  void ShowWarning(const std::string& text,
-                   const std::string& caption) override {
-    target_.ShowWarning(text, caption);
-  }
-  void ShowError(const std::string& text, const std::string& caption) override {
-    target_.ShowError(text, caption);
+  void Tell(Notice notice, const std::string& text,
+            const std::string& caption) override {
+    target_.Tell(notice, text, caption);
   }
   void OpenWithShell(const std::string& path) override {
     target_.OpenWithShell(path);
@@ -75,6 +107,19 @@ class PlatformWrapper : public Platform {
   uintptr_t CodeOffset(const void* address) override {
     return target_.CodeOffset(address);
   }
+
+  // The operations of the files this wrapper opened.
+  virtual uint32_t FileRead(WrappedFile& file, void* buffer, size_t size,
+                            size_t* count) {
+    return file.inner().Read(buffer, size, count);
+  }
+  virtual uint32_t FileWrite(WrappedFile& file, const void* data, size_t size) {
+    return file.inner().Write(data, size);
+  }
+  virtual uint32_t FileSize(WrappedFile& file, uint64_t* size) {
+    return file.inner().Size(size);
+  }
+  virtual uint32_t FileClose(WrappedFile& file) { return file.inner().Close(); }
 
  protected:
   Platform& target_;

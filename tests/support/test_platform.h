@@ -40,12 +40,10 @@ class TestPlatform : private SystemPlatformHolder, public PlatformWrapper {
     boxes.push_back({"question", caption, text});
     return answer_yes;
   }
-  void ShowWarning(const std::string& text,
-                   const std::string& caption) override {
-    boxes.push_back({"warning", caption, text});
-  }
-  void ShowError(const std::string& text, const std::string& caption) override {
-    boxes.push_back({"error", caption, text});
+  void Tell(Notice notice, const std::string& text,
+            const std::string& caption) override {
+    boxes.push_back(
+        {notice == Notice::kWarning ? "warning" : "error", caption, text});
   }
   void OpenWithShell(const std::string& path) override {
     opened.push_back(path);
@@ -55,19 +53,22 @@ class TestPlatform : private SystemPlatformHolder, public PlatformWrapper {
   CommandLine ReadCommandLine() override { return command_line_; }
 
   // Writes fail with write_error once write_budget bytes have been written
-  // (counting every Write call since the last reset).
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
+  // (counting every write since the last reset).
+  uint32_t FileWrite(WrappedFile& file, const void* data,
+                     size_t size) override {
     writes.push_back(size);
     if (write_error != 0 && written + size > write_budget) return write_error;
     written += size;
-    return target_.Write(file, data, size);
+    return PlatformWrapper::FileWrite(file, data, size);
   }
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    if (create_error != 0) return create_error;
-    return target_.OpenForWrite(path, file);
+  // The log's creation fails with create_error.
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    if (use == FileUse::kLog && create_error != 0) return create_error;
+    return PlatformWrapper::Open(path, use, file);
   }
-  uint32_t Close(FileHandle file) override {
-    const uint32_t code = target_.Close(file);
+  uint32_t FileClose(WrappedFile& file) override {
+    const uint32_t code = PlatformWrapper::FileClose(file);
     return close_error != 0 ? close_error : code;
   }
 

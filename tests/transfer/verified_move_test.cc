@@ -68,9 +68,10 @@ class VerifiedMoveTest : public ::testing::Test {
     state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
     state_.DestinationPath = dest_dir_ + Sep() + name;
   }
+  // Copies and verifies, keeping the copy's code in copy_code_.
   void Move() {
-    CopyAndLog(state_);
-    VerifyAndDeleteSource(state_);
+    copy_code_ = CopyAndLog(state_);
+    VerifyAndDeleteSource(state_, copy_code_);
   }
   // The log after line 1, once the log is closed.
   std::string LogLines() {
@@ -92,6 +93,7 @@ class VerifiedMoveTest : public ::testing::Test {
   RunState state_;
   std::string source_dir_;
   std::string dest_dir_;
+  int32_t copy_code_ = 0;
 };
 
 constexpr char kNotFoundAfterCopy[] =
@@ -110,7 +112,7 @@ TEST_F(VerifiedMoveTest, ASuccessfulMoveWritesOneLine) {
   Move();
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(state_.CopyErrorCode, 0);
+  EXPECT_EQ(copy_code_, 0);
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath),
             "attachment bytes\r\n\x1A\x00\xFF");
@@ -122,7 +124,7 @@ TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
   Prepare("x");
   fs::remove(state_.SourcePath);
   Move();
-  EXPECT_EQ(state_.CopyErrorCode, 2);
+  EXPECT_EQ(copy_code_, 2);
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
@@ -141,7 +143,7 @@ TEST_F(VerifiedMoveTest, AnotherRunsCopyUnderTheNameSurvivesAFailedCopy) {
     fs::remove(state_.SourcePath);
   };
   Move();
-  EXPECT_EQ(state_.CopyErrorCode, 2);
+  EXPECT_EQ(copy_code_, 2);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
   EXPECT_TRUE(os_.removed.empty());
@@ -161,7 +163,7 @@ TEST_F(VerifiedMoveTest, AFileCreatedAtTheDestinationInBetweenIsKept) {
   Prepare("the attachment");
   os_.before_copy = [&] { dir_.Write("out" + Sep() + "a.pdf", "other"); };
   Move();
-  EXPECT_EQ(state_.CopyErrorCode, 80);
+  EXPECT_EQ(copy_code_, 80);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the attachment");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "other");
@@ -184,8 +186,7 @@ TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
 TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
   Prepare("x");
   os_.copy_error = 0x80000000u;
-  CopyAndLog(state_);
-  EXPECT_EQ(state_.CopyErrorCode, INT32_MIN);
+  EXPECT_EQ(CopyAndLog(state_), INT32_MIN);
   os_.copy_error = 0xFFFFFFFFu;
   CopyAndLog(state_);
   os_.copy_error = 1234567;
@@ -223,8 +224,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   // source, and no copy was made for this attachment.
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
-  state_.CopyErrorCode = 0;
-  VerifyAndDeleteSource(state_);
+  VerifyAndDeleteSource(state_, 0);
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "same");
   EXPECT_FALSE(state_.ErrorsReported);
@@ -237,7 +237,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
   os_.refuse_remove = true;
-  VerifyAndDeleteSource(state_);
+  VerifyAndDeleteSource(state_, 0);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(), kCouldNotDelete);
 }
@@ -246,10 +246,10 @@ TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
   Prepare("x");
   dir_.MakeDir("out" + Sep() + "a.pdf");
   Move();
-  EXPECT_NE(state_.CopyErrorCode, 0);
+  EXPECT_NE(copy_code_, 0);
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code " +
-                            std::to_string(state_.CopyErrorCode) + "\r\n" +
+                            std::to_string(copy_code_) + "\r\n" +
                             kNotFoundAfterCopy);
 }
 
@@ -266,7 +266,7 @@ TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
   state_.DestinationPath = folder + Sep() + std::string(name_length, 'n');
   ASSERT_EQ(state_.DestinationPath.size(), 255u);
   Move();
-  EXPECT_EQ(state_.CopyErrorCode, 0);
+  EXPECT_EQ(copy_code_, 0);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "long");
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(LogLines(), MovingLine());
@@ -317,7 +317,7 @@ TEST_F(VerifiedMoveTest, AFolderThatRefusesWritesGivesCode5) {
   ImmutableFolder guard(dest_dir_);
   if (!guard.set()) GTEST_SKIP() << "cannot make a folder immutable here";
   Move();
-  EXPECT_EQ(state_.CopyErrorCode, 5);
+  EXPECT_EQ(copy_code_, 5);
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 5\r\n" +
                             kNotFoundAfterCopy);
@@ -345,7 +345,7 @@ TEST_F(VerifiedMoveTest, AFullDiskGivesCode112AndLeavesNoPartialCopy) {
   SmallVolume volume(dest_dir_, "64k");
   if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   Move();
-  EXPECT_EQ(state_.CopyErrorCode, 112);
+  EXPECT_EQ(copy_code_, 112);
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
   EXPECT_TRUE(fs::is_empty(dest_dir_));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath).size(), 512u * 1024);

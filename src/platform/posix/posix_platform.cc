@@ -3,6 +3,7 @@
 // stderr and the yes/no question goes to the terminal.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,25 +11,181 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <utility>
 
-#include "platform/posix/posix_copy.h"
-#include "platform/posix/posix_disk_file.h"
-#include "platform/posix/posix_errors.h"
+#include "platform/posix/posix_files.h"
 #include "platform/posix/posix_locale.h"
-#include "platform/posix/posix_search.h"
-#include "platform/posix/posix_time.h"
-#include "platform/posix/posix_user.h"
 #include "platform/system_platform.h"
+
+extern char** environ;
 
 namespace stashwell {
 namespace {
 
 uint32_t LastError() { return Win32CodeFromErrno(errno); }
 
-int Descriptor(FileHandle file) { return static_cast<int>(file); }
+// Writes all of text to fd; false when it cannot.
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Reads one line (without its end) from fd; false when nothing at all can
+// be read.
+bool ReadLine(int fd, std::string* line) {
+  bool any = false;
+  for (;;) {
+    char c;
+    const ssize_t n = read(fd, &c, 1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return any;
+    any = true;
+    if (c == '\n') return true;
+    *line += c;
+  }
+}
+
+// Writes caption, ": ", text and a line end to stderr.
+void WriteMessageLine(const std::string& text, const std::string& caption) {
+  const std::string line = caption + ": " + text + "\n";
+  std::fflush(stderr);
+  WriteAll(STDERR_FILENO, line);
+}
+
+// Asks on the controlling terminal: caption, ": ", text, " [y/N] ", then
+// reads one line; true only for an answer beginning with y or Y. With no
+// terminal the question and the answer "n" go to stderr and the answer is
+// No.
+bool AskOnTerminal(const std::string& text, const std::string& caption) {
+  const std::string question = caption + ": " + text + " [y/N] ";
+  const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) {
+    std::fflush(stderr);
+    WriteAll(STDERR_FILENO, question + "n\n");
+    return false;
+  }
+  std::string answer;
+  const bool asked = WriteAll(tty, question) && ReadLine(tty, &answer);
+  close(tty);
+  return asked && !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+// Starts the desktop's opener (xdg-open, or open on macOS) on path without
+// waiting for it; its output goes nowhere. When the opener cannot be
+// started (not installed), a line on stderr says so and names the log.
+void OpenWithDesktop(const std::string& path) {
+#ifdef __APPLE__
+  const char* opener = "open";
+  const char* package_hint = "";
+#else
+  const char* opener = "xdg-open";
+  const char* package_hint = " (it comes with xdg-utils)";
+#endif
+  posix_spawn_file_actions_t actions;
+  if (posix_spawn_file_actions_init(&actions) != 0) return;
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
+                                   O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null",
+                                   O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null",
+                                   O_WRONLY, 0);
+  std::string opener_arg = opener;
+  std::string path_arg = path;
+  char* const args[] = {opener_arg.data(), path_arg.data(), nullptr};
+  pid_t child;
+  // The run does not wait for the opener; the process ends soon after.
+  const int failed =
+      posix_spawnp(&child, opener, &actions, nullptr, args, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) {
+    // The user answered Yes and sees nothing open: say why, and where the
+    // log is.
+    std::fflush(stderr);
+    WriteAll(STDERR_FILENO, std::string("stashwell: cannot open the log: ") +
+                                opener + " is not installed" + package_hint +
+                                "; the log is " + path + "\n");
+  }
+}
+
+FileId IdOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+// The files this process holds open for a use that shares no deletion, by
+// descriptor. On Windows those opens share no deletion, so the run log and
+// the message file cannot be deleted (nor moved away as an attachment)
+// while they are open; RemoveFile keeps the same rule here.
+using UnsharedFiles = std::map<int, FileId>;
+
+class PosixFile : public File {
+ public:
+  PosixFile(int fd, const struct stat& st, UnsharedFiles* unshared)
+      : fd_(fd), id_(IdOf(st)), unshared_(unshared) {
+    if (unshared_ != nullptr) (*unshared_)[fd_] = id_;
+  }
+  ~PosixFile() override {
+    if (fd_ >= 0) Close();
+  }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  uint32_t Read(void* buffer, size_t size, size_t* count) override {
+    for (;;) {
+      const ssize_t n = read(fd_, buffer, size);
+      if (n >= 0) {
+        *count = static_cast<size_t>(n);
+        return 0;
+      }
+      if (errno != EINTR) return LastError();
+    }
+  }
+
+  uint32_t Write(const void* data, size_t size) override {
+    const char* bytes = static_cast<const char*>(data);
+    size_t done = 0;
+    while (done < size) {
+      const ssize_t n = write(fd_, bytes + done, size - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return LastError();
+      }
+      if (n == 0) return kErrorDiskFull;
+      done += static_cast<size_t>(n);
+    }
+    return 0;
+  }
+
+  uint32_t Size(uint64_t* size) override {
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return LastError();
+    *size = static_cast<uint64_t>(st.st_size);
+    return 0;
+  }
+
+  std::optional<FileId> Identity() override { return id_; }
+
+  uint32_t Close() override {
+    if (fd_ < 0) return kErrorInvalidHandle;
+    if (unshared_ != nullptr) unshared_->erase(fd_);
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0 ? 0 : LastError();
+  }
+
+ private:
+  int fd_;
+  FileId id_;
+  UnsharedFiles* unshared_;
+};
 
 class PosixPlatform : public Platform {
  public:
@@ -36,10 +193,7 @@ class PosixPlatform : public Platform {
     command_line_.is_text = false;
     for (int i = 1; i < argc; ++i) command_line_.argv.push_back(argv[i]);
     if (argc > 0 && argv != nullptr && argv[0] != nullptr && *argv[0]) {
-      const std::string program = argv[0];
-      const size_t slash = program.rfind('/');
-      program_name_ =
-          slash == std::string::npos ? program : program.substr(slash + 1);
+      program_name_ = FileNamePart(argv[0], syntax_);
     }
     if (program_name_.empty()) program_name_ = "stashwell";
     syntax_.max_path = PATH_MAX - 1;
@@ -53,42 +207,73 @@ class PosixPlatform : public Platform {
 
   // "*" and "?" are ordinary characters in POSIX names: the path is tested
   // as written. A file's dates play no part. Only a regular file on a disk
-  // counts (links followed): FIFOs, devices, sockets and the kernel's
+  // is a file (links followed): FIFOs, devices, sockets and the kernel's
   // generated files are no files a mail client saved.
-  bool IsExistingFile(const std::string& path) override {
+  PathKind Examine(const std::string& path) override {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 &&
-           IsDiskFile(st, path.c_str(), -1, &file_systems_);
+    if (stat(path.c_str(), &st) != 0) {
+      // A link that leads nowhere still holds its name.
+      return lstat(path.c_str(), &st) == 0 ? PathKind::kOther
+                                           : PathKind::kMissing;
+    }
+    if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+    return IsDiskFile(st, path.c_str(), -1, &file_systems_) ? PathKind::kFile
+                                                            : PathKind::kOther;
   }
 
-  bool IsExistingDirectory(const std::string& path) override {
+  std::optional<FileId> IdentityOf(const std::string& path) override {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (stat(path.c_str(), &st) != 0) return std::nullopt;
+    return IdOf(st);
+  }
+
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    int fd = -1;
+    const uint32_t code =
+        use == FileUse::kLog ? OpenLog(path, &fd) : OpenReadable(path, &fd);
+    if (code != 0) return code;
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+      const uint32_t error = LastError();
+      close(fd);
+      return error;
+    }
+    *file = std::make_unique<PosixFile>(
+        fd, st, use == FileUse::kComparison ? nullptr : &unshared_);
+    return 0;
   }
 
   // A file without its owner's write bit is refused, as Windows refuses to
   // delete a read-only file. The mode is looked at rather than access(),
-  // which lets root through.
-  // A file this program holds open through OpenForWrite or OpenForRead is
-  // refused too: on Windows those opens share no deletion, so the run log
-  // and the message file cannot be deleted (nor moved away as an
-  // attachment) while they are open.
+  // which lets root through. A file open for the log or the message is
+  // refused too (UnsharedFiles).
   bool RemoveFile(const std::string& path) override {
     struct stat st;
     if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
     if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return false;
     if (!S_ISLNK(st.st_mode)) {
       for (const auto& [fd, id] : unshared_) {
-        if (id == std::make_pair(st.st_dev, st.st_ino)) return false;
+        if (id == IdOf(st)) return false;
       }
     }
     return unlink(path.c_str()) == 0;
   }
 
+  // A link that leads to the file holds it too (a message given by a
+  // link goes as its link went before); the link is what is removed.
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) return false;
+    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return false;
+    if (!S_ISREG(st.st_mode) || IdOf(st) != id) return false;
+    return RemoveFile(path);
+  }
+
   uint32_t CopyFileNoReplace(const std::string& source,
                              const std::string& destination) override {
     return CopyFileExclusive(source, destination, CopyStaging::kUnnamedFirst,
-                             &file_systems_);
+                             &file_systems_, &destination_folders_);
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -96,123 +281,10 @@ class PosixPlatform : public Platform {
     return FindMatchingEntries(mask, attributes, folder_names_);
   }
 
-  bool IsSameFile(const std::string& first,
-                  const std::string& second) override {
-    struct stat a, b;
-    return stat(first.c_str(), &a) == 0 && stat(second.c_str(), &b) == 0 &&
-           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-  }
-
-  // The file is locked before it is cut to zero: a second run on the same
-  // message (another process, or another open in this one) is refused as
-  // Windows refuses it through the share mode, and never wipes what the
-  // first run is writing.
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    // Windows refuses to replace a read-only file, even for an
-    // administrator; the owner's write bit is looked at rather than
-    // access(), which lets root through.
-    struct stat existing;
-    if (stat(path.c_str(), &existing) == 0 && !S_ISDIR(existing.st_mode) &&
-        (existing.st_mode & S_IWUSR) == 0) {
-      return kErrorAccessDenied;
-    }
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    // Creating in a folder that does not exist is "path not found", as on
-    // Windows.
-    if (fd < 0) return errno == ENOENT ? kErrorPathNotFound : LastError();
-    uint32_t code = 0;
-    struct stat st;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-      code = kErrorSharingViolation;
-    } else if (fstat(fd, &st) != 0) {
-      code = LastError();
-    } else if (S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0) {
-      // Only a regular file has a length to cut; a device has none.
-      code = LastError();
-    }
-    if (code != 0) {
-      close(fd);
-      return code;
-    }
-    HoldUnshared(fd);
-    *file = fd;
-    return 0;
-  }
-
-  // POSIX has no share modes: both read opens read the same way; only
-  // RemoveFile tells them apart.
-  uint32_t OpenReadable(const std::string& path, FileHandle* file) {
-    const int fd = OpenDiskFileForRead(path.c_str(), &file_systems_);
-    if (fd < 0) return LastError();
-    // A folder opens for reading on POSIX; Windows refuses it.
-    struct stat st;
-    uint32_t code = 0;
-    if (fstat(fd, &st) != 0) {
-      code = LastError();
-    } else if (S_ISDIR(st.st_mode)) {
-      code = kErrorAccessDenied;
-    }
-    if (code != 0) {
-      close(fd);
-      return code;
-    }
-    *file = fd;
-    return 0;
-  }
-
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-    const uint32_t code = OpenReadable(path, file);
-    if (code == 0) HoldUnshared(Descriptor(*file));
-    return code;
-  }
-
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    return OpenReadable(path, file);
-  }
-
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override {
-    for (;;) {
-      const ssize_t n = read(Descriptor(file), buffer, size);
-      if (n >= 0) {
-        *count = static_cast<size_t>(n);
-        return 0;
-      }
-      if (errno != EINTR) return LastError();
-    }
-  }
-
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
-    const char* bytes = static_cast<const char*>(data);
-    size_t done = 0;
-    while (done < size) {
-      const ssize_t n = write(Descriptor(file), bytes + done, size - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return LastError();
-      }
-      if (n == 0) return kErrorDiskFull;
-      done += static_cast<size_t>(n);
-    }
-    return 0;
-  }
-
-  uint32_t Size(FileHandle file, uint64_t* size) override {
-    struct stat st;
-    if (fstat(Descriptor(file), &st) != 0) return LastError();
-    *size = static_cast<uint64_t>(st.st_size);
-    return 0;
-  }
-
-  uint32_t Close(FileHandle file) override {
-    unshared_.erase(Descriptor(file));
-    return close(Descriptor(file)) == 0 ? 0 : LastError();
-  }
-
   DayCount LocalNow() override {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    return EncodeDayCount(LocalFields(now));
+    return EncodeDayCount(LocalTimeOf(now));
   }
 
   LocaleFormats ReadLocaleFormats() override {
@@ -222,11 +294,9 @@ class PosixPlatform : public Platform {
   bool AskYesNo(const std::string& text, const std::string& caption) override {
     return AskOnTerminal(text, caption);
   }
-  void ShowWarning(const std::string& text,
-                   const std::string& caption) override {
-    WriteMessageLine(text, caption);
-  }
-  void ShowError(const std::string& text, const std::string& caption) override {
+  // Both kinds of box are the same line on stderr.
+  void Tell(Notice, const std::string& text,
+            const std::string& caption) override {
     WriteMessageLine(text, caption);
   }
   void OpenWithShell(const std::string& path) override {
@@ -246,17 +316,101 @@ class PosixPlatform : public Platform {
   }
 
  private:
-  // Remembers the file behind a descriptor that shares no deletion.
-  void HoldUnshared(int fd) {
+  // The log is the run's own file. Its path is opened without following a
+  // link and without blocking (a FIFO there would hang the run), and only a
+  // regular file with one link is written: a link, a FIFO, a device or a
+  // second name of another file at the log's path would otherwise make the
+  // run cut to zero and fill a file that is not its log, anywhere. Such a
+  // name is removed (what it leads to is left alone) and the log made anew,
+  // exclusively; a folder there is refused.
+  //
+  // The file is locked before it is cut to zero: a second run on the same
+  // message (another process, or another open in this one) is refused as
+  // Windows refuses it through the share mode, and never wipes what the
+  // first run is writing.
+  static uint32_t OpenLog(const std::string& path, int* opened) {
+    // Windows refuses to replace a read-only file, even for an
+    // administrator; the owner's write bit is looked at rather than
+    // access(), which lets root through.
+    struct stat existing;
+    if (lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
+        (existing.st_mode & S_IWUSR) == 0) {
+      return kErrorAccessDenied;
+    }
+    int fd =
+        open(path.c_str(),
+             O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    // Creating in a folder that does not exist is "path not found", as on
+    // Windows.
+    if (fd < 0 && errno == ENOENT) return kErrorPathNotFound;
+    // A link at the path (ELOOP; EMLINK on some BSDs), or a FIFO that no
+    // one reads (ENXIO): not the run's file.
+    const bool foreign_name =
+        fd < 0 && (errno == ELOOP || errno == EMLINK || errno == ENXIO);
+    if (fd < 0 && !foreign_name) return LastError();
     struct stat st;
-    if (fstat(fd, &st) == 0) unshared_[fd] = {st.st_dev, st.st_ino};
+    if (fd >= 0) {
+      if (fstat(fd, &st) != 0) {
+        const uint32_t code = LastError();
+        close(fd);
+        return code;
+      }
+      if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+        close(fd);
+        fd = -1;
+      }
+    }
+    if (fd < 0) {
+      if (unlink(path.c_str()) != 0) return LastError();
+      fd = open(path.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+      if (fd < 0) return LastError();
+    }
+    uint32_t code = 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+      code = kErrorSharingViolation;
+    } else if (fstat(fd, &st) != 0) {
+      code = LastError();
+    } else if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      // Swapped meanwhile for another file's second name.
+      code = kErrorAccessDenied;
+    } else if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+      code = LastError();
+    }
+    if (code != 0) {
+      close(fd);
+      return code;
+    }
+    *opened = fd;
+    return 0;
+  }
+
+  // POSIX has no share modes: both read uses read the same way; only
+  // RemoveFile tells them apart.
+  uint32_t OpenReadable(const std::string& path, int* opened) {
+    const int fd = OpenDiskFileForRead(path.c_str(), &file_systems_);
+    if (fd < 0) return LastError();
+    // A folder opens for reading on POSIX; Windows refuses it.
+    struct stat st;
+    uint32_t code = 0;
+    if (fstat(fd, &st) != 0) {
+      code = LastError();
+    } else if (S_ISDIR(st.st_mode)) {
+      code = kErrorAccessDenied;
+    }
+    if (code != 0) {
+      close(fd);
+      return code;
+    }
+    *opened = fd;
+    return 0;
   }
 
   PathSyntax syntax_ = PathSyntax::Posix();
   FolderNames folder_names_;
   FileSystemKinds file_systems_;
-  // Files opened by OpenForWrite and OpenForRead, until closed.
-  std::map<int, std::pair<dev_t, ino_t>> unshared_;
+  DestinationFolders destination_folders_;
+  UnsharedFiles unshared_;
   CommandLine command_line_;
   std::string program_name_;
 };

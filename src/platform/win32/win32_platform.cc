@@ -6,6 +6,8 @@
 // After <windows.h>, which it needs.
 #include <shellapi.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,16 +18,12 @@
 namespace stashwell {
 namespace {
 
-HANDLE ToHandle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
-FileHandle FromHandle(HANDLE handle) {
-  return reinterpret_cast<FileHandle>(handle);
-}
-
 // The local calendar fields of a file time in UTC; false when Windows
 // cannot convert it.
-bool LocalFields(const FILETIME& utc, FILETIME* local, SYSTEMTIME* fields) {
-  return FileTimeToLocalFileTime(&utc, local) &&
-         FileTimeToSystemTime(local, fields);
+bool ToLocalTime(const FILETIME& utc, SYSTEMTIME* fields) {
+  FILETIME local;
+  return FileTimeToLocalFileTime(&utc, &local) &&
+         FileTimeToSystemTime(&local, fields);
 }
 
 DateTimeFields ToFields(const SYSTEMTIME& time) {
@@ -44,29 +42,77 @@ DateTimeFields ToFields(const SYSTEMTIME& time) {
 SearchEntry ToSearchEntry(const WIN32_FIND_DATAA& found) {
   SearchEntry entry;
   entry.name = found.cFileName;
-  entry.size = found.nFileSizeLow;
   entry.attributes = found.dwFileAttributes;
-  FILETIME local;
   SYSTEMTIME fields;
-  const bool known = LocalFields(found.ftLastWriteTime, &local, &fields);
-  if (known) entry.write_time = EncodeDayCount(ToFields(fields));
-  // MS-DOS times cover 1980 to 2107 only. Some systems' conversion does not
-  // refuse later years but wraps them, so the year is checked here too.
-  WORD date = 0, time = 0;
-  entry.time_packable = known && fields.wYear >= 1980 && fields.wYear <= 2107 &&
-                        FileTimeToDosDateTime(&local, &date, &time);
-  entry.packed_time =
-      entry.time_packable ? (static_cast<uint32_t>(date) << 16) | time : 0;
+  if (ToLocalTime(found.ftLastWriteTime, &fields)) {
+    entry.last_write = ToFields(fields);
+  }
   return entry;
 }
 
-// Closes a handle when it goes out of scope.
-class HandleCloser {
+FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {
+      info.dwVolumeSerialNumber,
+      (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// An open file handle; closed when the object goes.
+class Win32File : public File {
  public:
-  explicit HandleCloser(HANDLE handle) : handle_(handle) {}
-  ~HandleCloser() { CloseHandle(handle_); }
-  HandleCloser(const HandleCloser&) = delete;
-  HandleCloser& operator=(const HandleCloser&) = delete;
+  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  ~Win32File() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  Win32File(const Win32File&) = delete;
+  Win32File& operator=(const Win32File&) = delete;
+
+  HANDLE handle() const { return handle_; }
+
+  uint32_t Read(void* buffer, size_t size, size_t* count) override {
+    const DWORD wanted = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+    DWORD got = 0;
+    if (!ReadFile(handle_, buffer, wanted, &got, nullptr)) {
+      *count = 0;
+      return GetLastError();
+    }
+    *count = got;
+    return 0;
+  }
+
+  uint32_t Write(const void* data, size_t size) override {
+    const char* next = static_cast<const char*>(data);
+    while (size > 0) {
+      const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!WriteFile(handle_, next, chunk, &written, nullptr)) {
+        return GetLastError();
+      }
+      // A write that takes nothing would loop forever: the disk is full.
+      if (written == 0) return kErrorDiskFull;
+      next += written;
+      size -= written;
+    }
+    return 0;
+  }
+
+  uint32_t Size(uint64_t* size) override {
+    LARGE_INTEGER length;
+    if (!GetFileSizeEx(handle_, &length)) return GetLastError();
+    *size = static_cast<uint64_t>(length.QuadPart);
+    return 0;
+  }
+
+  std::optional<FileId> Identity() override {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle_, &info)) return std::nullopt;
+    return IdOf(info);
+  }
+
+  uint32_t Close() override {
+    const HANDLE handle = handle_;
+    handle_ = INVALID_HANDLE_VALUE;
+    return CloseHandle(handle) ? 0 : GetLastError();
+  }
 
  private:
   HANDLE handle_;
@@ -101,42 +147,95 @@ std::string LongPathForm(const std::string& path) {
       GetFullPathNameA(path.c_str(), needed, full.data(), nullptr);
   if (length == 0 || length >= needed) return path;
   full.resize(length);
-  if (full.rfind("\\\\", 0) == 0) {
-    if (full.rfind("\\\\?\\", 0) == 0 || full.rfind("\\\\.\\", 0) == 0) {
+  if (full.starts_with("\\\\")) {
+    if (full.starts_with(kLongPathPrefix) || full.starts_with(kDevicePrefix)) {
       return full;
     }
-    return "\\\\?\\UNC\\" + full.substr(2);
+    return std::string(kLongPathPrefix) + "UNC\\" + full.substr(2);
   }
-  return "\\\\?\\" + full;
+  return std::string(kLongPathPrefix) + full;
 }
 
-// Creates a new hidden file of the program's own beside destination,
-// opened for writing and shared with no one: ".stashwell-<process>-<n>.tmp".
-// One found there belongs to a run that was stopped mid-copy and can be
-// deleted.
+// True while the process of that number lives (or is one the run may not
+// look at, which lives all the same).
+bool ProcessLives(uint64_t process) {
+  if (process == 0 || process > MAXDWORD) return false;
+  HANDLE handle = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(process));
+  if (handle == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool lives = WaitForSingleObject(handle, 0) == WAIT_TIMEOUT;
+  CloseHandle(handle);
+  return lives;
+}
+
+// The path of a file or folder that may lie beyond MAX_PATH.
+std::string Reachable(const std::string& path, size_t room) {
+  return path.size() + room >= MAX_PATH ? LongPathForm(path) : path;
+}
+
+// Removes from the program's own folder own (with its final separator) the
+// temporary files of runs that no longer live. A file still open in a live
+// run is shared with no one, so its deletion would fail anyway; the
+// process test also keeps the file that a live run has closed and is about
+// to publish. No attachment is ever placed in this folder.
+void RemoveLeftovers(const std::string& own) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(Reachable(own + "*", 0).c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) continue;
+    const std::optional<uint64_t> process =
+        TemporaryNameProcess(found.cFileName);
+    if (!process || ProcessLives(*process)) continue;
+    const std::string path = Reachable(own + found.cFileName, 0);
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(path.c_str());
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+}
+
+// The program's own folder beside destination, with its final separator.
+std::string OwnFolderOf(const std::string& destination,
+                        const PathSyntax& syntax) {
+  const std::string name = FileNamePart(destination, syntax);
+  return destination.substr(0, destination.size() - name.size()) + kOwnFolder +
+         "\\";
+}
+
+// Creates a new file of the program's own in its hidden folder beside
+// destination, made when missing, opened for writing and shared with no
+// one: ".stashwell\.stashwell-<process>-<n>.tmp". What killed runs left
+// there is removed first.
 HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
                        std::string* path) {
-  const size_t folder_end = LastCharWhere(destination, syntax, [](char c) {
-    return c == '\\' || c == '/' || c == ':';
-  });
-  const size_t end = folder_end == std::string::npos ? 0 : folder_end + 1;
-  const std::string stem = destination.substr(0, end) + ".stashwell-" +
-                           std::to_string(GetCurrentProcessId()) + "-";
-  for (int n = 0; n < 1000; ++n) {
-    *path = stem + std::to_string(n) + ".tmp";
-    // The destination fits where its temporary name would not: the long
-    // form lifts the limit.
-    if (path->size() >= MAX_PATH) *path = LongPathForm(*path);
-    HANDLE out =
-        CreateFileA(path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (out != INVALID_HANDLE_VALUE) return out;
-    const DWORD code = GetLastError();
-    if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) {
+  const std::string own = OwnFolderOf(destination, syntax);
+  // Another run may remove the folder when it finds it empty, between its
+  // creation here and the file's: then it is made again.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const std::string folder = Reachable(own.substr(0, own.size() - 1), 12);
+    if (CreateDirectoryA(folder.c_str(), nullptr)) {
+      SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_HIDDEN);
+    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+      return INVALID_HANDLE_VALUE;
+    }
+    RemoveLeftovers(own);
+    DWORD code = ERROR_FILE_EXISTS;
+    for (int n = 0; n < 1000; ++n) {
+      // The destination fits where its temporary name would not: the long
+      // form lifts the limit.
+      *path = Reachable(own + TemporaryName(GetCurrentProcessId(), n), 0);
+      HANDLE out = CreateFileA(
+          path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+      if (out != INVALID_HANDLE_VALUE) return out;
+      code = GetLastError();
+      if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
+    }
+    if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) {
+      SetLastError(code);
       return INVALID_HANDLE_VALUE;
     }
   }
-  SetLastError(ERROR_FILE_EXISTS);
+  SetLastError(ERROR_PATH_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }
 
@@ -150,22 +249,63 @@ class Win32Platform : public Platform {
 
   const PathSyntax& Syntax() override { return syntax_; }
 
-  bool IsExistingFile(const std::string& path) override {
+  PathKind Examine(const std::string& path) override {
     // A wildcard would let the search pick some other file; such a path
     // names no file. Nor does a device name: "con" is the console, "aux"
     // may be a serial port whose open never returns.
-    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) return false;
+    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) {
+      return PathKind::kMissing;
+    }
+    // A file is what a search finds; a folder (a drive's root among them,
+    // which no search finds) is what the attributes say.
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(path.c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
-    FindClose(search);
-    return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (search != INVALID_HANDLE_VALUE) {
+      FindClose(search);
+      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return PathKind::kFile;
+      }
+    }
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder
+                                                        : PathKind::kOther;
   }
 
-  bool IsExistingDirectory(const std::string& path) override {
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  std::optional<FileId> IdentityOf(const std::string& path) override {
+    HANDLE handle = CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    Win32File file(handle);
+    return file.Identity();
+  }
+
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    switch (use) {
+      case FileUse::kLog: {
+        // Windows refuses to replace a read-only file; wine run by root
+        // does not, so the rule is applied here as well.
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes &
+             (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
+                FILE_ATTRIBUTE_READONLY) {
+          return ERROR_ACCESS_DENIED;
+        }
+        return OpenLog(path, file);
+      }
+      case FileUse::kMessage:
+        return OpenHandle(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
+                          file);
+      case FileUse::kComparison:
+        return OpenHandle(
+            path, GENERIC_READ,
+            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            OPEN_EXISTING, file);
+    }
+    return ERROR_INVALID_PARAMETER;
   }
 
   bool RemoveFile(const std::string& path) override {
@@ -174,6 +314,32 @@ class Win32Platform : public Platform {
     // must be gone for the deletion to count.
     return DeleteFileA(path.c_str()) &&
            GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
+  }
+
+  // The file is opened by its name, without following a reparse point, its
+  // identity compared, and deleted through that very handle: no other file
+  // given the name meanwhile can be deleted in its place.
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    HANDLE handle = CreateFileA(
+        path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    Win32File file(handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || IdOf(info) != id ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      return false;
+    }
+    FILE_DISPOSITION_INFO disposition;
+    disposition.DeleteFile = TRUE;
+    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition)) {
+      return false;
+    }
+    file.Close();
+    // As for RemoveFile: the name must be gone, or hold another file.
+    return IdentityOf(path) != id;
   }
 
   // The bytes go into a hidden temporary file of the destination folder
@@ -185,19 +351,27 @@ class Win32Platform : public Platform {
                              const std::string& destination) override {
     // Shared as the system's own copy shares its source; like every open,
     // it refuses anything that is not a file on a disk.
-    FileHandle source_file = kNoFile;
+    std::unique_ptr<File> source_file;
     const uint32_t open_code =
-        Open(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-             OPEN_EXISTING, &source_file);
+        OpenHandle(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   OPEN_EXISTING, &source_file);
     if (open_code != 0) return open_code;
-    HANDLE in = ToHandle(source_file);
-    const HandleCloser in_closer(in);
+    HANDLE in = static_cast<Win32File&>(*source_file).handle();
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(in, &info)) return GetLastError();
     // A taken name is refused before any byte is copied; the rename below
     // refuses it again should it be taken meanwhile.
     if (GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
       return ERROR_FILE_EXISTS;
+    }
+
+    // What killed runs left in the program's own folder goes, and the
+    // folder with it when empty.
+    const std::string own = OwnFolderOf(destination, syntax_);
+    const std::string own_folder = Reachable(own.substr(0, own.size() - 1), 0);
+    if (GetFileAttributesA(own_folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      RemoveLeftovers(own);
+      RemoveDirectoryA(own_folder.c_str());
     }
 
     std::string temporary;
@@ -208,6 +382,9 @@ class Win32Platform : public Platform {
         !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
       code = GetLastError();
     }
+    // The bytes reach the disk before the copy gets its name; the source
+    // is deleted only after this copy returns.
+    if (code == 0 && !FlushFileBuffers(out)) code = GetLastError();
     if (!CloseHandle(out) && code == 0) code = GetLastError();
     // The source's attributes (read-only among them) replace the temporary
     // hidden one before the file gets its name.
@@ -219,7 +396,8 @@ class Win32Platform : public Platform {
                             kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL)) {
       code = GetLastError();
     }
-    if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(), 0)) {
+    if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(),
+                                  MOVEFILE_WRITE_THROUGH)) {
       code = GetLastError();
       // The rename names a taken destination "already exists"; the copy
       // reports it as a file that exists, as a copy that refuses to
@@ -230,6 +408,7 @@ class Win32Platform : public Platform {
       SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
       DeleteFileA(temporary.c_str());
     }
+    RemoveDirectoryA(own_folder.c_str());
     return code;
   }
 
@@ -251,74 +430,6 @@ class Win32Platform : public Platform {
     return entries;
   }
 
-  bool IsSameFile(const std::string& first,
-                  const std::string& second) override {
-    BY_HANDLE_FILE_INFORMATION a, b;
-    if (!Identify(first, &a) || !Identify(second, &b)) return false;
-    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-           a.nFileIndexHigh == b.nFileIndexHigh &&
-           a.nFileIndexLow == b.nFileIndexLow;
-  }
-
-  uint32_t OpenForWrite(const std::string& path, FileHandle* file) override {
-    // Windows refuses to replace a read-only file; wine run by root does
-    // not, so the rule is applied here as well.
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) ==
-            FILE_ATTRIBUTE_READONLY) {
-      return ERROR_ACCESS_DENIED;
-    }
-    return Open(path, GENERIC_WRITE, FILE_SHARE_READ, CREATE_ALWAYS, file);
-  }
-  uint32_t OpenForRead(const std::string& path, FileHandle* file) override {
-    return Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, file);
-  }
-  uint32_t OpenShared(const std::string& path, FileHandle* file) override {
-    return Open(path, GENERIC_READ,
-                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                OPEN_EXISTING, file);
-  }
-
-  uint32_t Read(FileHandle file, void* buffer, size_t size,
-                size_t* count) override {
-    const DWORD wanted = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-    DWORD got = 0;
-    if (!ReadFile(ToHandle(file), buffer, wanted, &got, nullptr)) {
-      *count = 0;
-      return GetLastError();
-    }
-    *count = got;
-    return 0;
-  }
-
-  uint32_t Write(FileHandle file, const void* data, size_t size) override {
-    const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-      const DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-      DWORD written = 0;
-      if (!WriteFile(ToHandle(file), next, chunk, &written, nullptr)) {
-        return GetLastError();
-      }
-      // A write that takes nothing would loop forever: the disk is full.
-      if (written == 0) return kErrorDiskFull;
-      next += written;
-      size -= written;
-    }
-    return 0;
-  }
-
-  uint32_t Size(FileHandle file, uint64_t* size) override {
-    LARGE_INTEGER length;
-    if (!GetFileSizeEx(ToHandle(file), &length)) return GetLastError();
-    *size = static_cast<uint64_t>(length.QuadPart);
-    return 0;
-  }
-
-  uint32_t Close(FileHandle file) override {
-    return CloseHandle(ToHandle(file)) ? 0 : GetLastError();
-  }
-
   DayCount LocalNow() override {
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -333,13 +444,12 @@ class Win32Platform : public Platform {
     return MessageBoxA(nullptr, text.c_str(), caption.c_str(),
                        MB_YESNO | MB_ICONQUESTION) == IDYES;
   }
-  void ShowWarning(const std::string& text,
-                   const std::string& caption) override {
-    MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK | MB_ICONWARNING);
-  }
-  void ShowError(const std::string& text, const std::string& caption) override {
+  void Tell(Notice notice, const std::string& text,
+            const std::string& caption) override {
     MessageBoxA(nullptr, text.c_str(), caption.c_str(),
-                MB_OK | MB_ICONSTOP | MB_TASKMODAL);
+                notice == Notice::kWarning
+                    ? MB_OK | MB_ICONWARNING
+                    : MB_OK | MB_ICONSTOP | MB_TASKMODAL);
   }
 
   void OpenWithShell(const std::string& path) override {
@@ -368,10 +478,7 @@ class Win32Platform : public Platform {
       }
       path.resize(path.size() * 2);
     }
-    const size_t folder_end = LastCharWhere(path, syntax_, [](char c) {
-      return c == '\\' || c == '/' || c == ':';
-    });
-    return folder_end == std::string::npos ? path : path.substr(folder_end + 1);
+    return FileNamePart(path, syntax_);
   }
 
   uintptr_t CodeOffset(const void* address) override {
@@ -380,8 +487,64 @@ class Win32Platform : public Platform {
   }
 
  private:
-  static uint32_t Open(const std::string& path, DWORD access, DWORD share,
-                       DWORD disposition, FileHandle* file) {
+  // True when handle is a file of its own on a disk: no reparse point (a
+  // link), no folder, one name.
+  static bool IsOwnFile(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    return GetFileInformationByHandle(handle, &info) &&
+           (info.dwFileAttributes &
+            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
+           info.nNumberOfLinks == 1;
+  }
+
+  // The log is the run's own file. Its path is opened without following a
+  // reparse point, and only a disk file of its own with one name is
+  // written: a link or a second name of another file at the log's path
+  // would otherwise make the run cut to zero and fill a file that is not
+  // its log. Such a name is removed (what it leads to is left alone) and
+  // the log made anew, exclusively.
+  static uint32_t OpenLog(const std::string& path,
+                          std::unique_ptr<File>* file) {
+    constexpr DWORD kFlags =
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    // What CREATE_ALWAYS refuses, opening the file as it is does not: a
+    // hidden or system file keeps its log refused, as before.
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0 &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return ERROR_ACCESS_DENIED;
+    }
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                nullptr, OPEN_ALWAYS, kFlags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      return ERROR_FILE_NOT_FOUND;
+    }
+    if (!IsOwnFile(handle)) {
+      CloseHandle(handle);
+      if (!DeleteFileA(path.c_str())) return GetLastError();
+      handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                           nullptr, CREATE_NEW, kFlags, nullptr);
+      if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+      if (!IsOwnFile(handle)) {
+        CloseHandle(handle);
+        return ERROR_ACCESS_DENIED;
+      }
+    }
+    // Opened at its start: this cuts an earlier log to zero.
+    if (!SetEndOfFile(handle)) {
+      const DWORD code = GetLastError();
+      CloseHandle(handle);
+      return code;
+    }
+    *file = std::make_unique<Win32File>(handle);
+    return 0;
+  }
+
+  static uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
+                             DWORD disposition, std::unique_ptr<File>* file) {
     HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr,
                                 disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError();
@@ -391,20 +554,8 @@ class Win32Platform : public Platform {
       CloseHandle(handle);
       return ERROR_FILE_NOT_FOUND;
     }
-    *file = FromHandle(handle);
+    *file = std::make_unique<Win32File>(handle);
     return 0;
-  }
-
-  // Volume and file index of an existing file or folder.
-  static bool Identify(const std::string& path,
-                       BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE handle = CreateFileA(
-        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    const bool known = GetFileInformationByHandle(handle, info) != 0;
-    CloseHandle(handle);
-    return known;
   }
 
   PathSyntax syntax_ = PathSyntax::Windows();

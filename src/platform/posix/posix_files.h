@@ -1,0 +1,134 @@
+// The POSIX platform's file work, apart from the class that offers it: the
+// Win32 code of an errno value, what counts as a file, the copy that never
+// replaces, and folder searches with Win32 attribute bits.
+//
+// What counts as a file on POSIX: a regular file on a disk. Attachment
+// lines come from any sender, so a line may name a FIFO (whose open blocks
+// until a writer comes), a device (/dev/zero never ends, /dev/null is a
+// node that deletion would remove) or a kernel's generated file (/proc,
+// /sys: never deletable, different at every read). None of them is a file
+// the mail client saved, and none is handled as one.
+#ifndef STASHWELL_PLATFORM_POSIX_POSIX_FILES_H_
+#define STASHWELL_PLATFORM_POSIX_POSIX_FILES_H_
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace stashwell {
+
+// The Win32 error code of the same meaning as an errno value, so that logs
+// and reports read the same on every system.
+uint32_t Win32CodeFromErrno(int error);
+
+// The local date and time of an instant, milliseconds included.
+DateTimeFields LocalTimeOf(const timespec& instant);
+// Last-write time of a stat result.
+timespec ModificationTime(const struct stat& st);
+
+// Which of the file systems met so far the kernel generates, by device
+// number, so that a run asks each file system once rather than at every
+// test and open.
+class FileSystemKinds {
+ public:
+  // The file system is asked through fd when it is 0 or more, else through
+  // path, the first time its device is met.
+  bool IsGenerated(dev_t device, const char* path, int fd);
+
+ private:
+  std::vector<std::pair<dev_t, bool>> known_;
+};
+
+// True when st (of a file reached by following links) is a regular file on
+// a file system that stores files: not one of the kernel's generated ones.
+// kinds remembers the file systems met; without it each call asks anew.
+bool IsDiskFile(const struct stat& st, const char* path, int fd,
+                FileSystemKinds* kinds = nullptr);
+
+// Opens path read-only without blocking on a FIFO swapped in after an
+// existence test (the non-blocking mode is cleared once it is open).
+// Folders open as before, so callers keep their own rule for them; any
+// other file that is no disk file is refused as missing (ENOENT). -1 with
+// errno set on failure.
+int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr);
+
+// The destination folders a run has copied into, each opened once and kept
+// open to the end of the run: a folder swapped for a link during the run
+// cannot redirect a later copy, which still lands in the folder the run
+// first opened.
+class DestinationFolders {
+ public:
+  DestinationFolders() = default;
+  ~DestinationFolders();
+  DestinationFolders(const DestinationFolders&) = delete;
+  DestinationFolders& operator=(const DestinationFolders&) = delete;
+
+  // The open folder of prefix (a FolderPrefix; "" for the current folder),
+  // opened at the first call; -1 with errno set when it cannot be opened.
+  int Get(const std::string& prefix);
+
+ private:
+  std::vector<std::pair<std::string, int>> open_;
+};
+
+enum class CopyStaging {
+  kUnnamedFirst,  // an unnamed temporary file (O_TMPFILE) where possible
+  kNamedOnly,     // always a hidden temporary name; for tests
+};
+
+// Copies source to a new file at destination. The bytes go into a
+// temporary file of the destination folder first, which is then published
+// under the destination name by an operation that fails when the name is
+// taken: nothing standing there (or put there meanwhile) is ever replaced,
+// and the name never holds a partial copy, even when the process dies. The
+// copy keeps the source's last-write time and permission bits. Only regular
+// files are copied. 0 when copied, else a Win32 code: 2 source missing, 3
+// destination folder missing, 5 access denied, 80 destination exists, 112
+// disk full, ... A failed copy removes nothing but its own temporary file.
+// kinds remembers which file systems are the kernel's generated ones;
+// folders keeps the destination folders open (without it, the folder is
+// opened for this copy alone).
+uint32_t CopyFileExclusive(const std::string& source,
+                           const std::string& destination,
+                           CopyStaging staging = CopyStaging::kUnnamedFirst,
+                           FileSystemKinds* kinds = nullptr,
+                           DestinationFolders* folders = nullptr);
+
+// The names in a folder, listed once and listed again only when the folder
+// has changed since. A run searches the message folder once per mask of the
+// sweep, and listing a folder of a few hundred messages costs more than all
+// the other file tests of a run together. The entries' times are never kept:
+// each search looks at the matching files anew.
+class FolderNames {
+ public:
+  // The names of the folder's entries other than "." and "..", in the
+  // order the folder lists them; nullptr when the folder cannot be read.
+  const std::vector<std::string>* Get(const std::string& folder);
+
+ private:
+  bool valid_ = false;
+  std::string folder_;
+  // The folder's identity and change times, taken before it was listed: a
+  // change during or after the listing gives it new times.
+  struct stat seen_ {};
+  std::vector<std::string> names_;
+};
+
+// The entries of the mask's folder (everything before its last "/", or the
+// current folder) whose names match its last component, in the order the
+// folder lists them. "." and ".." never appear; entries carrying hidden,
+// system, volume or directory bits outside `attributes` are left out. A
+// missing or unreadable folder gives no entries.
+std::vector<SearchEntry> FindMatchingEntries(const std::string& mask,
+                                             uint32_t attributes,
+                                             FolderNames& folders);
+
+}  // namespace stashwell
+
+#endif  // STASHWELL_PLATFORM_POSIX_POSIX_FILES_H_
