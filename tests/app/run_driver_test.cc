@@ -257,9 +257,10 @@ TEST(RunProgram, ShortagesEndWithTheErrorReport) {
 
 // Whatever holds the log's name before the run, the run writes and cuts no
 // file but a log of its own, and nothing outside the mail folder is read,
-// written or created: a link to a file elsewhere, a link to the attachment
-// the message names, a second name of another file, a link that leads
-// nowhere, a FIFO no one reads (whose open would block for ever).
+// written or created. A link to a file elsewhere, a link to the attachment
+// the message names, a second name of another file or a link that leads
+// nowhere gives way to a new log; a FIFO no one reads (whose open would
+// block for ever) is refused with the error report and left where it is.
 TEST(RunProgram, TheLogIsTheRunsOwnFileWhateverHoldsItsName) {
   namespace fs = std::filesystem;
   enum class Holder {
@@ -272,14 +273,15 @@ TEST(RunProgram, TheLogIsTheRunsOwnFileWhateverHoldsItsName) {
   const struct {
     Holder holder;
     const char* name;
+    bool refused;
   } cases[] = {
 #ifndef _WIN32
-      {Holder::kLinkToOther, "link to another file"},
-      {Holder::kLinkToAttachment, "link to the attachment"},
-      {Holder::kLinkToNowhere, "link to nowhere"},
-      {Holder::kFifo, "FIFO"},
+      {Holder::kLinkToOther, "link to another file", false},
+      {Holder::kLinkToAttachment, "link to the attachment", false},
+      {Holder::kLinkToNowhere, "link to nowhere", false},
+      {Holder::kFifo, "FIFO", true},
 #endif
-      {Holder::kSecondName, "second name of another file"},
+      {Holder::kSecondName, "second name of another file", false},
   };
   for (const auto& c : cases) {
     ScratchDir dir;
@@ -320,10 +322,18 @@ TEST(RunProgram, TheLogIsTheRunsOwnFileWhateverHoldsItsName) {
     }
     TestPlatform os;
     os.SetArguments({message, dest});
-    EXPECT_EQ(RunProgram(os), 0) << c.name;
-    EXPECT_TRUE(os.boxes.empty()) << c.name;
+    EXPECT_EQ(RunProgram(os), c.refused ? 1 : 0) << c.name;
     EXPECT_EQ(ScratchDir::ReadOrEmpty(victim), "victim bytes") << c.name;
     EXPECT_FALSE(fs::exists(fs::symlink_status(nowhere))) << c.name;
+    if (c.refused) {
+      ASSERT_EQ(os.boxes.size(), 1u) << c.name;
+      EXPECT_EQ(os.boxes[0].caption, "Application Error") << c.name;
+      EXPECT_TRUE(fs::is_fifo(fs::symlink_status(log))) << c.name;
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(attachment), bytes) << c.name;
+      EXPECT_TRUE(ScratchDir::Exists(message)) << c.name;
+      continue;
+    }
+    EXPECT_TRUE(os.boxes.empty()) << c.name;
     EXPECT_EQ(ScratchDir::ReadOrEmpty(
                   dir.Path(std::string("dest") + kSeparator + "report.pdf")),
               bytes)

@@ -320,21 +320,28 @@ class PosixPlatform : public Platform {
   // link and without blocking (a FIFO there would hang the run), and only a
   // regular file with one link is written: a link, a FIFO, a device or a
   // second name of another file at the log's path would otherwise make the
-  // run cut to zero and fill a file that is not its log, anywhere. Such a
-  // name is removed (what it leads to is left alone) and the log made anew,
-  // exclusively; a folder there is refused.
+  // run cut to zero and fill a file that is not its log, anywhere. A link
+  // or a second name is removed (the file it leads to is left alone) and
+  // the log made anew, exclusively. A FIFO, socket or device is refused
+  // and left: its name is how someone else reaches it. A folder there is
+  // refused too.
   //
   // The file is locked before it is cut to zero: a second run on the same
   // message (another process, or another open in this one) is refused as
   // Windows refuses it through the share mode, and never wipes what the
   // first run is writing.
+  static bool IsSpecial(mode_t mode) {
+    return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
+  }
+
   static uint32_t OpenLog(const std::string& path, int* opened) {
     // Windows refuses to replace a read-only file, even for an
     // administrator; the owner's write bit is looked at rather than
     // access(), which lets root through.
     struct stat existing;
-    if (lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode) &&
-        (existing.st_mode & S_IWUSR) == 0) {
+    if (lstat(path.c_str(), &existing) == 0 &&
+        ((S_ISREG(existing.st_mode) && (existing.st_mode & S_IWUSR) == 0) ||
+         IsSpecial(existing.st_mode))) {
       return kErrorAccessDenied;
     }
     int fd =
@@ -343,10 +350,10 @@ class PosixPlatform : public Platform {
     // Creating in a folder that does not exist is "path not found", as on
     // Windows.
     if (fd < 0 && errno == ENOENT) return kErrorPathNotFound;
-    // A link at the path (ELOOP; EMLINK on some BSDs), or a FIFO that no
-    // one reads (ENXIO): not the run's file.
-    const bool foreign_name =
-        fd < 0 && (errno == ELOOP || errno == EMLINK || errno == ENXIO);
+    // A link at the path (ELOOP; EMLINK on some BSDs): not the run's file.
+    // A FIFO or socket put there since the look above (ENXIO) is refused.
+    if (fd < 0 && errno == ENXIO) return kErrorAccessDenied;
+    const bool foreign_name = fd < 0 && (errno == ELOOP || errno == EMLINK);
     if (fd < 0 && !foreign_name) return LastError();
     struct stat st;
     if (fd >= 0) {
@@ -354,6 +361,10 @@ class PosixPlatform : public Platform {
         const uint32_t code = LastError();
         close(fd);
         return code;
+      }
+      if (IsSpecial(st.st_mode)) {
+        close(fd);
+        return kErrorAccessDenied;
       }
       if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
         close(fd);
