@@ -37,6 +37,13 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
 // candidate is built from the unnumbered path. Returns false, leaving
 // DestinationPath unchanged, when every one of them is taken. Writes
 // nothing to the log.
+//
+// After the first few numbers the folder is listed once (FindMatching), and
+// the numbers it shows taken by a plain file of exactly the candidate's
+// name are passed over; every other number is still asked about with
+// IsExistingFile, the chosen one included. With nothing else writing the
+// folder the answer is the one a lookup per number gives; a name taken
+// after the listing sends the search on to the next number.
 bool FindFreeNumberedName(RunState& state);
 
 }  // namespace stashwell
