@@ -9,8 +9,17 @@
 # written to be as quick as a shell script gets: the parsing is done by the
 # shell itself, and only cp, cmp and rm are started.
 #
-#   bench/move_attachments.sh MESSAGE DESTINATION
+# With --durable it is the same job made safe against a power cut, as the
+# program's move is: each copy is flushed to the disk (`sync FILE`) before
+# its source is removed. A duplicate needs no flush.
+#
+#   bench/move_attachments.sh [--durable] MESSAGE DESTINATION
 set -u
+flush=:
+if [ "$1" = --durable ]; then
+  flush=sync
+  shift
+fi
 message=$1
 destination=$2
 
@@ -31,7 +40,7 @@ while IFS= read -r line; do
   fi
   target=$destination/$name
   if [ ! -e "$target" ]; then
-    cp -n "$source" "$target" && rm "$source" &&
+    cp -n "$source" "$target" && $flush "$target" && rm "$source" &&
       echo "Moving from <$source> to <$target>"
   elif cmp -s "$source" "$target"; then
     rm "$source" &&
@@ -46,7 +55,7 @@ while IFS= read -r line; do
       number=$((number + 1))
     done
     target=$destination/$stem$number$extension
-    cp -n "$source" "$target" && rm "$source" &&
+    cp -n "$source" "$target" && $flush "$target" && rm "$source" &&
       echo "Different version of <$source> moved to <$target>"
   fi
 done <"$message" >"${message%.*}.log"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Times the file transfer against the system's own tools, in one run on the
-# same files: FilesIdentical against `cmp` on two identical files, and a
+# same files: CompareFiles against `cmp` on two identical files, and a
 # verified move (CopyAndLog + VerifyAndDeleteSource) against `cp` + `rm`.
 # Prints the times, their ratios (ours / tool; 1.00 is as fast) and the
 # peak memory of each, also for a small pair of files to show that memory
@@ -75,11 +75,11 @@ measure "$bench" compare "$work/small-a" "$work/small-b"
 small_kib=$kib
 
 printf '\n%-34s %9s %12s\n' "operation ($size_mib MiB, best of $runs)" "seconds" "peak KiB"
-printf '%-34s %9s %12s\n' "FilesIdentical" "$(seconds "$ours_cmp_ns")" "$ours_cmp_kib"
+printf '%-34s %9s %12s\n' "CompareFiles" "$(seconds "$ours_cmp_ns")" "$ours_cmp_kib"
 printf '%-34s %9s %12s\n' "cmp" "$(seconds "$cmp_ns")" "$cmp_kib"
 printf '%-34s %9s %12s\n' "CopyAndLog + VerifyAndDeleteSource" "$(seconds "$ours_move_ns")" "$ours_move_kib"
 printf '%-34s %9s %12s\n' "cp + rm" "$(seconds "$cp_ns")" "$cp_kib"
-printf '%-34s %9s %12s\n' "FilesIdentical on 1 MiB" "" "$small_kib"
+printf '%-34s %9s %12s\n' "CompareFiles on 1 MiB" "" "$small_kib"
 printf '\nratio comparison / cmp:    %s\n' "$(ratio "$ours_cmp_ns" "$cmp_ns")"
 printf 'ratio move / (cp + rm):    %s\n' "$(ratio "$ours_move_ns" "$cp_ns")"
 printf 'memory, %s MiB vs 1 MiB:  %s KiB vs %s KiB\n' "$size_mib" "$ours_cmp_kib" "$small_kib"

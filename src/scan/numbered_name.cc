@@ -1,8 +1,12 @@
 #include "scan/numbered_name.h"
 
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "platform/platform.h"
+#include "platform/windows_names.h"
 #include "run/fixed_texts.h"
 
 namespace stashwell {
@@ -38,16 +42,106 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
   return result;
 }
 
+namespace {
+
+// Lookups made one number at a time before the folder is listed: mostly
+// the first number or the second is free, and a lookup costs less than
+// listing a folder that may hold thousands of other files.
+constexpr uint32_t kLookupsBeforeListing = 4;
+
+// Files of the search that the folder listed: the entry's name is exactly
+// the candidate's (byte for byte), the entry is a plain file and its name
+// no device's. Only these numbers are passed over without a lookup; every
+// other number is looked up as before, so that the listing decides nothing
+// a lookup would decide otherwise: a name in another letter case (taken
+// where names ignore case, free where they do not), a link or special
+// file (the system bit), a name Windows opens as a device, a name the
+// search met by its short form.
+class ListedNumbers {
+ public:
+  // Lists the folder of unnumbered once. Lists nothing when the numbered
+  // names would not all lie in one folder.
+  ListedNumbers(Platform& os, std::string_view unnumbered,
+                const PathSyntax& syntax) {
+    size_t dot = 0;
+    const size_t insert = FindExtensionDot(unnumbered, syntax, &dot)
+                              ? dot - 1
+                              : unnumbered.size();
+    const std::string_view before = unnumbered.substr(0, insert);
+    const std::string_view after = unnumbered.substr(insert);
+    const auto ends_folder = [&](char c) {
+      return syntax.EndsFolder(c) || (syntax.alternate_separator != 0 &&
+                                      c == syntax.alternate_separator);
+    };
+    if (LastCharWhere(after, syntax, ends_folder) != std::string_view::npos) {
+      return;
+    }
+    const size_t folder_end = LastCharWhere(before, syntax, ends_folder);
+    const std::string_view stem = folder_end == std::string_view::npos
+                                      ? before
+                                      : before.substr(folder_end + 1);
+    // Hidden and system files are taken names too: the attributes let
+    // every file through, and only folders stay out (a folder is no file).
+    constexpr uint32_t kEveryFile =
+        kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
+    const std::string mask = std::string(before) + '*' + std::string(after);
+    for (const SearchEntry& entry : os.FindMatching(mask, kEveryFile)) {
+      if ((entry.attributes & (kAttrSystem | kAttrDirectory)) != 0) continue;
+      const uint32_t number = NumberIn(entry.name, stem, after);
+      if (number == 0 || IsReservedDeviceName(entry.name, syntax)) continue;
+      if (number >= taken_.size()) taken_.resize(number + 1, false);
+      taken_[number] = true;
+    }
+  }
+
+  bool Taken(uint32_t number) const {
+    return number < taken_.size() && taken_[number];
+  }
+
+ private:
+  // The number of the numbered name stem + digits + extension, 0 for any
+  // other name: digits in decimal with no leading zero, at most
+  // kLastNameNumber ("report01.pdf" is no numbered name of report.pdf, and
+  // a number past 32 bits must not wrap onto a small one).
+  static uint32_t NumberIn(std::string_view name, std::string_view stem,
+                           std::string_view extension) {
+    if (name.size() <= stem.size() + extension.size() ||
+        !name.starts_with(stem) || !name.ends_with(extension)) {
+      return 0;
+    }
+    const std::string_view digits =
+        name.substr(stem.size(), name.size() - stem.size() - extension.size());
+    constexpr size_t kMostDigits = 5;  // kLastNameNumber, 65535
+    if (digits.size() > kMostDigits || digits.front() == '0') return 0;
+    uint32_t number = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return 0;
+      number = number * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return number <= kLastNameNumber ? number : 0;
+  }
+
+  std::vector<bool> taken_;
+};
+
+}  // namespace
+
 std::optional<std::string> FindFreeNumberedName(RunState& state) {
+  Platform& os = state.platform;
+  std::optional<ListedNumbers> listed;
   for (uint32_t number = kFirstNameNumber; number <= kLastNameNumber;
        ++number) {
+    if (number >= kFirstNameNumber + kLookupsBeforeListing) {
+      if (!listed) listed.emplace(os, state.DestinationPath, state.syntax);
+      if (listed->Taken(number)) continue;
+    }
+    // A name the listing showed free is still looked up: a file put there
+    // since then only sends the search on to the next number. Anything at
+    // the name takes it: a folder, a device, a link that leads nowhere, as
+    // well as a file.
     std::string candidate =
         MakeNumberedName(state.DestinationPath, number, state.syntax);
-    // Anything at the name takes it: a folder, a device, a link that leads
-    // nowhere, as well as a file.
-    if (state.platform.Examine(candidate) == PathKind::kMissing) {
-      return candidate;
-    }
+    if (os.Examine(candidate) == PathKind::kMissing) return candidate;
   }
   return std::nullopt;
 }

@@ -35,9 +35,16 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
 
 // The first numbered variant of DestinationPath (the unnumbered target),
 // from 1 up to kLastNameNumber, that nothing holds (no file, folder, device
-// or link); every candidate is
-// built from the unnumbered path. Nothing when every one of them is taken.
-// Changes nothing in the state and writes nothing to the log.
+// or link); every candidate is built from the unnumbered path. Nothing when
+// every one of them is taken. Changes nothing in the state and writes
+// nothing to the log.
+//
+// After the first few numbers the folder is listed once (FindMatching), and
+// the numbers it shows taken by a plain file of exactly the candidate's
+// name are passed over; every other number is still looked up, the chosen
+// one included. With nothing else writing the folder the answer is the one
+// a lookup per number gives; a name taken after the listing sends the
+// search on to the next number.
 std::optional<std::string> FindFreeNumberedName(RunState& state);
 
 }  // namespace stashwell

@@ -137,6 +137,38 @@ def test_different_version_takes_a_numbered_name(r):
     assert listing(r.attach) == []
 
 
+# Thirty numbered names taken but the 17th, and names that look numbered
+# but are not that name: the run places the attachment exactly where a
+# lookup of one number after the other would.
+@pytest.mark.parametrize("other,windows_free,native_free", [
+    (None, 17, 17),
+    ("plan017.doc", 17, 17),
+    ("plan4294967313.doc", 17, 17),
+    ("PLAN17.DOC", 31, 17),
+])
+def test_many_numbered_names_taken_the_first_free_one_is_taken(
+        r, other, windows_free, native_free):
+    (r.saved / "plan.doc").write_bytes(b"old plan")
+    for n in range(1, 31):
+        if n != 17:
+            (r.saved / f"plan{n}.doc").write_bytes(b"older plan")
+    if other:
+        (r.saved / other).write_bytes(b"not a numbered plan")
+    source = r.attachment("plan.doc", b"new plan")
+    line = r.line(r.path(source))
+    free = f"plan{windows_free if r.prog.windows else native_free}.doc"
+    numbered = r.path(r.saved) + r.prog.sep + free
+    result = r.run()
+    assert result.exit_code == 0
+    assert result.dialogs == []
+    assert log_after_first_line(r.log) == (
+        echo(line) + f"Different version of <{r.path(source)}> already in "
+        f"destination. Changing name to \"{numbered}\"\r\n" +
+        r.moving(r.path(source), numbered))
+    assert (r.saved / free).read_bytes() == b"new plan"
+    assert listing(r.attach) == []
+
+
 FOUR_GIB = 1 << 32
 HEAD = b"head\0\0\0\0"
 TAIL = b"tail-end"

@@ -4,10 +4,20 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "support/scratch_dir.h"
 #include "support/test_platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace stashwell {
 namespace {
@@ -86,6 +96,27 @@ TEST(FindExtensionDot, SecondBytesOfDoubleByteCharactersAreNoSeparator) {
             "7");
 }
 
+// Counts the search's lookups and listings; after_listing, when set, acts
+// between the listing and the lookups that follow it.
+class WatchedPlatform : public TestPlatform {
+ public:
+  PathKind Examine(const std::string& path) override {
+    ++lookups;
+    return TestPlatform::Examine(path);
+  }
+  std::vector<SearchEntry> FindMatching(const std::string& mask,
+                                        uint32_t attributes) override {
+    ++listings;
+    std::vector<SearchEntry> entries =
+        TestPlatform::FindMatching(mask, attributes);
+    if (after_listing) after_listing();
+    return entries;
+  }
+  std::function<void()> after_listing;
+  int lookups = 0;
+  int listings = 0;
+};
+
 class FindFreeNumberedNameTest : public ::testing::Test {
  protected:
   FindFreeNumberedNameTest() : state_(os_) {}
@@ -101,8 +132,28 @@ class FindFreeNumberedNameTest : public ::testing::Test {
     return found.value_or(dir_.Path(name)).substr(dir_.path().size() + 1);
   }
 
+  // The name one lookup per number finds, the search's own rule.
+  std::string OneLookupPerNumber(const std::string& name) {
+    const std::string path = dir_.Path(name);
+    for (uint32_t number = 1;; ++number) {
+      const std::string candidate =
+          MakeNumberedName(path, number, os_.Syntax());
+      if (os_.TestPlatform::Examine(candidate) == PathKind::kMissing) {
+        return candidate.substr(dir_.path().size() + 1);
+      }
+    }
+  }
+
+  // stem + n + extension for n from 1 to last, except `except`.
+  void Take(const std::string& stem, const std::string& extension, int last,
+            int except = 0) {
+    for (int n = 1; n <= last; ++n) {
+      if (n != except) dir_.Write(stem + std::to_string(n) + extension, "x");
+    }
+  }
+
   ScratchDir dir_;
-  TestPlatform os_;
+  WatchedPlatform os_;
   RunState state_;
 };
 
@@ -139,6 +190,111 @@ TEST_F(FindFreeNumberedNameTest, AFolderOfTheNameTakesIt) {
   dir_.MakeDir("report1.pdf");
   EXPECT_EQ(SearchFrom("report.pdf"), "report2.pdf");
 }
+
+TEST_F(FindFreeNumberedNameTest, ManyTakenNamesCostOneListing) {
+  dir_.Write("report.pdf", "x");
+  Take("report", ".pdf", 120);
+  dir_.Write("other.txt", "x");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report121.pdf");
+  EXPECT_EQ(os_.listings, 1);
+  // A few lookups before the listing, and the chosen name's.
+  EXPECT_LE(os_.lookups, 6);
+}
+
+// Names the listing shows that must not pass for the free number's name.
+struct ListingCase {
+  const char* label;
+  const char* extra;  // a further file, or nothing
+  const char* expected;
+};
+
+TEST_F(FindFreeNumberedNameTest, TheListingAnswersAsALookupPerNumber) {
+  const ListingCase cases[] = {
+      {"a gap", nullptr, "report17.pdf"},
+      {"leading zero", "report017.pdf", "report17.pdf"},
+      {"past 32 bits", "report4294967313.pdf", "report17.pdf"},
+      {"past the last number", "report65553.pdf", "report17.pdf"},
+      {"other extension", "report17.pdfx", "report17.pdf"},
+      {"blank", "report17 .pdf", "report17.pdf"},
+#ifdef _WIN32
+      // Names ignore letter case on Windows.
+      {"letter case", "REPORT17.PDF", "report41.pdf"},
+#else
+      {"letter case", "REPORT17.PDF", "report17.pdf"},
+#endif
+  };
+  dir_.Write("report.pdf", "x");
+  Take("report", ".pdf", 40, 17);
+  for (const ListingCase& c : cases) {
+    const std::string extra = c.extra ? dir_.Write(c.extra, "x") : "";
+    EXPECT_EQ(OneLookupPerNumber("report.pdf"), c.expected) << c.label;
+    EXPECT_EQ(SearchFrom("report.pdf"), c.expected) << c.label;
+    if (!extra.empty()) {
+      ASSERT_EQ(std::remove(extra.c_str()), 0) << extra;
+    }
+  }
+  // A folder of the name takes it as a file does; the listing leaves
+  // folders to the lookup.
+  dir_.MakeDir("report17.pdf");
+  EXPECT_EQ(OneLookupPerNumber("report.pdf"), "report41.pdf");
+  EXPECT_EQ(SearchFrom("report.pdf"), "report41.pdf");
+}
+
+TEST_F(FindFreeNumberedNameTest, StemsEndingInDigitsAndNamesWithoutDots) {
+  Take("v2", ".pdf", 30);
+  EXPECT_EQ(SearchFrom("v2.pdf"), "v231.pdf");
+  Take("README", "", 30, 12);
+  dir_.Write("README12.txt", "x");
+  EXPECT_EQ(SearchFrom("README"), "README12");
+  EXPECT_EQ(OneLookupPerNumber("README"), "README12");
+}
+
+TEST_F(FindFreeNumberedNameTest, HiddenNamesAreListedToo) {
+  Take(".notes", ".txt", 30);
+#ifdef _WIN32
+  for (int n = 1; n <= 30; ++n) {
+    const std::string path = dir_.Path("notes" + std::to_string(n) + ".txt");
+    dir_.Write("notes" + std::to_string(n) + ".txt", "x");
+    ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  }
+  EXPECT_EQ(SearchFrom("notes.txt"), "notes31.txt");
+#endif
+  EXPECT_EQ(SearchFrom(".notes.txt"), ".notes31.txt");
+  // Passed over on the listing's word, not looked up one by one.
+  EXPECT_LE(os_.lookups, 12);
+}
+
+TEST_F(FindFreeNumberedNameTest, ANameTakenAfterTheListingIsPassedOver) {
+  dir_.Write("report.pdf", "x");
+  Take("report", ".pdf", 40, 17);
+  os_.after_listing = [&] { dir_.Write("report17.pdf", "late"); };
+  EXPECT_EQ(SearchFrom("report.pdf"), "report41.pdf");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("report17.pdf")), "late");
+}
+
+#ifndef _WIN32
+TEST_F(FindFreeNumberedNameTest, SpecialFilesAndLinksTakeTheName) {
+  // Whatever holds a name takes it, whatever the listing makes of it: a
+  // FIFO, a link that leads nowhere, a link to a plain file, a link to a
+  // file the kernel generates.
+  Take("report", ".pdf", 40, 17);
+  const std::string gap = dir_.Path("report17.pdf");
+  const std::function<void()> holders[] = {
+      [&] { ASSERT_EQ(mkfifo(gap.c_str(), 0644), 0); },
+      [&] { ASSERT_EQ(symlink(dir_.Path("nowhere").c_str(), gap.c_str()), 0); },
+      [&] {
+        ASSERT_EQ(symlink(dir_.Path("report1.pdf").c_str(), gap.c_str()), 0);
+      },
+      [&] { ASSERT_EQ(symlink("/proc/uptime", gap.c_str()), 0); },
+  };
+  for (size_t i = 0; i < std::size(holders); ++i) {
+    holders[i]();
+    EXPECT_EQ(OneLookupPerNumber("report.pdf"), "report41.pdf") << i;
+    EXPECT_EQ(SearchFrom("report.pdf"), "report41.pdf") << i;
+    ASSERT_EQ(unlink(gap.c_str()), 0);
+  }
+}
+#endif
 
 // Every name checked is reported taken up to `taken`; counts the tries.
 class TakenNamesPlatform : public TestPlatform {

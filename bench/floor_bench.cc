@@ -1,0 +1,156 @@
+// The bare file work of a job, done in-process with plain system calls and
+// nothing else, for the floors in bench/run. Runs the steps given on the
+// command line in order and prints the nanoseconds they took together
+// (the process start and exit are not counted):
+//
+//   floor_bench STEP...
+//
+//   read FILE          reads FILE in 64 KiB blocks
+//   compare A B        reads both in 64 KiB blocks up to the first
+//                      difference (memcmp), as an identity check does
+//   list FOLDER        lists the folder's names once
+//   move SOURCE DEST   copies SOURCE to the new file DEST in the kernel
+//                      (copy_file_range), flushes DEST (fdatasync) and
+//                      deletes SOURCE: the flush a durable move needs
+//   delete FILE        deletes FILE
+//   log FILE BYTES     creates FILE, writes BYTES bytes, closes it
+//
+// Exit code 0, or 1 when a step failed (with the step on stderr).
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool Fail(const char* step, const char* path) {
+  std::fprintf(stderr, "floor_bench: %s %s: %s\n", step, path,
+               std::strerror(errno));
+  return false;
+}
+
+bool Read(const char* path) {
+  static char block[64 * 1024];
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Fail("read", path);
+  ssize_t got;
+  while ((got = read(fd, block, sizeof block)) > 0) {
+  }
+  close(fd);
+  return got == 0 || Fail("read", path);
+}
+
+bool Compare(const char* first, const char* second) {
+  static char a[64 * 1024], b[64 * 1024];
+  const int fa = open(first, O_RDONLY | O_CLOEXEC);
+  const int fb = open(second, O_RDONLY | O_CLOEXEC);
+  if (fa < 0 || fb < 0) return Fail("compare", first);
+  for (;;) {
+    const ssize_t na = read(fa, a, sizeof a);
+    const ssize_t nb = read(fb, b, sizeof b);
+    if (na <= 0 || na != nb || std::memcmp(a, b, static_cast<size_t>(na))) {
+      break;
+    }
+  }
+  close(fa);
+  close(fb);
+  return true;
+}
+
+bool List(const char* folder) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return Fail("list", folder);
+  size_t count = 0;
+  while (readdir(dir) != nullptr) ++count;
+  closedir(dir);
+  return count > 0;
+}
+
+bool Move(const char* source, const char* destination) {
+  const int in = open(source, O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Fail("move", source);
+  const int out =
+      open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (out < 0) return Fail("move", destination);
+  struct stat st;
+  if (fstat(in, &st) != 0) return Fail("move", source);
+  off_t left = st.st_size;
+  while (left > 0) {
+    const ssize_t done = copy_file_range(in, nullptr, out, nullptr,
+                                         static_cast<size_t>(left), 0);
+    if (done <= 0) return Fail("move", destination);
+    left -= done;
+  }
+  if (fdatasync(out) != 0) return Fail("move", destination);
+  close(in);
+  close(out);
+  return unlink(source) == 0 || Fail("move", source);
+}
+
+bool Log(const char* path, size_t bytes) {
+  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return Fail("log", path);
+  const std::string text(bytes, 'x');
+  const bool written =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(bytes);
+  close(fd);
+  return written || Fail("log", path);
+}
+
+long long Now() {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const long long start = Now();
+  for (size_t i = 0; i < args.size();) {
+    const std::string& step = args[i];
+    const auto arg = [&](size_t k) {
+      if (i + k >= args.size()) {
+        std::fprintf(stderr, "floor_bench: %s needs more paths\n",
+                     step.c_str());
+        std::exit(2);
+      }
+      return args[i + k].c_str();
+    };
+    bool ok = false;
+    if (step == "read") {
+      ok = Read(arg(1));
+      i += 2;
+    } else if (step == "compare") {
+      ok = Compare(arg(1), arg(2));
+      i += 3;
+    } else if (step == "list") {
+      ok = List(arg(1));
+      i += 2;
+    } else if (step == "move") {
+      ok = Move(arg(1), arg(2));
+      i += 3;
+    } else if (step == "delete") {
+      ok = unlink(arg(1)) == 0 || Fail("delete", arg(1));
+      i += 2;
+    } else if (step == "log") {
+      ok = Log(arg(1), std::strtoul(arg(2), nullptr, 10));
+      i += 3;
+    } else {
+      std::fprintf(stderr, "floor_bench: unknown step %s\n", step.c_str());
+      return 2;
+    }
+    if (!ok) return 1;
+  }
+  std::printf("%lld\n", Now() - start);
+  return 0;
+}
