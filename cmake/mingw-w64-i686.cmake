@@ -10,9 +10,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 # Windows tests run under wine64 (32-bit programs in its WoW64 mode) through a
 # wrapper that owns the prefix and points wine at its 32-bit DLLs.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
-# Every processor that runs Windows 8 or later has SSE2: the message
-# reader's vector line walk needs it, and without it the 32-bit program
-# would scan a byte at a time. Floating point stays on the x87 unit, as
-# before, so no date or time computes differently.
-set(CMAKE_C_FLAGS_INIT "-msse2")
-set(CMAKE_CXX_FLAGS_INIT "-msse2")
