@@ -118,12 +118,9 @@ def test_duplicate_leaves_the_destination_untouched(r):
     assert kept.stat().st_mtime == 1_000_000_000
 
 
-def test_different_version_takes_a_numbered_name(r):
-    (r.saved / "plan.doc").write_bytes(b"old plan")
-    (r.saved / "plan2.doc").write_bytes(b"older plan")
-    source = r.attachment("plan.doc", b"new plan")
-    line = r.line(r.path(source))
-    numbered = r.path(r.saved) + r.prog.sep + "plan1.doc"
+def assert_moved_under_numbered_name(r, line, source, numbered):
+    """Runs; the run asks nothing and logs the different version and its
+    move under the numbered path."""
     result = r.run()
     assert result.exit_code == 0
     assert result.dialogs == []
@@ -131,6 +128,15 @@ def test_different_version_takes_a_numbered_name(r):
         echo(line) + f"Different version of <{r.path(source)}> already in "
         f"destination. Changing name to \"{numbered}\"\r\n" +
         r.moving(r.path(source), numbered))
+
+
+def test_different_version_takes_a_numbered_name(r):
+    (r.saved / "plan.doc").write_bytes(b"old plan")
+    (r.saved / "plan2.doc").write_bytes(b"older plan")
+    source = r.attachment("plan.doc", b"new plan")
+    line = r.line(r.path(source))
+    numbered = r.path(r.saved) + r.prog.sep + "plan1.doc"
+    assert_moved_under_numbered_name(r, line, source, numbered)
     assert listing(r.saved) == ["plan.doc", "plan1.doc", "plan2.doc"]
     assert (r.saved / "plan.doc").read_bytes() == b"old plan"
     assert (r.saved / "plan1.doc").read_bytes() == b"new plan"
@@ -158,13 +164,7 @@ def test_many_numbered_names_taken_the_first_free_one_is_taken(
     line = r.line(r.path(source))
     free = f"plan{windows_free if r.prog.windows else native_free}.doc"
     numbered = r.path(r.saved) + r.prog.sep + free
-    result = r.run()
-    assert result.exit_code == 0
-    assert result.dialogs == []
-    assert log_after_first_line(r.log) == (
-        echo(line) + f"Different version of <{r.path(source)}> already in "
-        f"destination. Changing name to \"{numbered}\"\r\n" +
-        r.moving(r.path(source), numbered))
+    assert_moved_under_numbered_name(r, line, source, numbered)
     assert (r.saved / free).read_bytes() == b"new plan"
     assert listing(r.attach) == []
 

@@ -180,26 +180,31 @@ def test_version_resource_names_the_product_and_its_version(preset):
     assert "MIT" in table["LegalCopyright"]
 
 
+# The manifest's XML namespaces.
+NS_V1 = "{urn:schemas-microsoft-com:asm.v1}"
+NS_V3 = "{urn:schemas-microsoft-com:asm.v3}"
+NS_COMPAT = "{urn:schemas-microsoft-com:compatibility.v1}"
+NS_WS2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
+NS_WS2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
+
+
 @pytest.mark.parametrize("preset", PRESETS)
 def test_manifest_runs_as_invoker_on_every_supported_windows(preset):
     root = read_manifest(resource_script(preset))
-    v1 = "{urn:schemas-microsoft-com:asm.v1}"
-    v3 = "{urn:schemas-microsoft-com:asm.v3}"
-    compat = "{urn:schemas-microsoft-com:compatibility.v1}"
-    assert root.tag == v1 + "assembly"
+    assert root.tag == NS_V1 + "assembly"
 
-    identity = root.find(v1 + "assemblyIdentity")
+    identity = root.find(NS_V1 + "assemblyIdentity")
     assert identity is not None
     assert identity.get("version") == version_text() + ".0"
 
     levels = root.findall(
-        f"{v3}trustInfo/{v3}security/{v3}requestedPrivileges/"
-        f"{v3}requestedExecutionLevel")
+        f"{NS_V3}trustInfo/{NS_V3}security/{NS_V3}requestedPrivileges/"
+        f"{NS_V3}requestedExecutionLevel")
     assert [(e.get("level"), e.get("uiAccess")) for e in levels] == [
         ("asInvoker", "false")]
 
-    systems = root.findall(
-        f"{compat}compatibility/{compat}application/{compat}supportedOS")
+    systems = root.findall(f"{NS_COMPAT}compatibility/{NS_COMPAT}application/"
+                           f"{NS_COMPAT}supportedOS")
     ids = [e.get("Id") for e in systems]
     assert sorted(ids) == sorted(SUPPORTED_OS)
 
@@ -207,23 +212,17 @@ def test_manifest_runs_as_invoker_on_every_supported_windows(preset):
 @pytest.mark.parametrize("preset", PRESETS)
 def test_manifest_declares_long_path_awareness(preset):
     root = read_manifest(resource_script(preset))
-    v3 = "{urn:schemas-microsoft-com:asm.v3}"
-    ws2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
-    settings = root.findall(f"{v3}application/{v3}windowsSettings/"
-                            f"{ws2016}longPathAware")
+    settings = root.findall(f"{NS_V3}application/{NS_V3}windowsSettings/"
+                            f"{NS_WS2016}longPathAware")
     assert [e.text.strip() for e in settings] == ["true"]
 
 
 @pytest.mark.parametrize("preset", PRESETS)
 def test_manifest_asks_for_common_controls_6_and_dpi_awareness(preset):
     root = read_manifest(resource_script(preset))
-    v1 = "{urn:schemas-microsoft-com:asm.v1}"
-    v3 = "{urn:schemas-microsoft-com:asm.v3}"
-    ws2005 = "{http://schemas.microsoft.com/SMI/2005/WindowsSettings}"
-    ws2016 = "{http://schemas.microsoft.com/SMI/2016/WindowsSettings}"
     # The current look of the message boxes: Common Controls version 6.
     dependencies = root.findall(
-        f"{v1}dependency/{v1}dependentAssembly/{v1}assemblyIdentity")
+        f"{NS_V1}dependency/{NS_V1}dependentAssembly/{NS_V1}assemblyIdentity")
     assert [(e.get("type"), e.get("name"), e.get("version"),
              e.get("processorArchitecture"), e.get("publicKeyToken"),
              e.get("language")) for e in dependencies] == [
@@ -232,10 +231,10 @@ def test_manifest_asks_for_common_controls_6_and_dpi_awareness(preset):
     # Sharp on high-DPI screens: system-wide where only dpiAware is read,
     # per monitor (version 2) where dpiAwareness is, system-wide on the
     # systems that read dpiAwareness but know no per-monitor version 2.
-    settings = f"{v3}application/{v3}windowsSettings/"
-    aware = root.findall(f"{settings}{ws2005}dpiAware")
+    settings = f"{NS_V3}application/{NS_V3}windowsSettings/"
+    aware = root.findall(f"{settings}{NS_WS2005}dpiAware")
     assert [e.text.strip() for e in aware] == ["true"]
-    awareness = root.findall(f"{settings}{ws2016}dpiAwareness")
+    awareness = root.findall(f"{settings}{NS_WS2016}dpiAwareness")
     assert [[v.strip() for v in e.text.split(",")] for e in awareness] == [
         ["PerMonitorV2", "System"]]
 
