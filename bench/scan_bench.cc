@@ -29,6 +29,9 @@ class KeepMessage : public PlatformWrapper {
   bool RemoveFile(const std::string& path) override {
     return path == message_ ? false : target_.RemoveFile(path);
   }
+  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
+    return path == message_ ? false : target_.RemoveOwnFile(path, id);
+  }
 
  private:
   std::string message_;
