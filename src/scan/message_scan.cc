@@ -135,9 +135,11 @@ void ScanMessageFile(RunState& state) {
   reader.Close();
   // The mail client may have given the name to its next message meanwhile:
   // that message was never read, so it stays for its own run.
-  if (message_id && !os.RemoveOwnFile(state.MessageFilePath, *message_id) &&
-      os.Examine(state.MessageFilePath) != PathKind::kMissing &&
-      os.IdentityOf(state.MessageFilePath) != message_id) {
+  if (!message_id || os.RemoveOwnFile(state.MessageFilePath, *message_id)) {
+    return;
+  }
+  const std::optional<FileId> now = os.IdentityOf(state.MessageFilePath);
+  if (now && now != message_id) {
     WriteLogLine(state, {"Eudora Message File <", state.MessageFilePath,
                          "> was replaced during the run - not deleted"});
     state.ErrorsReported = true;

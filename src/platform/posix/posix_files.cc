@@ -334,7 +334,7 @@ bool StageUnnamed(int folder, Staged* staged, uint32_t* code) {
 }
 
 // Creates a new file of the program's own in its own folder of folder,
-// made when missing, after removing what killed runs left there.
+// made when missing. What killed runs left there the caller has removed.
 uint32_t StageNamed(int folder, Staged* staged) {
   // Another run may remove the folder when it finds it empty, between its
   // creation here and the file's: then it is made again.
@@ -348,7 +348,6 @@ uint32_t StageNamed(int folder, Staged* staged) {
       if (errno == ENOENT) continue;
       return CreateError(errno);
     }
-    RemoveLeftovers(own);
     for (int n = 0; n < 1000; ++n) {
       std::string name = TemporaryName(static_cast<uint64_t>(getpid()), n);
       const int fd =
