@@ -34,6 +34,7 @@ int Move(Platform& os, const std::string& source,
   state.MessageFilePath = destination + ".bench-msg";
   StartRunLog(state);
   state.SourcePath = source;
+  state.DestinationDir = FolderPart(destination, os.Syntax());
   state.DestinationPath = destination;
   VerifyAndDeleteSource(state, CopyAndLog(state));
   const bool clean = !state.ErrorsReported;

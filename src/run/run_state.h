@@ -41,9 +41,13 @@ struct RunState {
   std::string SubjectLine;
   std::string SourcePath;
 
+  // The destination folder, opened at its first use and kept open to the
+  // end of the run (DestinationFolder).
+  std::unique_ptr<Folder> Destination;
+
   // The current attachment.
   std::string AttachmentName;
-  std::string DestinationPath;
+  std::string DestinationPath;  // DestinationDir, a separator and the name
 };
 
 }  // namespace stashwell

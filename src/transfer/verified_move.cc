@@ -4,11 +4,30 @@
 
 namespace stashwell {
 
+Folder* DestinationFolder(RunState& state, uint32_t* code) {
+  if (!state.Destination) {
+    *code = state.platform.OpenFolder(state.DestinationDir, &state.Destination);
+    if (*code != 0) {
+      state.Destination.reset();
+      return nullptr;
+    }
+  }
+  return state.Destination.get();
+}
+
 int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   // Paths go to the platform whole, however long; the platform accepts or
-  // refuses them with its own error code.
-  const int32_t code = static_cast<int32_t>(state.platform.CopyFileNoReplace(
-      state.SourcePath, state.DestinationPath));
+  // refuses them with its own error code. A folder that cannot be opened
+  // fails the copy with the open's code.
+  uint32_t result = 0;
+  if (Folder* folder = DestinationFolder(state, &result)) {
+    result = folder->CopyIn(state.SourcePath,
+                            FileNamePart(state.DestinationPath, state.syntax));
+    // The new name reaches the disk before the source may go; a folder
+    // that cannot be flushed fails the copy, and the source stays.
+    if (result == 0) result = folder->Flush();
+  }
+  const int32_t code = static_cast<int32_t>(result);
   if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
     return code;
   }

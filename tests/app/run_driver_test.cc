@@ -356,10 +356,10 @@ TEST(RunProgram, TheLogIsTheRunsOwnFileWhateverHoldsItsName) {
 TEST(RunProgram, AMessageReplacedDuringTheRunStays) {
   namespace fs = std::filesystem;
   struct ReplacingPlatform : TestPlatform {
-    uint32_t CopyFileNoReplace(const std::string& source,
-                               const std::string& destination) override {
+    uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
+                          const std::string& name) override {
       if (during_copy && meanwhile) std::exchange(meanwhile, nullptr)();
-      return TestPlatform::CopyFileNoReplace(source, destination);
+      return TestPlatform::FolderCopyIn(folder, source, name);
     }
     uint32_t FileClose(WrappedFile& file) override {
       const uint32_t code = TestPlatform::FileClose(file);

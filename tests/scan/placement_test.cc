@@ -81,21 +81,31 @@ class PlacementPlatform : public TestPlatform {
     }
     return TestPlatform::Examine(path);
   }
+  // A lookup in the destination folder counts as one of the path.
+  PathKind FolderExamine(WrappedFolder& folder,
+                         const std::string& name) override {
+    calls.push_back("exists " + folder.PathOf(name));
+    if (all_taken_from != 0 && calls.size() >= all_taken_from) {
+      return PathKind::kFile;
+    }
+    return TestPlatform::FolderExamine(folder, name);
+  }
   std::optional<FileId> IdentityOf(const std::string& path) override {
     calls.push_back("identify " + path);
     return TestPlatform::IdentityOf(path);
   }
   // Lets another run act at a fixed moment: just before a copy, for as
   // many copies as before_copy_times says; copy_error fails the next copy.
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
+  uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
+                        const std::string& name) override {
+    const std::string destination = folder.PathOf(name);
     calls.push_back("copy " + source + " " + destination);
     if (before_copy_times > 0 && before_copy) {
       --before_copy_times;
       before_copy(destination);
     }
     if (copy_error != 0) return std::exchange(copy_error, 0);
-    return TestPlatform::CopyFileNoReplace(source, destination);
+    return TestPlatform::FolderCopyIn(folder, source, name);
   }
   bool RemoveFile(const std::string& path) override {
     calls.push_back("remove " + path);

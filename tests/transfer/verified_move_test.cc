@@ -32,13 +32,13 @@ constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 // The system platform with the copy and the deletion open to faults.
 class FaultPlatform : public TestPlatform {
  public:
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
+  uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
+                        const std::string& name) override {
     copied_from.push_back(source);
-    copied_to.push_back(destination);
+    copied_to.push_back(folder.PathOf(name));
     if (before_copy) before_copy();
     if (copy_error != 0) return copy_error;
-    return TestPlatform::CopyFileNoReplace(source, destination);
+    return TestPlatform::FolderCopyIn(folder, source, name);
   }
   bool RemoveFile(const std::string& path) override {
     removed.push_back(path);
@@ -61,6 +61,7 @@ class VerifiedMoveTest : public ::testing::Test {
     StartRunLog(state_);
     source_dir_ = dir_.MakeDir("in");
     dest_dir_ = dir_.MakeDir("out");
+    state_.DestinationDir = dest_dir_;
   }
 
   // Sets SourcePath to a new file in "in" and DestinationPath to "out".
@@ -263,6 +264,7 @@ TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
     fs::create_directory(folder);
   }
   const size_t name_length = 255 - folder.size() - 1;
+  state_.DestinationDir = folder;
   state_.DestinationPath = folder + Sep() + std::string(name_length, 'n');
   ASSERT_EQ(state_.DestinationPath.size(), 255u);
   Move();
