@@ -5,6 +5,7 @@
 #define STASHWELL_TRANSFER_VERIFIED_MOVE_H_
 
 #include <cstdint>
+#include <optional>
 
 #include "run/run_state.h"
 
@@ -17,7 +18,7 @@ Folder* DestinationFolder(RunState& state, uint32_t* code);
 
 // Copies SourcePath to DestinationPath (its name in the destination folder)
 // without overwriting and returns the copy's code (0 when copied, the copy's
-// bytes and name on the disk); logs the move and sets ActionLogged whatever
+// bytes on the disk); logs the move and sets ActionLogged whatever
 // the outcome; logs the copy's error code and sets ErrorsReported when it
 // failed. With may_decide_again, a copy that finds the name taken (80:
 // another program published a file there first) logs nothing, so that
@@ -25,10 +26,11 @@ Folder* DestinationFolder(RunState& state, uint32_t* code);
 int32_t CopyAndLog(RunState& state, bool may_decide_again = false);
 
 // Deletes SourcePath when the move can be trusted: a file stands at
-// DestinationPath and copy_code, the code of this attachment's copy, is 0
-// (0 too when no copy was made: a duplicate). Logs every failure and sets
-// ErrorsReported for it; the source then stays.
-void VerifyAndDeleteSource(RunState& state, int32_t copy_code);
+// DestinationPath and copy_code, the code of this attachment's copy, is 0;
+// nothing when no copy was made (a duplicate). The source of a copy goes
+// once the destination folder has been flushed (RemoveSource). Logs every
+// failure and sets ErrorsReported for it; the source then stays.
+void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code);
 
 }  // namespace stashwell
 

@@ -111,6 +111,10 @@ class PlacementPlatform : public TestPlatform {
     calls.push_back("remove " + path);
     return TestPlatform::RemoveFile(path);
   }
+  uint32_t FolderFlush(WrappedFolder& folder) override {
+    calls.push_back("flush " + folder.path());
+    return TestPlatform::FolderFlush(folder);
+  }
   // Lets another run act at a fixed moment: just before the comparison's
   // open number before_open (1-based).
   uint32_t Open(const std::string& path, FileUse use,
@@ -155,6 +159,12 @@ class PlacementTest : public ::testing::Test {
     StartRunLog(state_);
   }
 
+  // Places the current attachment and settles what the run holds, as the
+  // scan does at its end.
+  void Place() {
+    PlaceAttachment(state_);
+    SettleHeldSteps(state_);
+  }
   // Writes an attachment file into "in" and makes it the current one.
   void Attach(const std::string& name, const std::string& bytes) {
     state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
@@ -184,7 +194,7 @@ class PlacementTest : public ::testing::Test {
 
 TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
   Attach("report.pdf", "new");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.AttachmentName, "report.pdf");
   EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
@@ -199,6 +209,8 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "exists " + Out("report.pdf"),
                            "copy " + In("report.pdf") + " " + Out("report.pdf"),
                            "exists " + Out("report.pdf"),
+                           "identify " + In("report.pdf"),
+                           "flush " + out_,
                            "remove " + In("report.pdf"),
                        }));
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
@@ -208,7 +220,7 @@ TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
   dir_.Write("out" + Sep() + "report.pdf", "same bytes");
   const auto stamp = fs::last_write_time(Out("report.pdf"));
   Attach("report.pdf", "same bytes");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "same bytes");
   EXPECT_EQ(fs::last_write_time(Out("report.pdf")), stamp);
@@ -223,7 +235,7 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
   dir_.Write("out" + Sep() + "report.pdf", "old");
   dir_.Write("out" + Sep() + "report1.pdf", "older");
   Attach("report.pdf", "new");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.DestinationPath, Out("report2.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "old");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report1.pdf")), "older");
@@ -245,7 +257,7 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   // name and the comparison's two existence tests, all of real files. From
   // the tenth on (the numbered names) every name is taken.
   os_.all_taken_from = 10;
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(os_.calls.size(), 9 + kLastNameNumber);
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
@@ -261,7 +273,7 @@ TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
   std::string expected;
   for (const char* name : {"card.vcf", "CARD2.VCF", "a.b.Vcf", ".vcf"}) {
     Attach(name, name);
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(ScratchDir::ReadOrEmpty(Out(name)), name);
     EXPECT_FALSE(ScratchDir::Exists(In(name))) << name;
     expected += Moving(In(name), Out(name));
@@ -273,7 +285,7 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
   state_.VcfOnly = true;
   for (const char* name : {"card.vcf.txt", "cardvcf", "report.pdf"}) {
     Attach(name, name);
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(state_.AttachmentName, name);
     EXPECT_EQ(state_.DestinationPath, Out(name));
     EXPECT_EQ(ScratchDir::ReadOrEmpty(In(name)), name);
@@ -288,7 +300,7 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
 TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
   for (const char* name : {"card.vcf", "cardvcf"}) {
     Attach(name, name);
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(ScratchDir::ReadOrEmpty(Out(name)), name);
   }
 }
@@ -296,7 +308,7 @@ TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
 TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
   state_.DestinationDir = out_ + Sep();
   Attach("report.pdf", "new");
-  PlaceAttachment(state_);
+  Place();
   const std::string doubled = out_ + Sep() + Sep() + "report.pdf";
   EXPECT_EQ(state_.DestinationPath, doubled);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
@@ -341,7 +353,7 @@ TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
     const std::string holder = Out(std::string(c.name) + ".pdf");
     c.make(holder);
     Attach(std::string(c.name) + ".pdf", "new");
-    PlaceAttachment(state_);
+    Place();
     const std::string numbered = Out(std::string(c.name) + "1.pdf");
     EXPECT_EQ(state_.DestinationPath, numbered) << c.name;
     EXPECT_EQ(ScratchDir::ReadOrEmpty(numbered), "new") << c.name;
@@ -379,7 +391,7 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
     std::ofstream(destination, std::ios::binary) << "same";
   };
   Attach("same.pdf", "same");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("same.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("same.pdf")), "same");
   EXPECT_FALSE(ScratchDir::Exists(Out("same1.pdf")));
@@ -389,7 +401,7 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
     std::ofstream(destination, std::ios::binary) << "other run";
   };
   Attach("diff.pdf", "mine");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("diff.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff.pdf")), "other run");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff1.pdf")), "mine");
@@ -411,7 +423,7 @@ TEST_F(PlacementTest, ANameLostEveryTimeEndsWithTheCopysError) {
     std::ofstream(destination, std::ios::binary) << "other run " << ++published;
   };
   Attach("report.pdf", "mine");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(published, kPlacementRounds);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "mine");
   EXPECT_TRUE(state_.ErrorsReported);
@@ -430,18 +442,18 @@ TEST_F(PlacementTest, ADuplicateAfterAFailedCopyStillDeletesItsSource) {
   // A failed copy's code must not stay with the next attachment.
   os_.copy_error = kErrorAccessDenied;
   Attach("a.pdf", "a");
-  PlaceAttachment(state_);
+  Place();
   ASSERT_TRUE(ScratchDir::Exists(In("a.pdf")));
   dir_.Write("out" + Sep() + "b.pdf", "b");
   Attach("b.pdf", "b");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("b.pdf")));
 }
 
 TEST_F(PlacementTest, ASourcePathWithoutSeparatorIsItsOwnName) {
   state_.SourcePath = "report.pdf";
   state_.VcfOnly = true;  // keeps the test from touching the file system
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.AttachmentName, "report.pdf");
   EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
 }
@@ -461,7 +473,7 @@ TEST_F(PlacementTest, TheSameFileIsLeftInPlace) {
   for (const std::string& spelling : spellings) {
     Attach("report.pdf", "only copy");
     state_.DestinationDir = spelling;
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "only copy")
         << spelling;
     EXPECT_FALSE(os_.Copied()) << spelling;
@@ -482,7 +494,7 @@ TEST_F(PlacementTest, TheSameFileInAnotherLetterCaseIsLeftInPlace) {
   std::string upper = in_;
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   state_.DestinationDir = upper;
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("Report.pdf")), "only copy");
   EXPECT_FALSE(os_.Copied());
 }
@@ -492,7 +504,7 @@ TEST_F(PlacementTest, TheSameFileThroughALinkIsLeftInPlace) {
   fs::create_directory_symlink(in_, link);
   Attach("report.pdf", "only copy");
   state_.DestinationDir = link;
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "only copy");
   EXPECT_FALSE(os_.Copied());
   EXPECT_FALSE(os_.Removed(In("report.pdf")));
@@ -506,10 +518,10 @@ TEST_F(PlacementTest, TheRunsOwnFilesAreNeverTakenForDuplicates) {
   dir_.Write("msg.txt", "message bytes");
   state_.DestinationDir = dir_.path();
   Attach("msg.log", "");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.log"));
   Attach("msg.txt", "message bytes");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.txt"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg.txt")), "message bytes");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg1.txt")), "message bytes");
@@ -530,7 +542,7 @@ TEST_F(PlacementTest, ANameThatWouldClimbOutStaysInTheDestination) {
   state_.SourcePath = in_ + Sep() + "sub/../x.pdf";
   ASSERT_TRUE(os_.IsExistingFile(state_.SourcePath));
   os_.calls.clear();
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.AttachmentName, "x.pdf");
   EXPECT_EQ(state_.DestinationPath, Out("x.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("x.pdf")), "x");
@@ -543,14 +555,14 @@ TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
   for (const std::string& last :
        {std::string(), std::string("."), std::string("..")}) {
     state_.SourcePath = in_ + Sep() + last;
-    PlaceAttachment(state_);
+    Place();
     expected += "Error - no file name in <" + state_.SourcePath +
                 "> (source not deleted)\r\n";
   }
   // Under "/V" as well: a missing name cannot be judged by the filter.
   state_.VcfOnly = true;
   state_.SourcePath = in_ + Sep() + "..";
-  PlaceAttachment(state_);
+  Place();
   expected += "Error - no file name in <" + state_.SourcePath +
               "> (source not deleted)\r\n";
   EXPECT_TRUE(os_.calls.empty());

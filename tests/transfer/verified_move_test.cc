@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,15 @@ class FaultPlatform : public TestPlatform {
     if (refuse_remove) return false;
     return TestPlatform::RemoveFile(path);
   }
+  uint32_t FolderFlush(WrappedFolder& folder) override {
+    ++flushes;
+    if (flush_error != 0) return flush_error;
+    return TestPlatform::FolderFlush(folder);
+  }
 
   std::function<void()> before_copy;
+  uint32_t flush_error = 0;
+  int flushes = 0;
   uint32_t copy_error = 0;
   bool refuse_remove = false;
   std::vector<std::string> copied_from;
@@ -69,10 +77,12 @@ class VerifiedMoveTest : public ::testing::Test {
     state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
     state_.DestinationPath = dest_dir_ + Sep() + name;
   }
-  // Copies and verifies, keeping the copy's code in copy_code_.
+  // Copies and verifies, keeping the copy's code in copy_code_, and settles
+  // what the run holds, as the scan does at its end.
   void Move() {
     copy_code_ = CopyAndLog(state_);
     VerifyAndDeleteSource(state_, copy_code_);
+    SettleHeldSteps(state_);
   }
   // The log after line 1, once the log is closed.
   std::string LogLines() {
@@ -225,7 +235,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   // source, and no copy was made for this attachment.
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
-  VerifyAndDeleteSource(state_, 0);
+  VerifyAndDeleteSource(state_, std::nullopt);
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "same");
   EXPECT_FALSE(state_.ErrorsReported);
@@ -238,9 +248,80 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
   os_.refuse_remove = true;
-  VerifyAndDeleteSource(state_, 0);
+  VerifyAndDeleteSource(state_, std::nullopt);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(), kCouldNotDelete);
+}
+
+// The sources of copies wait for one flush of the destination folder, the
+// log keeping the run's order meanwhile; a duplicate's source behind them
+// waits too. When the flush fails, no copy's source goes: each gets the
+// line of a source that could not be deleted, where its removal would have
+// been logged, and the duplicate's source goes all the same.
+TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
+  for (const uint32_t flush_error : {0u, 1117u}) {
+    SCOPED_TRACE(flush_error);
+    ScratchDir dir;
+    FaultPlatform os;
+    RunState state(os);
+    state.MessageFilePath = dir.Path("msg.txt");
+    StartRunLog(state);
+    state.DestinationDir = dir.MakeDir("out");
+    dir.MakeDir("in");
+    dir.Write("out" + Sep() + "b.pdf", "b");
+    os.flush_error = flush_error;
+    std::string expected;
+    for (const char* name : {"a.pdf", "b.pdf", "c.pdf"}) {
+      state.SourcePath =
+          dir.Write("in" + Sep() + name, name[0] == 'b' ? "b" : name);
+      state.DestinationPath = state.DestinationDir + Sep() + name;
+      if (name[0] == 'b') {
+        VerifyAndDeleteSource(state, std::nullopt);
+        continue;
+      }
+      VerifyAndDeleteSource(state, CopyAndLog(state));
+      // Nothing goes before the flush.
+      EXPECT_TRUE(ScratchDir::Exists(state.SourcePath)) << name;
+      expected += "Moving from <" + state.SourcePath + "> to <" +
+                  state.DestinationPath + ">\r\n";
+      if (flush_error != 0) expected += kCouldNotDelete;
+    }
+    EXPECT_TRUE(os.removed.empty());
+    EXPECT_EQ(os.flushes, 0);
+    SettleHeldSteps(state);
+    EXPECT_EQ(os.flushes, 1);
+    EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "a.pdf")),
+              flush_error != 0);
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("in" + Sep() + "b.pdf")));
+    EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "c.pdf")),
+              flush_error != 0);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("out" + Sep() + "c.pdf")),
+              "c.pdf");
+    EXPECT_EQ(state.ErrorsReported, flush_error != 0);
+    FinishRunLog(state);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")),
+              kDateLine + expected);
+  }
+}
+
+// What the run holds stays within its bounds whatever the message holds:
+// at kMostHeldSteps steps, or kMostHeldBytes of held text, it is settled.
+TEST_F(VerifiedMoveTest, WhatTheRunHoldsStaysBounded) {
+  for (size_t i = 0; i < kMostHeldSteps; ++i) {
+    Prepare("x", "a" + std::to_string(i) + ".pdf");
+    VerifyAndDeleteSource(state_, CopyAndLog(state_));
+    ASSERT_LT(state_.Held.size(), kMostHeldSteps);
+  }
+  EXPECT_GE(os_.flushes, 1);
+  SettleHeldSteps(state_);
+  const int flushes = os_.flushes;
+  Prepare("y", "b.pdf");
+  VerifyAndDeleteSource(state_, CopyAndLog(state_));
+  ASSERT_FALSE(state_.Held.empty());
+  WriteLogLine(state_, {std::string(kMostHeldBytes, 'z')});
+  EXPECT_TRUE(state_.Held.empty());
+  EXPECT_EQ(os_.flushes, flushes + 1);
+  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
 }
 
 TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
