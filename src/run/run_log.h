@@ -1,6 +1,8 @@
 // The run log: a plain-text file beside the message file, written through a
 // 128-byte block buffer, one CR LF line per WriteLogLine call. It outlives
-// the run only when it recorded an action or an error.
+// the run only when it recorded an action or an error. While the removal
+// of a source waits for the destination folder's flush, the lines wait
+// behind it, so the log keeps the run's order.
 #ifndef STASHWELL_RUN_RUN_LOG_H_
 #define STASHWELL_RUN_RUN_LOG_H_
 
