@@ -139,9 +139,9 @@ bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
   return generated;
 }
 
+// A file system not met before is asked through the file itself.
 bool FileSystemKinds::IsGeneratedAt(dev_t device, int at, const char* name) {
   if (const bool* generated = Find(device)) return *generated;
-    // A file system not met before is asked through the file itself.
 #ifdef O_PATH
   constexpr int kLookOnly = O_PATH | O_CLOEXEC;
 #else
