@@ -300,6 +300,32 @@ TEST_F(Win32PlatformTest, SearchPacksLocalWriteTime) {
   EXPECT_EQ(*packed >> 25, 2021u - 1980u);
 }
 
+// A folder lists as plain files only files without the directory, system
+// or reparse-point bit whose names begin and end as asked, byte for byte
+// (the search itself ignores letter case); hidden and read-only ones among
+// them. The rest is left to a lookup of its own.
+TEST_F(Win32PlatformTest, AFolderListsPlainFilesOnly) {
+  for (const char* name :
+       {"r1.pdf", "r2.pdf", "r3.pdf", "r4.pdf", "R5.PDF", "r.pdf"}) {
+    dir_.Write(name, "x");
+  }
+  SetAttributes(dir_.Path("r2.pdf"), FILE_ATTRIBUTE_HIDDEN);
+  SetAttributes(dir_.Path("r3.pdf"), FILE_ATTRIBUTE_SYSTEM);
+  SetAttributes(dir_.Path("r4.pdf"), FILE_ATTRIBUTE_READONLY);
+  dir_.MakeDir("r6.pdf");
+  std::unique_ptr<Folder> folder;
+  ASSERT_EQ(os_->OpenFolder(dir_.path(), &folder), 0u);
+  EXPECT_EQ(Sorted(folder->PlainFileNames("r", ".pdf")),
+            (std::vector<std::string>{"r.pdf", "r1.pdf", "r2.pdf", "r4.pdf"}));
+  EXPECT_EQ(folder->Examine("r3.pdf"), PathKind::kFile);
+  EXPECT_EQ(folder->Examine("r5.pdf"), PathKind::kFile);
+  EXPECT_EQ(folder->Examine("r6.pdf"), PathKind::kFolder);
+  EXPECT_EQ(folder->Examine("r7.pdf"), PathKind::kMissing);
+  EXPECT_EQ(folder->Flush(), 0u);
+  std::unique_ptr<Folder> missing;
+  EXPECT_EQ(os_->OpenFolder(dir_.Path("none"), &missing), kErrorPathNotFound);
+}
+
 TEST_F(Win32PlatformTest, CopyFailsWithTheSystemsCodes) {
   const std::string source = dir_.Write("a.txt", "a");
   const std::string target = dir_.Write("b.txt", "b");
