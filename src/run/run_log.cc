@@ -105,7 +105,12 @@ void Hold(RunState& state, HeldStep::Kind kind, std::string text,
   }
 }
 
-void RemoveNow(RunState& state, const std::string& path, bool may_remove) {
+// A held source is removed only while its name still leads to the file
+// that was held: a file put under the name since (the mail client's next
+// attachment, once another run has taken the first away) was never copied.
+void RemoveNow(RunState& state, const std::string& path, bool may_remove,
+               const std::optional<FileId>& id = std::nullopt) {
+  if (may_remove && id) may_remove = state.platform.IdentityOf(path) == id;
   if (!may_remove || !state.platform.RemoveFile(path)) {
     WriteLogLine(state, {"Error - could not delete source file"});
     state.ErrorsReported = true;
@@ -174,10 +179,10 @@ void SettleHeldSteps(RunState& state) {
         WriteLogLine(state, {step.text});
         break;
       case HeldStep::Kind::kRemoveCopied:
-        RemoveNow(state, step.text, flush_code == 0);
+        RemoveNow(state, step.text, flush_code == 0, step.id);
         break;
       case HeldStep::Kind::kRemoveDuplicate:
-        RemoveNow(state, step.text, true);
+        RemoveNow(state, step.text, true, step.id);
         break;
     }
   }

@@ -211,6 +211,7 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "exists " + Out("report.pdf"),
                            "identify " + In("report.pdf"),
                            "flush " + out_,
+                           "identify " + In("report.pdf"),
                            "remove " + In("report.pdf"),
                        }));
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));

@@ -304,6 +304,23 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
   }
 }
 
+// A source whose removal waits for the flush is removed only while its name
+// still leads to the file that was copied: a file put under the name
+// meanwhile (another program took the first away, the mail client saved
+// its next attachment there) was never copied, and stays.
+TEST_F(VerifiedMoveTest, AFileThatTookTheSourcesNameMeanwhileStays) {
+  Prepare("the attachment");
+  VerifyAndDeleteSource(state_, CopyAndLog(state_));
+  const std::string moving = MovingLine();
+  fs::rename(state_.SourcePath, dir_.Path("taken away.pdf"));
+  dir_.Write("in" + Sep() + "a.pdf", "the next attachment");
+  SettleHeldSteps(state_);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the next attachment");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), moving + kCouldNotDelete);
+}
+
 // What the run holds stays within its bounds whatever the message holds:
 // at kMostHeldSteps steps, or kMostHeldBytes of held text, it is settled.
 TEST_F(VerifiedMoveTest, WhatTheRunHoldsStaysBounded) {
