@@ -10,8 +10,13 @@
 //                      difference (memcmp), as an identity check does
 //   list FOLDER        lists the folder's names once
 //   move SOURCE DEST   copies SOURCE to the new file DEST in the kernel
-//                      (copy_file_range), flushes DEST (fdatasync) and
-//                      deletes SOURCE: the flush a durable move needs
+//                      (copy_file_range) and flushes DEST (fdatasync);
+//                      SOURCE goes at the next settle
+//   settle             flushes the folder of each DEST moved into since the
+//                      last settle once (fsync), then deletes the moves'
+//                      sources: with the fdatasync of each move, the
+//                      flushes a durable move needs, one folder flush per
+//                      run; moves not yet settled are settled at the end
 //   delete FILE        deletes FILE
 //   log FILE BYTES     creates FILE, writes BYTES bytes, closes it
 //
@@ -74,7 +79,13 @@ bool List(const char* folder) {
   return count > 0;
 }
 
-bool Move(const char* source, const char* destination) {
+// The moves whose sources wait for their folders' flush.
+struct Pending {
+  std::vector<std::string> sources;
+  std::vector<std::string> folders;
+};
+
+bool Move(const char* source, const char* destination, Pending& pending) {
   const int in = open(source, O_RDONLY | O_CLOEXEC);
   if (in < 0) return Fail("move", source);
   const int out =
@@ -92,7 +103,29 @@ bool Move(const char* source, const char* destination) {
   if (fdatasync(out) != 0) return Fail("move", destination);
   close(in);
   close(out);
-  return unlink(source) == 0 || Fail("move", source);
+  const std::string path = destination;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  bool known = false;
+  for (const std::string& f : pending.folders) known = known || f == folder;
+  if (!known) pending.folders.push_back(folder);
+  pending.sources.push_back(source);
+  return true;
+}
+
+bool Settle(Pending& pending) {
+  for (const std::string& folder : pending.folders) {
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 || fsync(fd) != 0) return Fail("settle", folder.c_str());
+    close(fd);
+  }
+  for (const std::string& source : pending.sources) {
+    if (unlink(source.c_str()) != 0) return Fail("settle", source.c_str());
+  }
+  pending = Pending();
+  return true;
 }
 
 bool Log(const char* path, size_t bytes) {
@@ -115,6 +148,7 @@ long long Now() {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
+  Pending pending;
   const long long start = Now();
   for (size_t i = 0; i < args.size();) {
     const std::string& step = args[i];
@@ -137,8 +171,11 @@ int main(int argc, char** argv) {
       ok = List(arg(1));
       i += 2;
     } else if (step == "move") {
-      ok = Move(arg(1), arg(2));
+      ok = Move(arg(1), arg(2), pending);
       i += 3;
+    } else if (step == "settle") {
+      ok = Settle(pending);
+      i += 1;
     } else if (step == "delete") {
       ok = unlink(arg(1)) == 0 || Fail("delete", arg(1));
       i += 2;
@@ -151,6 +188,7 @@ int main(int argc, char** argv) {
     }
     if (!ok) return 1;
   }
+  if (!Settle(pending)) return 1;
   std::printf("%lld\n", Now() - start);
   return 0;
 }

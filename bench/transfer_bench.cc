@@ -34,8 +34,11 @@ int Move(Platform& os, const std::string& source,
   state.MessageFilePath = destination + ".bench-msg";
   StartRunLog(state);
   state.SourcePath = source;
+  state.DestinationDir = FolderPart(destination, os.Syntax());
   state.DestinationPath = destination;
   VerifyAndDeleteSource(state, CopyAndLog(state));
+  // The source goes once the destination folder is flushed.
+  SettleHeldSteps(state);
   const bool clean = !state.ErrorsReported;
   // Keep the benchmark quiet: no question about the log.
   state.Log->Close();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "platform/windows_names.h"
@@ -79,6 +80,46 @@ class MemoryPlatform::MemoryFile : public File {
   FileUse use_;
   size_t position_ = 0;
   bool closed_ = false;
+};
+
+// A folder of the memory platform: its path, to which each name is joined.
+// Memory files are plain files, and every change is final at once.
+class MemoryPlatform::MemoryFolder : public Folder {
+ public:
+  MemoryFolder(MemoryPlatform& owner, std::string path)
+      : owner_(owner), path_(std::move(path)) {}
+
+  PathKind Examine(const std::string& name) override {
+    return owner_.Examine(PathOf(name));
+  }
+  uint32_t CopyIn(const std::string& source, const std::string& name) override {
+    return owner_.CopyNoReplace(source, PathOf(name));
+  }
+  // The names as the map keeps them: in lower case.
+  std::vector<std::string> PlainFileNames(std::string_view prefix,
+                                          std::string_view suffix) override {
+    std::vector<std::string> names;
+    const std::string folder = Normal(path_);
+    for (const auto& [path, file] : owner_.files_) {
+      if (Parent(path) != folder) continue;
+      const std::string name =
+          path.substr(folder.empty() ? 0 : folder.size() + 1);
+      if (name.size() >= prefix.size() + suffix.size() &&
+          name.starts_with(prefix) && name.ends_with(suffix)) {
+        names.push_back(name);
+      }
+    }
+    return names;
+  }
+  uint32_t Flush() override { return 0; }
+
+ private:
+  std::string PathOf(const std::string& name) const {
+    return path_ + '\\' + name;
+  }
+
+  MemoryPlatform& owner_;
+  std::string path_;
 };
 
 MemoryPlatform::MemoryPlatform() { directories_.insert("c:"); }
@@ -191,8 +232,8 @@ bool MemoryPlatform::RemoveOwnFile(const std::string& path, const FileId& id) {
   return IdentityOf(path) == id && RemoveFile(path);
 }
 
-uint32_t MemoryPlatform::CopyFileNoReplace(const std::string& source,
-                                           const std::string& destination) {
+uint32_t MemoryPlatform::CopyNoReplace(const std::string& source,
+                                       const std::string& destination) {
   const std::string from = Normal(source);
   const std::string to = Normal(destination);
   if (directories_.count(from) != 0) return kErrorAccessDenied;
@@ -203,6 +244,13 @@ uint32_t MemoryPlatform::CopyFileNoReplace(const std::string& source,
   if (files_.count(to) != 0) return kErrorFileExists;
   const Stored& from_file = it->second;
   Store(to, *from_file.bytes, from_file.write_time);
+  return 0;
+}
+
+uint32_t MemoryPlatform::OpenFolder(const std::string& path,
+                                    std::unique_ptr<Folder>* folder) {
+  if (directories_.count(Normal(path)) == 0) return kErrorPathNotFound;
+  *folder = std::make_unique<MemoryFolder>(*this, path);
   return 0;
 }
 

@@ -44,8 +44,8 @@ class MemoryPlatform : public Platform {
                 std::unique_ptr<File>* file) override;
   bool RemoveFile(const std::string& path) override;
   bool RemoveOwnFile(const std::string& path, const FileId& id) override;
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override;
+  uint32_t OpenFolder(const std::string& path,
+                      std::unique_ptr<Folder>* folder) override;
   std::vector<SearchEntry> FindMatching(const std::string& mask,
                                         uint32_t attributes) override;
   DayCount LocalNow() override { return now_; }
@@ -64,6 +64,7 @@ class MemoryPlatform : public Platform {
 
  private:
   class MemoryFile;
+  class MemoryFolder;
   struct Stored {
     std::shared_ptr<std::string> bytes;
     DayCount write_time = 0;
@@ -72,6 +73,8 @@ class MemoryPlatform : public Platform {
 
   static std::string Parent(const std::string& normal);
   bool IsOpen(const std::string& normal, FileUse use) const;
+  uint32_t CopyNoReplace(const std::string& source,
+                         const std::string& destination);
   Stored& Store(const std::string& normal, std::string bytes,
                 DayCount write_time);
 

@@ -24,6 +24,21 @@ void Run(RunState& state, const std::vector<std::string>& arguments) {
   FinishRunLog(state);
 }
 
+// After a failure: what the run holds is settled (the sources of its copies
+// go once their names are durable, the held lines reach the log) and what
+// the log buffer holds is handed to the file, so the log shows every line
+// written so far. A failure while settling drops what was not yet done:
+// those sources stay.
+void KeepWhatTheRunDid(RunState& state) {
+  if (!state.Log) return;
+  try {
+    SettleHeldSteps(state);
+  } catch (const EInOutError&) {
+  } catch (const std::bad_alloc&) {
+  }
+  state.Log->FlushBestEffort();
+}
+
 }  // namespace
 
 int RunProgram(Platform& os) {
@@ -40,7 +55,7 @@ int RunProgram(Platform& os) {
   } catch (const std::bad_alloc&) {
     // Out of memory ends the run like a failed file operation: the lines
     // already written are kept and the report says what happened.
-    if (state.Log) state.Log->FlushBestEffort();
+    KeepWhatTheRunDid(state);
     os.Tell(Notice::kError,
             FailureReportText(kOutOfMemoryKind, os.ProgramFileName(),
                               os.CodeOffset(__builtin_return_address(0)),
@@ -50,7 +65,7 @@ int RunProgram(Platform& os) {
   } catch (const EInOutError& error) {
     // Lines written before the failure stay in the log: what the buffer
     // still holds is handed over before the report.
-    if (state.Log) state.Log->FlushBestEffort();
+    KeepWhatTheRunDid(state);
     os.Tell(Notice::kError,
             FailureReportText(kInOutErrorKind, os.ProgramFileName(),
                               os.CodeOffset(error.location()), error.message()),

@@ -4,9 +4,9 @@
 // (posix/posix_platform.cc) each implement it; tests wrap a real one to
 // make single calls fail.
 //
-// The seam is narrow: files are objects that the platform hands out open
-// (read, write, size, identity, closed on destruction), and the methods of
-// Platform itself are the operations with no open file to act on.
+// The seam is narrow: files and the destination folder are objects that the
+// platform hands out open (closed on destruction), and the methods of
+// Platform itself are the operations with no open file or folder to act on.
 //
 // Paths and texts are byte strings in the system's ANSI code page. Error
 // codes are Win32 codes on every system: the POSIX layer maps errno to the
@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/date_time.h"
@@ -107,6 +108,31 @@ class File {
   virtual uint32_t Close() = 0;
 };
 
+// A folder the run places files in, opened once and kept open: every name
+// given to it is a file name without a folder part, taken in the folder
+// that was opened. Closed when the object goes.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+
+  // What name names in this folder, as Platform::Examine tells it for a
+  // path.
+  virtual PathKind Examine(const std::string& name) = 0;
+  // Copies source to a new file name in this folder, never replacing
+  // anything there. 0 when copied, else the Win32 error code; a partial
+  // copy is removed. The copy's bytes are on the disk before it gets the
+  // name; the name itself is on the disk once Flush has returned.
+  virtual uint32_t CopyIn(const std::string& source,
+                          const std::string& name) = 0;
+  // The names of the plain files here (no folder, link, special or system
+  // file) that begin with prefix and end with suffix, byte for byte, from
+  // one listing of the folder: names only, no entry looked up on its own.
+  virtual std::vector<std::string> PlainFileNames(std::string_view prefix,
+                                                  std::string_view suffix) = 0;
+  // Makes the names CopyIn has given so far durable. 0 or a Win32 code.
+  virtual uint32_t Flush() = 0;
+};
+
 // The process command line as the OS hands it over: Windows gives one text
 // that the program splits by its own rules, POSIX gives argv already split.
 struct CommandLine {
@@ -161,10 +187,10 @@ class Platform {
   // followed): a file the run made or read, whose name someone may have
   // given to another file meanwhile. True when that file's name is gone.
   virtual bool RemoveOwnFile(const std::string& path, const FileId& id) = 0;
-  // Copies source to destination, never replacing an existing file. 0 when
-  // copied, else the Win32 error code; a partial copy is removed.
-  virtual uint32_t CopyFileNoReplace(const std::string& source,
-                                     const std::string& destination) = 0;
+  // Opens the folder path names (links followed) for placing files in it;
+  // 0 and *folder set, or a Win32 error code.
+  virtual uint32_t OpenFolder(const std::string& path,
+                              std::unique_ptr<Folder>* folder) = 0;
   // Entries matching mask (wildcards "*" and "?" in its last component).
   // Entries with hidden, system, volume or directory bits outside
   // `attributes` are skipped.

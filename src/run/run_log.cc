@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "run/fixed_texts.h"
 #include "run/in_out_error.h"
@@ -90,13 +93,104 @@ void StartRunLog(RunState& state) {
   state.ActionLogged = false;
 }
 
+namespace {
+
+void Hold(RunState& state, HeldStep::Kind kind, std::string text,
+          std::optional<FileId> id = std::nullopt) {
+  state.HeldBytes += text.size();
+  state.Held.push_back({kind, std::move(text), id});
+  if (state.Held.size() >= kMostHeldSteps ||
+      state.HeldBytes >= kMostHeldBytes) {
+    SettleHeldSteps(state);
+  }
+}
+
+// A held source is removed only while its name still leads to the file
+// that was held: a file put under the name since (the mail client's next
+// attachment, once another run has taken the first away) was never copied.
+void RemoveNow(RunState& state, const std::string& path, bool may_remove,
+               const std::optional<FileId>& id = std::nullopt) {
+  if (may_remove && id) may_remove = state.platform.IdentityOf(path) == id;
+  if (!may_remove || !state.platform.RemoveFile(path)) {
+    WriteLogLine(state, {"Error - could not delete source file"});
+    state.ErrorsReported = true;
+  }
+}
+
+}  // namespace
+
 void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces) {
+  if (!state.Held.empty()) {
+    std::string line;
+    for (const LogPiece& piece : pieces) line += piece.text();
+    Hold(state, HeldStep::Kind::kLine, std::move(line));
+    return;
+  }
   for (const LogPiece& piece : pieces) state.Log->Append(piece.text());
   state.Log->EndLine();
 }
 
+void RemoveSource(RunState& state, const std::string& path, bool after_copy) {
+  if (after_copy || !state.Held.empty()) {
+    Hold(state,
+         after_copy ? HeldStep::Kind::kRemoveCopied
+                    : HeldStep::Kind::kRemoveDuplicate,
+         path, state.platform.IdentityOf(path));
+  } else {
+    RemoveNow(state, path, true);
+  }
+}
+
+void SettleIfHeld(RunState& state, const std::string& path) {
+  bool removal_held = false;
+  for (const HeldStep& step : state.Held) {
+    removal_held = removal_held || step.id.has_value();
+  }
+  if (!removal_held) return;
+  const std::optional<FileId> id = state.platform.IdentityOf(path);
+  if (!id) return;
+  for (const HeldStep& step : state.Held) {
+    if (step.id == id) {
+      SettleHeldSteps(state);
+      return;
+    }
+  }
+}
+
+void SettleHeldSteps(RunState& state) {
+  if (state.Held.empty()) return;
+  // Taken out first: the lines below are written, not held again.
+  std::vector<HeldStep> steps;
+  steps.swap(state.Held);
+  state.HeldBytes = 0;
+  // One flush for all the copies held: their names reach the disk before
+  // any of their sources goes.
+  uint32_t flush_code = 0;
+  for (const HeldStep& step : steps) {
+    if (step.kind == HeldStep::Kind::kRemoveCopied) {
+      flush_code =
+          state.Destination ? state.Destination->Flush() : kErrorInvalidHandle;
+      break;
+    }
+  }
+  for (const HeldStep& step : steps) {
+    switch (step.kind) {
+      case HeldStep::Kind::kLine:
+        WriteLogLine(state, {step.text});
+        break;
+      case HeldStep::Kind::kRemoveCopied:
+        RemoveNow(state, step.text, flush_code == 0, step.id);
+        break;
+      case HeldStep::Kind::kRemoveDuplicate:
+        RemoveNow(state, step.text, true, step.id);
+        break;
+    }
+  }
+}
+
 void FinishRunLog(RunState& state) {
   Platform& os = state.platform;
+  SettleHeldSteps(state);
   state.Log->Close();
   state.Log.reset();
   // The log goes only while its name still holds the file this run wrote:

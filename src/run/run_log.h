@@ -1,6 +1,8 @@
 // The run log: a plain-text file beside the message file, written through a
 // 128-byte block buffer, one CR LF line per WriteLogLine call. It outlives
-// the run only when it recorded an action or an error.
+// the run only when it recorded an action or an error. While the removal
+// of a source waits for the destination folder's flush, the lines wait
+// behind it, so the log keeps the run's order.
 #ifndef STASHWELL_RUN_RUN_LOG_H_
 #define STASHWELL_RUN_RUN_LOG_H_
 
@@ -88,11 +90,44 @@ std::string FormatLongTime(const LocaleFormats& locale,
 
 // Derives LogPath, creates the log, writes line 1 and clears both flags.
 void StartRunLog(RunState& state);
-// Appends one line: the pieces in order, then CR LF. Checked once.
+// Appends one line: the pieces in order, then CR LF. Checked once. While a
+// removal waits for the destination folder's flush, the line is held behind
+// it (RemoveSource) and written when the held steps are settled.
 void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces);
 // Closes the log, deletes it when nothing was recorded, asks whether to
-// open it when an error was recorded, and opens it on Yes.
+// open it when an error was recorded, and opens it on Yes. What is still
+// held is settled first.
 void FinishRunLog(RunState& state);
+
+// How much the run holds before it settles, whatever the message holds:
+// steps, and bytes of their texts.
+inline constexpr size_t kMostHeldSteps = 64;
+inline constexpr size_t kMostHeldBytes = 64 * 1024;
+
+// Removes the source at path. The source of a copy (after_copy) goes only
+// once the copy's name is durable: its removal is held until the
+// destination folder is flushed once for all the copies held
+// (SettleHeldSteps). A duplicate's source goes at once, or behind what is
+// held, so that the log keeps the run's order. A source that cannot be
+// removed gets the line "Error - could not delete source file" and sets
+// ErrorsReported.
+//
+// A run killed while removals are held leaves those sources in place
+// beside their whole copies (the next run finds each copy identical and
+// deletes the source as a duplicate); the lines held with them are lost
+// with the run.
+void RemoveSource(RunState& state, const std::string& path, bool after_copy);
+// Settles what is held when path names a source whose removal is held, so
+// that a later attachment line naming that file (in any spelling) finds it
+// gone, as it would have been had it gone at once.
+void SettleIfHeld(RunState& state, const std::string& path);
+// Settles what is held: the destination folder is flushed once when a held
+// removal follows a copy, then the held lines are written and the sources
+// removed, in their order. When the flush fails, no source of a copy is
+// removed: each stays and gets the line of a source that could not be
+// deleted. A failed log write ends the settling and drops what was not yet
+// done (the sources stay), as it ends the run.
+void SettleHeldSteps(RunState& state);
 
 }  // namespace stashwell
 

@@ -63,6 +63,8 @@ void HandleAttachmentLine(RunState& state, std::string_view line) {
     return;
   }
   state.SourcePath = StripOneQuoteEachEnd(path_text);
+  // A file this run moved is gone for every later line, as it went at once.
+  SettleIfHeld(state, state.SourcePath);
   if (!os.IsExistingFile(state.SourcePath)) {
     ReportMissingSource(state);
     return;
@@ -132,6 +134,10 @@ void ScanMessageFile(RunState& state) {
         break;
     }
   }
+  // The sources of the moved attachments go once the destination folder is
+  // flushed, and the lines held behind them reach the log, before the
+  // message closes and goes.
+  SettleHeldSteps(state);
   reader.Close();
   // The mail client may have given the name to its next message meanwhile:
   // that message was never read, so it stays for its own run.

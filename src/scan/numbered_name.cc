@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "platform/windows_names.h"
 #include "run/fixed_texts.h"
+#include "transfer/verified_move.h"
 
 namespace stashwell {
 
@@ -49,19 +50,19 @@ namespace {
 // listing a folder that may hold thousands of other files.
 constexpr uint32_t kLookupsBeforeListing = 4;
 
-// Files of the search that the folder listed: the entry's name is exactly
-// the candidate's (byte for byte), the entry is a plain file and its name
-// no device's. Only these numbers are passed over without a lookup; every
-// other number is looked up as before, so that the listing decides nothing
-// a lookup would decide otherwise: a name in another letter case (taken
-// where names ignore case, free where they do not), a link or special
-// file (the system bit), a name Windows opens as a device, a name the
-// search met by its short form.
+// Files of the search that the folder listed: the entry is a plain file
+// (the folder lists no folder, link, special or system file) whose name is
+// exactly the candidate's, byte for byte, and no device's. Only these
+// numbers are passed over without a lookup; every other number is looked up
+// as before, so that the listing decides nothing a lookup would decide
+// otherwise: a name in another letter case (taken where names ignore case,
+// free where they do not), a link or special file, a name Windows opens as
+// a device, a name the search met by its short form.
 class ListedNumbers {
  public:
-  // Lists the folder of unnumbered once. Lists nothing when the numbered
-  // names would not all lie in one folder.
-  ListedNumbers(Platform& os, std::string_view unnumbered,
+  // Lists the folder once. Lists nothing when the numbered names of
+  // unnumbered would not all lie in one folder.
+  ListedNumbers(Folder& folder, std::string_view unnumbered,
                 const PathSyntax& syntax) {
     size_t dot = 0;
     const size_t insert = FindExtensionDot(unnumbered, syntax, &dot)
@@ -80,15 +81,10 @@ class ListedNumbers {
     const std::string_view stem = folder_end == std::string_view::npos
                                       ? before
                                       : before.substr(folder_end + 1);
-    // Hidden and system files are taken names too: the attributes let
-    // every file through, and only folders stay out (a folder is no file).
-    constexpr uint32_t kEveryFile =
-        kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrArchive;
-    const std::string mask = std::string(before) + '*' + std::string(after);
-    for (const SearchEntry& entry : os.FindMatching(mask, kEveryFile)) {
-      if ((entry.attributes & (kAttrSystem | kAttrDirectory)) != 0) continue;
-      const uint32_t number = NumberIn(entry.name, stem, after);
-      if (number == 0 || IsReservedDeviceName(entry.name, syntax)) continue;
+    // Hidden files are taken names too: the folder lists them.
+    for (const std::string& name : folder.PlainFileNames(stem, after)) {
+      const uint32_t number = NumberIn(name, stem, after);
+      if (number == 0 || IsReservedDeviceName(name, syntax)) continue;
       if (number >= taken_.size()) taken_.resize(number + 1, false);
       taken_[number] = true;
     }
@@ -128,11 +124,16 @@ class ListedNumbers {
 
 std::optional<std::string> FindFreeNumberedName(RunState& state) {
   Platform& os = state.platform;
+  // Every name is looked up in the destination folder; where it cannot be
+  // opened, by its path, and the copy then reports why.
+  uint32_t open_code = 0;
+  Folder* folder = DestinationFolder(state, &open_code);
   std::optional<ListedNumbers> listed;
   for (uint32_t number = kFirstNameNumber; number <= kLastNameNumber;
        ++number) {
-    if (number >= kFirstNameNumber + kLookupsBeforeListing) {
-      if (!listed) listed.emplace(os, state.DestinationPath, state.syntax);
+    if (folder != nullptr &&
+        number >= kFirstNameNumber + kLookupsBeforeListing) {
+      if (!listed) listed.emplace(*folder, state.DestinationPath, state.syntax);
       if (listed->Taken(number)) continue;
     }
     // A name the listing showed free is still looked up: a file put there
@@ -141,7 +142,11 @@ std::optional<std::string> FindFreeNumberedName(RunState& state) {
     // well as a file.
     std::string candidate =
         MakeNumberedName(state.DestinationPath, number, state.syntax);
-    if (os.Examine(candidate) == PathKind::kMissing) return candidate;
+    const PathKind kind =
+        folder != nullptr
+            ? folder->Examine(FileNamePart(candidate, state.syntax))
+            : os.Examine(candidate);
+    if (kind == PathKind::kMissing) return candidate;
   }
   return std::nullopt;
 }

@@ -33,14 +33,16 @@ bool FindExtensionDot(std::string_view path, const PathSyntax& syntax,
 std::string MakeNumberedName(std::string_view path, uint32_t number,
                              const PathSyntax& syntax);
 
-// The first numbered variant of DestinationPath (the unnumbered target),
-// from 1 up to kLastNameNumber, that nothing holds (no file, folder, device
-// or link); every candidate is built from the unnumbered path. Nothing when
-// every one of them is taken. Changes nothing in the state and writes
-// nothing to the log.
+// The first numbered variant of DestinationPath (the unnumbered target, a
+// name in the destination folder), from 1 up to kLastNameNumber, that
+// nothing holds (no file, folder, device or link); every candidate is built
+// from the unnumbered path and looked up by its name in the destination
+// folder (DestinationFolder). Nothing when every one of them is taken.
+// Writes nothing to the log, and changes nothing in the state but the
+// destination folder, which it opens when the run has not yet.
 //
-// After the first few numbers the folder is listed once (FindMatching), and
-// the numbers it shows taken by a plain file of exactly the candidate's
+// After the first few numbers the folder is listed once (PlainFileNames),
+// and the numbers it shows taken by a plain file of exactly the candidate's
 // name are passed over; every other number is still looked up, the chosen
 // one included. With nothing else writing the folder the answer is the one
 // a lookup per number gives; a name taken after the listing sends the

@@ -40,10 +40,11 @@ enum class Round {
 };
 
 // The copy to DestinationPath, with what its code means for the round.
-Round CopyRound(RunState& state, bool may_decide_again, int32_t* copy_code) {
-  *copy_code = CopyAndLog(state, may_decide_again);
-  return may_decide_again &&
-                 *copy_code == static_cast<int32_t>(kErrorFileExists)
+Round CopyRound(RunState& state, bool may_decide_again,
+                std::optional<int32_t>* copy_code) {
+  const int32_t code = CopyAndLog(state, may_decide_again);
+  *copy_code = code;
+  return may_decide_again && code == static_cast<int32_t>(kErrorFileExists)
              ? Round::kTakenMeanwhile
              : Round::kVerify;
 }
@@ -51,7 +52,8 @@ Round CopyRound(RunState& state, bool may_decide_again, int32_t* copy_code) {
 // A different file, or anything that is no file, has the name: the
 // attachment is moved under the first free numbered name of unnumbered.
 Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
-                             bool may_decide_again, int32_t* copy_code) {
+                             bool may_decide_again,
+                             std::optional<int32_t>* copy_code) {
   state.DestinationPath = unnumbered;
   std::optional<std::string> numbered = FindFreeNumberedName(state);
   if (!numbered) {
@@ -70,7 +72,7 @@ Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
 
 // Decides for what holds DestinationPath now, and acts.
 Round PlaceOnce(RunState& state, const std::string& unnumbered,
-                bool may_decide_again, int32_t* copy_code) {
+                bool may_decide_again, std::optional<int32_t>* copy_code) {
   Platform& os = state.platform;
   switch (os.Examine(state.DestinationPath)) {
     case PathKind::kMissing:
@@ -110,7 +112,8 @@ Round PlaceOnce(RunState& state, const std::string& unnumbered,
                      {"Duplicate of <", state.SourcePath, "> already in <",
                       state.DestinationPath, "> - only deleting source"});
         state.ActionLogged = true;
-        *copy_code = 0;
+        // No copy was made: the source goes without a flush.
+        *copy_code = std::nullopt;
         return Round::kVerify;
       }
       [[fallthrough]];
@@ -170,7 +173,7 @@ void PlaceAttachment(RunState& state) {
   // different, the next numbered name. A few rounds at most; the last one
   // reports a taken name as any failed copy.
   const std::string unnumbered = state.DestinationPath;
-  int32_t copy_code = 0;
+  std::optional<int32_t> copy_code;
   for (int round = 1;; ++round) {
     switch (
         PlaceOnce(state, unnumbered, round < kPlacementRounds, &copy_code)) {

@@ -4,11 +4,29 @@
 
 namespace stashwell {
 
+Folder* DestinationFolder(RunState& state, uint32_t* code) {
+  if (!state.Destination) {
+    *code = state.platform.OpenFolder(state.DestinationDir, &state.Destination);
+    if (*code != 0) {
+      state.Destination.reset();
+      return nullptr;
+    }
+  }
+  return state.Destination.get();
+}
+
 int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   // Paths go to the platform whole, however long; the platform accepts or
-  // refuses them with its own error code.
-  const int32_t code = static_cast<int32_t>(state.platform.CopyFileNoReplace(
-      state.SourcePath, state.DestinationPath));
+  // refuses them with its own error code. A folder that cannot be opened
+  // fails the copy with the open's code.
+  uint32_t result = 0;
+  if (Folder* folder = DestinationFolder(state, &result)) {
+    // The copy's bytes are on the disk when it returns; its name is made
+    // durable by the folder's flush before the source goes (RemoveSource).
+    result = folder->CopyIn(state.SourcePath,
+                            FileNamePart(state.DestinationPath, state.syntax));
+  }
+  const int32_t code = static_cast<int32_t>(result);
   if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
     return code;
   }
@@ -22,7 +40,7 @@ int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   return code;
 }
 
-void VerifyAndDeleteSource(RunState& state, int32_t copy_code) {
+void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code) {
   Platform& os = state.platform;
   if (!os.IsExistingFile(state.DestinationPath)) {
     WriteLogLine(
@@ -34,16 +52,13 @@ void VerifyAndDeleteSource(RunState& state, int32_t copy_code) {
   // A file at the destination after a failed copy is not the copy: another
   // program put it there after placement looked. The source is the only
   // copy of the attachment, so it stays.
-  if (copy_code != 0) {
+  if (copy_code.value_or(0) != 0) {
     WriteLogLine(state, {"Error - copy failed and another file is at the "
                          "destination (source not deleted)"});
     state.ErrorsReported = true;
     return;
   }
-  if (!os.RemoveFile(state.SourcePath)) {
-    WriteLogLine(state, {"Error - could not delete source file"});
-    state.ErrorsReported = true;
-  }
+  RemoveSource(state, state.SourcePath, copy_code.has_value());
 }
 
 }  // namespace stashwell

@@ -1,16 +1,24 @@
-// Moving one attachment: a copy that never overwrites, recorded in the log,
-// then the deletion of the source once a file stands at the destination.
+// Moving one attachment: a copy into the destination folder that never
+// overwrites, recorded in the log, then the deletion of the source once a
+// file stands at the destination.
 #ifndef STASHWELL_TRANSFER_VERIFIED_MOVE_H_
 #define STASHWELL_TRANSFER_VERIFIED_MOVE_H_
 
 #include <cstdint>
+#include <optional>
 
 #include "run/run_state.h"
 
 namespace stashwell {
 
-// Copies SourcePath to DestinationPath without overwriting and returns the
-// copy's code (0 when copied); logs the move and sets ActionLogged whatever
+// The run's destination folder (DestinationDir), opened at the first call
+// and kept in RunState; nullptr and *code set when it cannot be opened, and
+// the next call tries again.
+Folder* DestinationFolder(RunState& state, uint32_t* code);
+
+// Copies SourcePath to DestinationPath (its name in the destination folder)
+// without overwriting and returns the copy's code (0 when copied, the copy's
+// bytes on the disk); logs the move and sets ActionLogged whatever
 // the outcome; logs the copy's error code and sets ErrorsReported when it
 // failed. With may_decide_again, a copy that finds the name taken (80:
 // another program published a file there first) logs nothing, so that
@@ -18,10 +26,11 @@ namespace stashwell {
 int32_t CopyAndLog(RunState& state, bool may_decide_again = false);
 
 // Deletes SourcePath when the move can be trusted: a file stands at
-// DestinationPath and copy_code, the code of this attachment's copy, is 0
-// (0 too when no copy was made: a duplicate). Logs every failure and sets
-// ErrorsReported for it; the source then stays.
-void VerifyAndDeleteSource(RunState& state, int32_t copy_code);
+// DestinationPath and copy_code, the code of this attachment's copy, is 0;
+// nothing when no copy was made (a duplicate). The source of a copy goes
+// once the destination folder has been flushed (RemoveSource). Logs every
+// failure and sets ErrorsReported for it; the source then stays.
+void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code);
 
 }  // namespace stashwell
 

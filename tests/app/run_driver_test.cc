@@ -356,10 +356,10 @@ TEST(RunProgram, TheLogIsTheRunsOwnFileWhateverHoldsItsName) {
 TEST(RunProgram, AMessageReplacedDuringTheRunStays) {
   namespace fs = std::filesystem;
   struct ReplacingPlatform : TestPlatform {
-    uint32_t CopyFileNoReplace(const std::string& source,
-                               const std::string& destination) override {
+    uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
+                          const std::string& name) override {
       if (during_copy && meanwhile) std::exchange(meanwhile, nullptr)();
-      return TestPlatform::CopyFileNoReplace(source, destination);
+      return TestPlatform::FolderCopyIn(folder, source, name);
     }
     uint32_t FileClose(WrappedFile& file) override {
       const uint32_t code = TestPlatform::FileClose(file);
@@ -434,18 +434,27 @@ TEST(RunProgram, ALogReplacedAfterItsCloseIsNotDeleted) {
 }
 
 #ifdef __linux__
-// Durable before the source goes: a moved attachment's copy is flushed
-// (its bytes, then the destination folder with its new name) before its
-// source is deleted; a duplicate is deleted with no flush.
+// Durable before the source goes: each moved attachment's copy is flushed
+// (its bytes), and the destination folder with the new names once for the
+// run, before any of their sources is deleted; a duplicate is deleted with
+// no flush, at once while nothing waits, else behind what waits. The log
+// keeps the run's order all the same.
 TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
   ScratchDir dir;
   const std::string dest = dir.MakeDir("dest");
-  const std::string moved = dir.Write("report.pdf", std::string(5000, 'r'));
-  const std::string duplicate = dir.Write("photo.jpg", "same bytes");
+  const std::string first_duplicate = dir.Write("photo.jpg", "same bytes");
   dir.Write(std::string("dest") + kSeparator + "photo.jpg", "same bytes");
-  const std::string message = dir.Write(
-      "msg.txt", "Attachment Converted: " + moved +
-                     "\r\nAttachment Converted: " + duplicate + "\r\n");
+  const std::string moved = dir.Write("report.pdf", std::string(5000, 'r'));
+  const std::string duplicate = dir.Write("notes.txt", "same notes");
+  dir.Write(std::string("dest") + kSeparator + "notes.txt", "same notes");
+  const std::string missing = dir.Path("gone.pdf");
+  const std::string second = dir.Write("budget.xls", "budget");
+  std::string text = "From: a@b\r\n";
+  for (const std::string& path :
+       {first_duplicate, moved, duplicate, missing, second}) {
+    text += "Attachment Converted: " + path + "\r\n";
+  }
+  const std::string message = dir.Write("msg.txt", text);
   TestPlatform os;
   os.SetArguments({message, dest});
   std::vector<std::string> calls;
@@ -454,12 +463,33 @@ TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
   g_disk_calls = nullptr;
   EXPECT_EQ(code, 0);
   EXPECT_EQ(calls, std::vector<std::string>({
+                       "unlink " + first_duplicate,
+                       "fdatasync",
                        "fdatasync",
                        "fsync " + std::filesystem::canonical(dest).string(),
                        "unlink " + moved,
                        "unlink " + duplicate,
+                       "unlink " + second,
                        "unlink " + message,
                    }));
+  const auto echo = [](const std::string& path) {
+    return "Attachment Line: Attachment Converted: " + path + "\r\n\r\n";
+  };
+  const auto in_dest = [&](const char* name) {
+    return dest + kSeparator + name;
+  };
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")),
+            "12/7/26 9:05:03\r\n" + echo(first_duplicate) + "Duplicate of <" +
+                first_duplicate + "> already in <" + in_dest("photo.jpg") +
+                "> - only deleting source\r\n" + echo(moved) + "Moving from <" +
+                moved + "> to <" + in_dest("report.pdf") + ">\r\n" +
+                echo(duplicate) + "Duplicate of <" + duplicate +
+                "> already in <" + in_dest("notes.txt") +
+                "> - only deleting source\r\n" + echo(missing) +
+                "Source File <" + missing +
+                "> does not exist\r\nFrom: a@b\r\n\r\n\r\n" + echo(second) +
+                "Moving from <" + second + "> to <" + in_dest("budget.xls") +
+                ">\r\n");
 }
 #endif
 

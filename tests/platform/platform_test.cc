@@ -16,6 +16,7 @@
 
 #include "platform/date_time.h"
 #include "platform/system_platform.h"
+#include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
 
@@ -124,7 +125,7 @@ TEST_F(PlatformTest, CopyKeepsBytesAndLastWriteTime) {
   const std::string source = dir_.Write("source.bin", bytes);
   SetWriteTime(source, kSummer2021);
   const std::string destination = dir_.Path("copy.bin");
-  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+  EXPECT_EQ(CopyThroughFolder(*os_, source, destination), 0u);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(source), bytes);
   EXPECT_EQ(WriteTime(destination), kSummer2021);
@@ -133,7 +134,7 @@ TEST_F(PlatformTest, CopyKeepsBytesAndLastWriteTime) {
 TEST_F(PlatformTest, CopyOfAnEmptyFile) {
   const std::string source = dir_.Write("empty", "");
   const std::string destination = dir_.Path("copy");
-  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+  EXPECT_EQ(CopyThroughFolder(*os_, source, destination), 0u);
   EXPECT_TRUE(ScratchDir::Exists(destination));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), "");
 }
@@ -142,7 +143,7 @@ TEST_F(PlatformTest, CopyNeverReplacesAnExistingFile) {
   const std::string source = dir_.Write("source.txt", "new bytes");
   const std::string destination = dir_.Write("taken.txt", "old");
   SetWriteTime(destination, kSummer2021);
-  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), kErrorFileExists);
+  EXPECT_EQ(CopyThroughFolder(*os_, source, destination), kErrorFileExists);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), "old");
   EXPECT_EQ(WriteTime(destination), kSummer2021);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(source), "new bytes");
@@ -150,14 +151,14 @@ TEST_F(PlatformTest, CopyNeverReplacesAnExistingFile) {
 
 TEST_F(PlatformTest, CopyReportsMissingSourceAndMissingFolder) {
   EXPECT_EQ(
-      os_->CopyFileNoReplace(dir_.Path("missing.txt"), dir_.Path("copy.txt")),
+      CopyThroughFolder(*os_, dir_.Path("missing.txt"), dir_.Path("copy.txt")),
       kErrorFileNotFound);
   EXPECT_FALSE(ScratchDir::Exists(dir_.Path("copy.txt")));
 
   const std::string source = dir_.Write("source.txt", "x");
   const std::string destination =
       dir_.Path("no-such-folder") + kSeparator + "copy.txt";
-  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), kErrorPathNotFound);
+  EXPECT_EQ(CopyThroughFolder(*os_, source, destination), kErrorPathNotFound);
   EXPECT_TRUE(ScratchDir::Exists(source));
 }
 

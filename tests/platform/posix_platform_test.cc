@@ -36,6 +36,7 @@
 #include "platform/platform.h"
 #include "platform/posix/posix_files.h"
 #include "platform/system_platform.h"
+#include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
 
@@ -202,7 +203,7 @@ TEST_F(PosixPlatformTest, OnlyRegularDiskFilesAreFiles) {
         << path;
     EXPECT_EQ(os_->Open(path, FileUse::kMessage, &file), kErrorFileNotFound)
         << path;
-    EXPECT_EQ(os_->CopyFileNoReplace(path, dir_.Path("copy")),
+    EXPECT_EQ(CopyThroughFolder(*os_, path, dir_.Path("copy")),
               kErrorFileNotFound)
         << path;
     EXPECT_FALSE(ScratchDir::Exists(dir_.Path("copy"))) << path;
@@ -305,7 +306,7 @@ TEST_F(PosixPlatformTest, CopyKeepsPermissionBitsAndNanoseconds) {
   const timespec times[2] = {{1623760496, 123456789}, {1623760496, 123456789}};
   ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
   const std::string destination = dir_.Path("copy.txt");
-  ASSERT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+  ASSERT_EQ(CopyThroughFolder(*os_, source, destination), 0u);
   EXPECT_EQ(ModeOf(destination), 0440u);
   struct stat st;
   ASSERT_EQ(stat(destination.c_str(), &st), 0);
@@ -323,7 +324,7 @@ TEST_F(PosixPlatformTest, CopyNeverFollowsALinkAtTheDestination) {
   const std::string target = dir_.Path("target.txt");
   const std::string link = dir_.Path("link.txt");
   ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
-  EXPECT_EQ(os_->CopyFileNoReplace(source, link), kErrorFileExists);
+  EXPECT_EQ(CopyThroughFolder(*os_, source, link), kErrorFileExists);
   EXPECT_FALSE(ScratchDir::Exists(target));
 }
 
@@ -351,7 +352,7 @@ TEST_F(PosixPlatformTest, AFolderThatRefusesNewFilesIsAccessDenied) {
   ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
   EXPECT_EQ(RunUnprivileged([&] {
               return static_cast<int>(
-                  os_->CopyFileNoReplace(source, folder + "/copy.txt"));
+                  CopyThroughFolder(*os_, source, folder + "/copy.txt"));
             }),
             static_cast<int>(kErrorAccessDenied));
   EXPECT_EQ(RunUnprivileged([&] {
@@ -366,7 +367,7 @@ TEST_F(PosixPlatformTest, AFolderThatRefusesNewFilesIsAccessDenied) {
 
 TEST_F(PosixPlatformTest, CopyOfAFolderIsRefused) {
   const std::string folder = dir_.MakeDir("sub");
-  EXPECT_EQ(os_->CopyFileNoReplace(folder, dir_.Path("copy")),
+  EXPECT_EQ(CopyThroughFolder(*os_, folder, dir_.Path("copy")),
             kErrorAccessDenied);
   EXPECT_FALSE(ScratchDir::Exists(dir_.Path("copy")));
 }
@@ -415,12 +416,12 @@ TEST_F(FullDiskTest, CopyOntoAFullDiskLeavesNoPartialFile) {
   const std::string source =
       dir_.Write("big.bin", std::string(1024 * 1024, 'b'));
   const std::string destination = disk_ + "/big.bin";
-  EXPECT_EQ(os_->CopyFileNoReplace(source, destination), kErrorDiskFull);
+  EXPECT_EQ(CopyThroughFolder(*os_, source, destination), kErrorDiskFull);
   EXPECT_FALSE(ScratchDir::Exists(destination));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(source).size(), 1024u * 1024u);
   // The space is free again: a small copy fits.
   const std::string small = dir_.Write("small.bin", "abc");
-  EXPECT_EQ(os_->CopyFileNoReplace(small, disk_ + "/small.bin"), 0u);
+  EXPECT_EQ(CopyThroughFolder(*os_, small, disk_ + "/small.bin"), 0u);
 }
 
 TEST_F(FullDiskTest, WriteOntoAFullDiskIsDiskFull) {
@@ -662,7 +663,10 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
       signal(SIGXFSZ, SIG_DFL);
       const rlimit limit = {kLimit, kLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
-      CopyFileExclusive(source, destination, staging);
+      std::unique_ptr<Folder> dest;
+      if (PosixFolder::Open(folder, &dest, nullptr, staging) == 0) {
+        dest->CopyIn(source, "report.pdf");
+      }
       _exit(0);
     }
     int status = 0;
@@ -690,7 +694,7 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
     const std::string lookalike =
         dir.Write("dest/" + TemporaryName(static_cast<uint64_t>(child), 1),
                   "an attachment");
-    EXPECT_EQ(os_->CopyFileNoReplace(source, destination), 0u);
+    EXPECT_EQ(CopyThroughFolder(*os_, source, destination), 0u);
     EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
     EXPECT_FALSE(ScratchDir::Exists(own));
     EXPECT_EQ(ScratchDir::ReadOrEmpty(lookalike), "an attachment");
@@ -698,20 +702,55 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
 }
 
 // The destination folder is opened once per run: swapped for a link to
-// another folder between two copies, it still receives the second copy,
-// and nothing is written where the link leads.
+// another folder between two copies, it still receives the second copy and
+// answers for its own names, and nothing is written where the link leads.
 TEST_F(PosixPlatformTest, AFolderSwappedForALinkDuringTheRunRedirectsNoCopy) {
   namespace fs = std::filesystem;
   const std::string dest = dir_.MakeDir("dest");
   const std::string elsewhere = dir_.MakeDir("elsewhere");
-  ASSERT_EQ(os_->CopyFileNoReplace(dir_.Write("a.pdf", "a"), dest + "/a.pdf"),
-            0u);
+  std::unique_ptr<Folder> folder;
+  ASSERT_EQ(os_->OpenFolder(dest, &folder), 0u);
+  ASSERT_EQ(folder->CopyIn(dir_.Write("a.pdf", "a"), "a.pdf"), 0u);
   fs::rename(dest, dir_.Path("dest.old"));
   fs::create_directory_symlink(elsewhere, dest);
-  ASSERT_EQ(os_->CopyFileNoReplace(dir_.Write("b.pdf", "b"), dest + "/b.pdf"),
-            0u);
+  dir_.Write("elsewhere/c.pdf", "c");
+  ASSERT_EQ(folder->CopyIn(dir_.Write("b.pdf", "b"), "b.pdf"), 0u);
+  EXPECT_EQ(folder->Flush(), 0u);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("dest.old") + "/b.pdf"), "b");
-  EXPECT_TRUE(fs::is_empty(elsewhere));
+  EXPECT_EQ(folder->Examine("a.pdf"), PathKind::kFile);
+  EXPECT_EQ(folder->Examine("c.pdf"), PathKind::kMissing);
+  EXPECT_EQ(Sorted(folder->PlainFileNames("", ".pdf")),
+            (std::vector<std::string>{"a.pdf", "b.pdf"}));
+  EXPECT_EQ(Names(os_->FindMatching(elsewhere + "/*", 0)),
+            std::vector<std::string>{"c.pdf"});
+}
+
+// A folder lists as plain files only regular files whose names begin and
+// end as asked, byte for byte; hidden ones among them. Links (to a file or
+// nowhere), FIFOs and folders are left to a lookup of their own.
+TEST_F(PosixPlatformTest, AFolderListsPlainFilesOnly) {
+  for (const char* name :
+       {"r1.pdf", ".r2.pdf", "r3.pdf", "R4.pdf", "r5.PDF", "r.pdf"}) {
+    dir_.Write(name, "x");
+  }
+  dir_.MakeDir("r6.pdf");
+  ASSERT_EQ(mkfifo(dir_.Path("r7.pdf").c_str(), 0644), 0);
+  ASSERT_EQ(symlink(dir_.Path("r1.pdf").c_str(), dir_.Path("r8.pdf").c_str()),
+            0);
+  ASSERT_EQ(symlink("nowhere", dir_.Path("r9.pdf").c_str()), 0);
+  std::unique_ptr<Folder> folder;
+  ASSERT_EQ(os_->OpenFolder(dir_.path(), &folder), 0u);
+  EXPECT_EQ(Sorted(folder->PlainFileNames("r", ".pdf")),
+            (std::vector<std::string>{"r.pdf", "r1.pdf", "r3.pdf"}));
+  EXPECT_EQ(Sorted(folder->PlainFileNames(".r", ".pdf")),
+            std::vector<std::string>{".r2.pdf"});
+  // Listed twice, the folder is read from its start each time.
+  EXPECT_EQ(folder->PlainFileNames("r", ".pdf").size(), 3u);
+  EXPECT_EQ(folder->Examine("r6.pdf"), PathKind::kFolder);
+  EXPECT_EQ(folder->Examine("r7.pdf"), PathKind::kOther);
+  EXPECT_EQ(folder->Examine("r8.pdf"), PathKind::kFile);
+  EXPECT_EQ(folder->Examine("r9.pdf"), PathKind::kOther);
+  EXPECT_EQ(folder->Examine("r10.pdf"), PathKind::kMissing);
 }
 
 // Ignored by the platform, a file-size limit fails the copy like a full
@@ -727,8 +766,10 @@ TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {
     if (child == 0) {
       const rlimit limit = {65536, 65536};
       setrlimit(RLIMIT_FSIZE, &limit);
-      _exit(static_cast<int>(
-          CopyFileExclusive(source, folder + "/a.bin", staging)));
+      std::unique_ptr<Folder> dest;
+      uint32_t code = PosixFolder::Open(folder, &dest, nullptr, staging);
+      if (code == 0) code = dest->CopyIn(source, "a.bin");
+      _exit(static_cast<int>(code));
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);

@@ -82,9 +82,7 @@ class FaultPlatform : public TestPlatform {
     if (Fails(message ? Op::kMessageRead : Op::kCompareRead)) {
       return fault_code_;
     }
-    const uint32_t code = TestPlatform::FileRead(file, buffer, size, count);
-    if (code == 0 && *count == 0 && message) message_read_ = true;
-    return code;
+    return TestPlatform::FileRead(file, buffer, size, count);
   }
   uint32_t FileSize(WrappedFile& file, uint64_t* size) override {
     if (Fails(Op::kCompareSize)) return fault_code_;
@@ -109,8 +107,9 @@ class FaultPlatform : public TestPlatform {
                                                     : Op::kCompareClose;
     // The file is closed all the same: a failed close still gives its
     // handle back.
-    if (Fails(op)) return fault_code_;
-    return code;
+    const bool failed = Fails(op);
+    if (file.use() == FileUse::kMessage) message_closed_ = true;
+    return failed ? fault_code_ : code;
   }
   // Every existence test of the destination folder follows the echo of an
   // attachment line: their count tells how many attachment lines the log
@@ -124,7 +123,8 @@ class FaultPlatform : public TestPlatform {
   std::map<Op, int> counts;
   // Per operation that failed: the echoes written before it.
   int echoes_at_fault = -1;
-  // The fault came after the message file was read to its end.
+  // The fault came after the scan closed the message file: the held steps
+  // were settled by then, and the message is deleted next.
   bool after_scan = false;
 
  private:
@@ -132,7 +132,7 @@ class FaultPlatform : public TestPlatform {
     const int n = ++counts[op];
     if (fault_nth_ == 0 || op != fault_op_ || n != fault_nth_) return false;
     echoes_at_fault = echoes_;
-    after_scan = message_read_;
+    after_scan = message_closed_;
     return true;
   }
 
@@ -140,7 +140,7 @@ class FaultPlatform : public TestPlatform {
   int fault_nth_ = 0;  // 0: no fault
   uint32_t fault_code_ = 0;
   bool disk_full_ = false;
-  bool message_read_ = false;
+  bool message_closed_ = false;
   int echoes_ = 0;
 };
 

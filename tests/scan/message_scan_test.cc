@@ -263,6 +263,25 @@ TEST_F(MessageScanTest, PlainAndQuotedPathsPlaceTheSameFile) {
   EXPECT_FALSE(MessageFileExists());
 }
 
+// A moved attachment's source waits for the destination folder's flush,
+// yet a later line naming the same file, in any spelling, finds it gone,
+// as the log always said.
+TEST_F(MessageScanTest, ALaterLineNamingAMovedFileFindsItGone) {
+  const std::string source = Attachment("report.pdf", "first");
+  const std::string again =
+      dir.Path("attach") + kSeparator + "." + kSeparator + "report.pdf";
+  const std::string target = destination + kSeparator + "report.pdf";
+  EXPECT_EQ(Scan("Attachment Converted: " + source +
+                 "\r\nAttachment Converted: " + again + "\r\n"),
+            "Attachment Line: Attachment Converted: " + source +
+                "\r\n\r\nMoving from <" + source + "> to <" + target +
+                ">\r\nAttachment Line: Attachment Converted: " + again +
+                "\r\n\r\nSource File <" + again +
+                "> does not exist\r\n\r\n\r\n\r\n");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "first");
+  EXPECT_FALSE(ScratchDir::Exists(source));
+}
+
 TEST_F(MessageScanTest, LastLineWithoutEndAndLongLinesAreHandledWhole) {
   // Kept under 260 characters in all, so that Windows finds the file.
   const std::string long_name = std::string(150, 'n') + ".txt";

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "support/scratch_dir.h"
@@ -96,21 +97,24 @@ TEST(FindExtensionDot, SecondBytesOfDoubleByteCharactersAreNoSeparator) {
             "7");
 }
 
-// Counts the search's lookups and listings; after_listing, when set, acts
-// between the listing and the lookups that follow it.
+// Counts the search's lookups and listings in the destination folder;
+// after_listing, when set, acts between the listing and the lookups that
+// follow it.
 class WatchedPlatform : public TestPlatform {
  public:
-  PathKind Examine(const std::string& path) override {
+  PathKind FolderExamine(WrappedFolder& folder,
+                         const std::string& name) override {
     ++lookups;
-    return TestPlatform::Examine(path);
+    return TestPlatform::FolderExamine(folder, name);
   }
-  std::vector<SearchEntry> FindMatching(const std::string& mask,
-                                        uint32_t attributes) override {
+  std::vector<std::string> FolderPlainFileNames(
+      WrappedFolder& folder, std::string_view prefix,
+      std::string_view suffix) override {
     ++listings;
-    std::vector<SearchEntry> entries =
-        TestPlatform::FindMatching(mask, attributes);
+    std::vector<std::string> names =
+        TestPlatform::FolderPlainFileNames(folder, prefix, suffix);
     if (after_listing) after_listing();
-    return entries;
+    return names;
   }
   std::function<void()> after_listing;
   int lookups = 0;
@@ -125,6 +129,9 @@ class FindFreeNumberedNameTest : public ::testing::Test {
   // numbered name it chose, without the folder.
   std::string SearchFrom(const std::string& name) {
     state_.DestinationPath = dir_.Path(name);
+    // The destination folder is the one name lies in.
+    state_.DestinationDir = FolderPart(state_.DestinationPath, os_.Syntax());
+    state_.Destination.reset();
     const std::optional<std::string> found = FindFreeNumberedName(state_);
     EXPECT_TRUE(found);
     // The search changes nothing in the state.
@@ -299,9 +306,11 @@ TEST_F(FindFreeNumberedNameTest, SpecialFilesAndLinksTakeTheName) {
 // Every name checked is reported taken up to `taken`; counts the tries.
 class TakenNamesPlatform : public TestPlatform {
  public:
-  PathKind Examine(const std::string& path) override {
+  PathKind FolderExamine(WrappedFolder& folder,
+                         const std::string& name) override {
     ++tries;
-    return tries <= taken ? PathKind::kFile : TestPlatform::Examine(path);
+    return tries <= taken ? PathKind::kFile
+                          : TestPlatform::FolderExamine(folder, name);
   }
   uint32_t taken = 0;
   uint32_t tries = 0;
@@ -312,6 +321,7 @@ TEST(FindFreeNumberedName, NumbersGoOnPast255) {
   TakenNamesPlatform os;
   os.taken = 255;
   RunState state(os);
+  state.DestinationDir = dir.path();
   state.DestinationPath = dir.Path("report.pdf");
   EXPECT_EQ(FindFreeNumberedName(state), dir.Path("report256.pdf"));
 }
@@ -321,6 +331,7 @@ TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndKeepsThePath) {
   TakenNamesPlatform os;
   os.taken = kLastNameNumber;
   RunState state(os);
+  state.DestinationDir = dir.path();
   state.DestinationPath = dir.Path("report.pdf");
   EXPECT_EQ(FindFreeNumberedName(state), std::nullopt);
   EXPECT_EQ(os.tries, kLastNameNumber);

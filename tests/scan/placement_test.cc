@@ -81,25 +81,39 @@ class PlacementPlatform : public TestPlatform {
     }
     return TestPlatform::Examine(path);
   }
+  // A lookup in the destination folder counts as one of the path.
+  PathKind FolderExamine(WrappedFolder& folder,
+                         const std::string& name) override {
+    calls.push_back("exists " + folder.PathOf(name));
+    if (all_taken_from != 0 && calls.size() >= all_taken_from) {
+      return PathKind::kFile;
+    }
+    return TestPlatform::FolderExamine(folder, name);
+  }
   std::optional<FileId> IdentityOf(const std::string& path) override {
     calls.push_back("identify " + path);
     return TestPlatform::IdentityOf(path);
   }
   // Lets another run act at a fixed moment: just before a copy, for as
   // many copies as before_copy_times says; copy_error fails the next copy.
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
+  uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
+                        const std::string& name) override {
+    const std::string destination = folder.PathOf(name);
     calls.push_back("copy " + source + " " + destination);
     if (before_copy_times > 0 && before_copy) {
       --before_copy_times;
       before_copy(destination);
     }
     if (copy_error != 0) return std::exchange(copy_error, 0);
-    return TestPlatform::CopyFileNoReplace(source, destination);
+    return TestPlatform::FolderCopyIn(folder, source, name);
   }
   bool RemoveFile(const std::string& path) override {
     calls.push_back("remove " + path);
     return TestPlatform::RemoveFile(path);
+  }
+  uint32_t FolderFlush(WrappedFolder& folder) override {
+    calls.push_back("flush " + folder.path());
+    return TestPlatform::FolderFlush(folder);
   }
   // Lets another run act at a fixed moment: just before the comparison's
   // open number before_open (1-based).
@@ -145,6 +159,12 @@ class PlacementTest : public ::testing::Test {
     StartRunLog(state_);
   }
 
+  // Places the current attachment and settles what the run holds, as the
+  // scan does at its end.
+  void Place() {
+    PlaceAttachment(state_);
+    SettleHeldSteps(state_);
+  }
   // Writes an attachment file into "in" and makes it the current one.
   void Attach(const std::string& name, const std::string& bytes) {
     state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
@@ -174,7 +194,7 @@ class PlacementTest : public ::testing::Test {
 
 TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
   Attach("report.pdf", "new");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.AttachmentName, "report.pdf");
   EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
@@ -189,6 +209,9 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "exists " + Out("report.pdf"),
                            "copy " + In("report.pdf") + " " + Out("report.pdf"),
                            "exists " + Out("report.pdf"),
+                           "identify " + In("report.pdf"),
+                           "flush " + out_,
+                           "identify " + In("report.pdf"),
                            "remove " + In("report.pdf"),
                        }));
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
@@ -198,7 +221,7 @@ TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
   dir_.Write("out" + Sep() + "report.pdf", "same bytes");
   const auto stamp = fs::last_write_time(Out("report.pdf"));
   Attach("report.pdf", "same bytes");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "same bytes");
   EXPECT_EQ(fs::last_write_time(Out("report.pdf")), stamp);
@@ -213,7 +236,7 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
   dir_.Write("out" + Sep() + "report.pdf", "old");
   dir_.Write("out" + Sep() + "report1.pdf", "older");
   Attach("report.pdf", "new");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.DestinationPath, Out("report2.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "old");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report1.pdf")), "older");
@@ -235,7 +258,7 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   // name and the comparison's two existence tests, all of real files. From
   // the tenth on (the numbered names) every name is taken.
   os_.all_taken_from = 10;
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(os_.calls.size(), 9 + kLastNameNumber);
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
@@ -251,7 +274,7 @@ TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
   std::string expected;
   for (const char* name : {"card.vcf", "CARD2.VCF", "a.b.Vcf", ".vcf"}) {
     Attach(name, name);
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(ScratchDir::ReadOrEmpty(Out(name)), name);
     EXPECT_FALSE(ScratchDir::Exists(In(name))) << name;
     expected += Moving(In(name), Out(name));
@@ -263,7 +286,7 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
   state_.VcfOnly = true;
   for (const char* name : {"card.vcf.txt", "cardvcf", "report.pdf"}) {
     Attach(name, name);
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(state_.AttachmentName, name);
     EXPECT_EQ(state_.DestinationPath, Out(name));
     EXPECT_EQ(ScratchDir::ReadOrEmpty(In(name)), name);
@@ -278,7 +301,7 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
 TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
   for (const char* name : {"card.vcf", "cardvcf"}) {
     Attach(name, name);
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(ScratchDir::ReadOrEmpty(Out(name)), name);
   }
 }
@@ -286,7 +309,7 @@ TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
 TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
   state_.DestinationDir = out_ + Sep();
   Attach("report.pdf", "new");
-  PlaceAttachment(state_);
+  Place();
   const std::string doubled = out_ + Sep() + Sep() + "report.pdf";
   EXPECT_EQ(state_.DestinationPath, doubled);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
@@ -331,7 +354,7 @@ TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
     const std::string holder = Out(std::string(c.name) + ".pdf");
     c.make(holder);
     Attach(std::string(c.name) + ".pdf", "new");
-    PlaceAttachment(state_);
+    Place();
     const std::string numbered = Out(std::string(c.name) + "1.pdf");
     EXPECT_EQ(state_.DestinationPath, numbered) << c.name;
     EXPECT_EQ(ScratchDir::ReadOrEmpty(numbered), "new") << c.name;
@@ -369,7 +392,7 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
     std::ofstream(destination, std::ios::binary) << "same";
   };
   Attach("same.pdf", "same");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("same.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("same.pdf")), "same");
   EXPECT_FALSE(ScratchDir::Exists(Out("same1.pdf")));
@@ -379,7 +402,7 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
     std::ofstream(destination, std::ios::binary) << "other run";
   };
   Attach("diff.pdf", "mine");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("diff.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff.pdf")), "other run");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff1.pdf")), "mine");
@@ -401,7 +424,7 @@ TEST_F(PlacementTest, ANameLostEveryTimeEndsWithTheCopysError) {
     std::ofstream(destination, std::ios::binary) << "other run " << ++published;
   };
   Attach("report.pdf", "mine");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(published, kPlacementRounds);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "mine");
   EXPECT_TRUE(state_.ErrorsReported);
@@ -420,18 +443,18 @@ TEST_F(PlacementTest, ADuplicateAfterAFailedCopyStillDeletesItsSource) {
   // A failed copy's code must not stay with the next attachment.
   os_.copy_error = kErrorAccessDenied;
   Attach("a.pdf", "a");
-  PlaceAttachment(state_);
+  Place();
   ASSERT_TRUE(ScratchDir::Exists(In("a.pdf")));
   dir_.Write("out" + Sep() + "b.pdf", "b");
   Attach("b.pdf", "b");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_FALSE(ScratchDir::Exists(In("b.pdf")));
 }
 
 TEST_F(PlacementTest, ASourcePathWithoutSeparatorIsItsOwnName) {
   state_.SourcePath = "report.pdf";
   state_.VcfOnly = true;  // keeps the test from touching the file system
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.AttachmentName, "report.pdf");
   EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
 }
@@ -451,7 +474,7 @@ TEST_F(PlacementTest, TheSameFileIsLeftInPlace) {
   for (const std::string& spelling : spellings) {
     Attach("report.pdf", "only copy");
     state_.DestinationDir = spelling;
-    PlaceAttachment(state_);
+    Place();
     EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "only copy")
         << spelling;
     EXPECT_FALSE(os_.Copied()) << spelling;
@@ -472,7 +495,7 @@ TEST_F(PlacementTest, TheSameFileInAnotherLetterCaseIsLeftInPlace) {
   std::string upper = in_;
   for (char& c : upper) c = static_cast<char>(std::toupper(c));
   state_.DestinationDir = upper;
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("Report.pdf")), "only copy");
   EXPECT_FALSE(os_.Copied());
 }
@@ -482,7 +505,7 @@ TEST_F(PlacementTest, TheSameFileThroughALinkIsLeftInPlace) {
   fs::create_directory_symlink(in_, link);
   Attach("report.pdf", "only copy");
   state_.DestinationDir = link;
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "only copy");
   EXPECT_FALSE(os_.Copied());
   EXPECT_FALSE(os_.Removed(In("report.pdf")));
@@ -496,10 +519,10 @@ TEST_F(PlacementTest, TheRunsOwnFilesAreNeverTakenForDuplicates) {
   dir_.Write("msg.txt", "message bytes");
   state_.DestinationDir = dir_.path();
   Attach("msg.log", "");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.log"));
   Attach("msg.txt", "message bytes");
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.txt"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg.txt")), "message bytes");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg1.txt")), "message bytes");
@@ -520,7 +543,7 @@ TEST_F(PlacementTest, ANameThatWouldClimbOutStaysInTheDestination) {
   state_.SourcePath = in_ + Sep() + "sub/../x.pdf";
   ASSERT_TRUE(os_.IsExistingFile(state_.SourcePath));
   os_.calls.clear();
-  PlaceAttachment(state_);
+  Place();
   EXPECT_EQ(state_.AttachmentName, "x.pdf");
   EXPECT_EQ(state_.DestinationPath, Out("x.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("x.pdf")), "x");
@@ -533,14 +556,14 @@ TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
   for (const std::string& last :
        {std::string(), std::string("."), std::string("..")}) {
     state_.SourcePath = in_ + Sep() + last;
-    PlaceAttachment(state_);
+    Place();
     expected += "Error - no file name in <" + state_.SourcePath +
                 "> (source not deleted)\r\n";
   }
   // Under "/V" as well: a missing name cannot be judged by the filter.
   state_.VcfOnly = true;
   state_.SourcePath = in_ + Sep() + "..";
-  PlaceAttachment(state_);
+  Place();
   expected += "Error - no file name in <" + state_.SourcePath +
               "> (source not deleted)\r\n";
   EXPECT_TRUE(os_.calls.empty());

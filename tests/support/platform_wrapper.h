@@ -1,13 +1,16 @@
 // A Platform that forwards every call to another one. Tests derive from it
-// and override only the calls they break or watch. The files it opens are
-// wrapped too: their operations go through the File* hooks below, which a
-// test overrides to break or watch one operation of one kind of file.
+// and override only the calls they break or watch. The files and folders it
+// opens are wrapped too: their operations go through the File* and Folder*
+// hooks below, which a test overrides to break or watch one operation of
+// one kind of file, or of the destination folder.
 #ifndef STASHWELL_TESTS_SUPPORT_PLATFORM_WRAPPER_H_
 #define STASHWELL_TESTS_SUPPORT_PLATFORM_WRAPPER_H_
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -56,6 +59,38 @@ class PlatformWrapper : public Platform {
     bool closed_ = false;
   };
 
+  // A folder of the target, with each operation handed to the wrapper.
+  class WrappedFolder : public Folder {
+   public:
+    WrappedFolder(PlatformWrapper& owner, std::unique_ptr<Folder> inner,
+                  std::string path)
+        : owner_(owner), inner_(std::move(inner)), path_(std::move(path)) {}
+    PathKind Examine(const std::string& name) override {
+      return owner_.FolderExamine(*this, name);
+    }
+    uint32_t CopyIn(const std::string& source,
+                    const std::string& name) override {
+      return owner_.FolderCopyIn(*this, source, name);
+    }
+    std::vector<std::string> PlainFileNames(std::string_view prefix,
+                                            std::string_view suffix) override {
+      return owner_.FolderPlainFileNames(*this, prefix, suffix);
+    }
+    uint32_t Flush() override { return owner_.FolderFlush(*this); }
+
+    Folder& inner() { return *inner_; }
+    const std::string& path() const { return path_; }
+    // The path of name in this folder, as the run spells it.
+    std::string PathOf(const std::string& name) const {
+      return path_ + owner_.Syntax().separator + name;
+    }
+
+   private:
+    PlatformWrapper& owner_;
+    std::unique_ptr<Folder> inner_;
+    std::string path_;
+  };
+
   explicit PlatformWrapper(Platform& target) : target_(target) {}
 
   const PathSyntax& Syntax() override { return target_.Syntax(); }
@@ -80,9 +115,14 @@ class PlatformWrapper : public Platform {
   bool RemoveOwnFile(const std::string& path, const FileId& id) override {
     return target_.RemoveOwnFile(path, id);
   }
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
-    return target_.CopyFileNoReplace(source, destination);
+  uint32_t OpenFolder(const std::string& path,
+                      std::unique_ptr<Folder>* folder) override {
+    std::unique_ptr<Folder> inner;
+    const uint32_t code = target_.OpenFolder(path, &inner);
+    if (code == 0) {
+      *folder = std::make_unique<WrappedFolder>(*this, std::move(inner), path);
+    }
+    return code;
   }
   std::vector<SearchEntry> FindMatching(const std::string& mask,
                                         uint32_t attributes) override {
@@ -121,9 +161,41 @@ class PlatformWrapper : public Platform {
   }
   virtual uint32_t FileClose(WrappedFile& file) { return file.inner().Close(); }
 
+  // The operations of the folders this wrapper opened.
+  virtual PathKind FolderExamine(WrappedFolder& folder,
+                                 const std::string& name) {
+    return folder.inner().Examine(name);
+  }
+  virtual uint32_t FolderCopyIn(WrappedFolder& folder,
+                                const std::string& source,
+                                const std::string& name) {
+    return folder.inner().CopyIn(source, name);
+  }
+  virtual std::vector<std::string> FolderPlainFileNames(
+      WrappedFolder& folder, std::string_view prefix, std::string_view suffix) {
+    return folder.inner().PlainFileNames(prefix, suffix);
+  }
+  virtual uint32_t FolderFlush(WrappedFolder& folder) {
+    return folder.inner().Flush();
+  }
+
  protected:
   Platform& target_;
 };
+
+// Copies source to the path destination through the folder of destination,
+// opened for this copy alone, as the run copies into its destination
+// folder (the copy's bytes and its name flushed). 0 or the Win32 code of
+// the open, the copy or the flush.
+inline uint32_t CopyThroughFolder(Platform& os, const std::string& source,
+                                  const std::string& destination) {
+  std::unique_ptr<Folder> folder;
+  uint32_t code = os.OpenFolder(FolderPart(destination, os.Syntax()), &folder);
+  if (code == 0)
+    code = folder->CopyIn(source, FileNamePart(destination, os.Syntax()));
+  if (code == 0) code = folder->Flush();
+  return code;
+}
 
 }  // namespace stashwell
 

@@ -1,4 +1,5 @@
-// Looking at the results of Platform::FindMatching in tests.
+// Looking at the results of Platform::FindMatching and of folder listings
+// in tests.
 #ifndef STASHWELL_TESTS_SUPPORT_SEARCH_ENTRIES_H_
 #define STASHWELL_TESTS_SUPPORT_SEARCH_ENTRIES_H_
 
@@ -14,6 +15,12 @@ namespace stashwell {
 inline std::vector<std::string> Names(const std::vector<SearchEntry>& entries) {
   std::vector<std::string> names;
   for (const SearchEntry& entry : entries) names.push_back(entry.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// Names sorted, as Folder::PlainFileNames gives them in the folder's order.
+inline std::vector<std::string> Sorted(std::vector<std::string> names) {
   std::sort(names.begin(), names.end());
   return names;
 }

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,21 +33,28 @@ constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 // The system platform with the copy and the deletion open to faults.
 class FaultPlatform : public TestPlatform {
  public:
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
+  uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
+                        const std::string& name) override {
     copied_from.push_back(source);
-    copied_to.push_back(destination);
+    copied_to.push_back(folder.PathOf(name));
     if (before_copy) before_copy();
     if (copy_error != 0) return copy_error;
-    return TestPlatform::CopyFileNoReplace(source, destination);
+    return TestPlatform::FolderCopyIn(folder, source, name);
   }
   bool RemoveFile(const std::string& path) override {
     removed.push_back(path);
     if (refuse_remove) return false;
     return TestPlatform::RemoveFile(path);
   }
+  uint32_t FolderFlush(WrappedFolder& folder) override {
+    ++flushes;
+    if (flush_error != 0) return flush_error;
+    return TestPlatform::FolderFlush(folder);
+  }
 
   std::function<void()> before_copy;
+  uint32_t flush_error = 0;
+  int flushes = 0;
   uint32_t copy_error = 0;
   bool refuse_remove = false;
   std::vector<std::string> copied_from;
@@ -61,6 +69,7 @@ class VerifiedMoveTest : public ::testing::Test {
     StartRunLog(state_);
     source_dir_ = dir_.MakeDir("in");
     dest_dir_ = dir_.MakeDir("out");
+    state_.DestinationDir = dest_dir_;
   }
 
   // Sets SourcePath to a new file in "in" and DestinationPath to "out".
@@ -68,10 +77,12 @@ class VerifiedMoveTest : public ::testing::Test {
     state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
     state_.DestinationPath = dest_dir_ + Sep() + name;
   }
-  // Copies and verifies, keeping the copy's code in copy_code_.
+  // Copies and verifies, keeping the copy's code in copy_code_, and settles
+  // what the run holds, as the scan does at its end.
   void Move() {
     copy_code_ = CopyAndLog(state_);
     VerifyAndDeleteSource(state_, copy_code_);
+    SettleHeldSteps(state_);
   }
   // The log after line 1, once the log is closed.
   std::string LogLines() {
@@ -224,7 +235,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   // source, and no copy was made for this attachment.
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
-  VerifyAndDeleteSource(state_, 0);
+  VerifyAndDeleteSource(state_, std::nullopt);
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "same");
   EXPECT_FALSE(state_.ErrorsReported);
@@ -237,9 +248,97 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
   os_.refuse_remove = true;
-  VerifyAndDeleteSource(state_, 0);
+  VerifyAndDeleteSource(state_, std::nullopt);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(), kCouldNotDelete);
+}
+
+// The sources of copies wait for one flush of the destination folder, the
+// log keeping the run's order meanwhile; a duplicate's source behind them
+// waits too. When the flush fails, no copy's source goes: each gets the
+// line of a source that could not be deleted, where its removal would have
+// been logged, and the duplicate's source goes all the same.
+TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
+  for (const uint32_t flush_error : {0u, 1117u}) {
+    SCOPED_TRACE(flush_error);
+    ScratchDir dir;
+    FaultPlatform os;
+    RunState state(os);
+    state.MessageFilePath = dir.Path("msg.txt");
+    StartRunLog(state);
+    state.DestinationDir = dir.MakeDir("out");
+    dir.MakeDir("in");
+    dir.Write("out" + Sep() + "b.pdf", "b");
+    os.flush_error = flush_error;
+    std::string expected;
+    for (const char* name : {"a.pdf", "b.pdf", "c.pdf"}) {
+      state.SourcePath =
+          dir.Write("in" + Sep() + name, name[0] == 'b' ? "b" : name);
+      state.DestinationPath = state.DestinationDir + Sep() + name;
+      if (name[0] == 'b') {
+        VerifyAndDeleteSource(state, std::nullopt);
+        continue;
+      }
+      VerifyAndDeleteSource(state, CopyAndLog(state));
+      // Nothing goes before the flush.
+      EXPECT_TRUE(ScratchDir::Exists(state.SourcePath)) << name;
+      expected += "Moving from <" + state.SourcePath + "> to <" +
+                  state.DestinationPath + ">\r\n";
+      if (flush_error != 0) expected += kCouldNotDelete;
+    }
+    EXPECT_TRUE(os.removed.empty());
+    EXPECT_EQ(os.flushes, 0);
+    SettleHeldSteps(state);
+    EXPECT_EQ(os.flushes, 1);
+    EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "a.pdf")),
+              flush_error != 0);
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path("in" + Sep() + "b.pdf")));
+    EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "c.pdf")),
+              flush_error != 0);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("out" + Sep() + "c.pdf")),
+              "c.pdf");
+    EXPECT_EQ(state.ErrorsReported, flush_error != 0);
+    FinishRunLog(state);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")),
+              kDateLine + expected);
+  }
+}
+
+// A source whose removal waits for the flush is removed only while its name
+// still leads to the file that was copied: a file put under the name
+// meanwhile (another program took the first away, the mail client saved
+// its next attachment there) was never copied, and stays.
+TEST_F(VerifiedMoveTest, AFileThatTookTheSourcesNameMeanwhileStays) {
+  Prepare("the attachment");
+  VerifyAndDeleteSource(state_, CopyAndLog(state_));
+  const std::string moving = MovingLine();
+  fs::rename(state_.SourcePath, dir_.Path("taken away.pdf"));
+  dir_.Write("in" + Sep() + "a.pdf", "the next attachment");
+  SettleHeldSteps(state_);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the next attachment");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
+  EXPECT_TRUE(state_.ErrorsReported);
+  EXPECT_EQ(LogLines(), moving + kCouldNotDelete);
+}
+
+// What the run holds stays within its bounds whatever the message holds:
+// at kMostHeldSteps steps, or kMostHeldBytes of held text, it is settled.
+TEST_F(VerifiedMoveTest, WhatTheRunHoldsStaysBounded) {
+  for (size_t i = 0; i < kMostHeldSteps; ++i) {
+    Prepare("x", "a" + std::to_string(i) + ".pdf");
+    VerifyAndDeleteSource(state_, CopyAndLog(state_));
+    ASSERT_LT(state_.Held.size(), kMostHeldSteps);
+  }
+  EXPECT_GE(os_.flushes, 1);
+  SettleHeldSteps(state_);
+  const int flushes = os_.flushes;
+  Prepare("y", "b.pdf");
+  VerifyAndDeleteSource(state_, CopyAndLog(state_));
+  ASSERT_FALSE(state_.Held.empty());
+  WriteLogLine(state_, {std::string(kMostHeldBytes, 'z')});
+  EXPECT_TRUE(state_.Held.empty());
+  EXPECT_EQ(os_.flushes, flushes + 1);
+  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
 }
 
 TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
@@ -263,6 +362,7 @@ TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
     fs::create_directory(folder);
   }
   const size_t name_length = 255 - folder.size() - 1;
+  state_.DestinationDir = folder;
   state_.DestinationPath = folder + Sep() + std::string(name_length, 'n');
   ASSERT_EQ(state_.DestinationPath.size(), 255u);
   Move();

@@ -116,10 +116,15 @@ bool IsGeneratedFileSystem(long type) {
 
 }  // namespace
 
-bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
+const bool* FileSystemKinds::Find(dev_t device) const {
   for (const auto& [known, generated] : known_) {
-    if (known == device) return generated;
+    if (known == device) return &generated;
   }
+  return nullptr;
+}
+
+bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
+  if (const bool* generated = Find(device)) return *generated;
   bool generated = false;
 #if defined(__linux__)
   struct statfs fs;
@@ -131,6 +136,21 @@ bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
   (void)fd;
 #endif
   known_.emplace_back(device, generated);
+  return generated;
+}
+
+// A file system not met before is asked through the file itself.
+bool FileSystemKinds::IsGeneratedAt(dev_t device, int at, const char* name) {
+  if (const bool* generated = Find(device)) return *generated;
+#ifdef O_PATH
+  constexpr int kLookOnly = O_PATH | O_CLOEXEC;
+#else
+  constexpr int kLookOnly = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+#endif
+  const int fd = openat(at, name, kLookOnly);
+  if (fd < 0) return false;  // asked again next time
+  const bool generated = IsGenerated(device, nullptr, fd);
+  close(fd);
   return generated;
 }
 
@@ -417,42 +437,94 @@ int RenameNoReplace(int from, const std::string& temporary, int to,
   return 0;
 }
 
+// True when a listed entry is a regular file, a link being none: from the
+// type the listing gives, and asked only when the file system gives none.
+bool IsPlainEntry(int folder, const dirent& item) {
+#ifdef DT_UNKNOWN
+  if (item.d_type != DT_UNKNOWN) return item.d_type == DT_REG;
+#endif
+  struct stat st;
+  return fstatat(folder, item.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
 }  // namespace
 
-DestinationFolders::~DestinationFolders() {
-  for (const auto& [prefix, fd] : open_) close(fd);
-}
+PosixFolder::PosixFolder(int fd, FileSystemKinds* kinds, CopyStaging staging)
+    : fd_(fd),
+      kinds_(kinds != nullptr ? kinds : &own_kinds_),
+      staging_(staging) {}
 
-int DestinationFolders::Get(const std::string& prefix) {
-  for (const auto& [known, fd] : open_) {
-    if (known == prefix) return fd;
-  }
-  const int fd = open(prefix.empty() ? "." : prefix.c_str(),
+PosixFolder::~PosixFolder() { close(fd_); }
+
+uint32_t PosixFolder::Open(const std::string& path,
+                           std::unique_ptr<Folder>* folder,
+                           FileSystemKinds* kinds, CopyStaging staging) {
+  const int fd = open(path.empty() ? "." : path.c_str(),
                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) open_.emplace_back(prefix, fd);
-  return fd;
+  if (fd < 0) return CreateError(errno);
+  folder->reset(new PosixFolder(fd, kinds, staging));
+  return 0;
 }
 
-uint32_t CopyFileExclusive(const std::string& source,
-                           const std::string& destination, CopyStaging staging,
-                           FileSystemKinds* kinds,
-                           DestinationFolders* folders) {
+// As the platform's Examine: links followed, a link that leads nowhere
+// still holds its name, only a regular file on a disk is a file.
+PathKind PosixFolder::Examine(const std::string& name) {
+  struct stat st;
+  if (fstatat(fd_, name.c_str(), &st, 0) != 0) {
+    return fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+               ? PathKind::kOther
+               : PathKind::kMissing;
+  }
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  if (!S_ISREG(st.st_mode)) return PathKind::kOther;
+  return kinds_->IsGeneratedAt(st.st_dev, fd_, name.c_str()) ? PathKind::kOther
+                                                             : PathKind::kFile;
+}
+
+std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,
+                                                     std::string_view suffix) {
+  std::vector<std::string> names;
+  // A listing of its own, from the folder's first entry.
+  const int listing = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return names;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return names;
+  }
+  while (const dirent* item = readdir(dir)) {
+    const std::string_view name = item->d_name;
+    if (name.size() < prefix.size() + suffix.size() ||
+        !name.starts_with(prefix) || !name.ends_with(suffix)) {
+      continue;
+    }
+    if (IsPlainEntry(fd_, *item)) names.emplace_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+uint32_t PosixFolder::Flush() {
+  return fsync(fd_) == 0 ? 0 : Win32CodeFromErrno(errno);
+}
+
+uint32_t PosixFolder::CopyIn(const std::string& source,
+                             const std::string& name) {
+  return Copy(source, name, staging_);
+}
+
+uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
+                           CopyStaging staging) {
   // Only a regular disk file is copied, and a FIFO put in the attachment's
   // place cannot block the open.
-  FileCloser in(OpenDiskFileForRead(source.c_str(), kinds));
+  FileCloser in(OpenDiskFileForRead(source.c_str(), kinds_));
   if (in.get() < 0) return Win32CodeFromErrno(errno);
   struct stat st;
   if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
 
-  // Every name below is taken relative to the destination folder, opened
-  // once: a folder swapped for a link meanwhile cannot redirect the copy.
-  const PathSyntax posix = PathSyntax::Posix();
-  const std::string prefix = FolderPrefix(destination, posix);
-  const std::string name = FileNamePart(destination, posix);
-  DestinationFolders this_copy;
-  const int folder = (folders != nullptr ? folders : &this_copy)->Get(prefix);
-  if (folder < 0) return CreateError(errno);
+  const int folder = fd_;
   // A taken name is refused before any byte is copied; the publication
   // below refuses it again should it be taken meanwhile.
   struct stat taken;
@@ -501,8 +573,7 @@ uint32_t CopyFileExclusive(const std::string& source,
   }
   if (error == 0 && fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
   // The bytes reach the disk before the copy gets its name, so the name
-  // never holds a file that a power cut would empty; the source is deleted
-  // only after this copy returns.
+  // never holds a file that a power cut would empty.
   if (error == 0 && SyncData(out.get()) != 0) error = errno;
   if (error != 0) return Win32CodeFromErrno(error);
 
@@ -512,20 +583,19 @@ uint32_t CopyFileExclusive(const std::string& source,
     // cannot be named, and the copy is made again under a temporary name.
     if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
       out.reset();
-      return CopyFileExclusive(source, destination, CopyStaging::kNamedOnly,
-                               kinds, folders);
+      return Copy(source, name, CopyStaging::kNamedOnly);
     }
   } else {
     error = RenameNoReplace(staged.own_folder, staged.temporary, folder, name);
   }
   if (error != 0) return CreateError(error);
   published = true;
-  // The new name reaches the disk too: the folder is flushed.
-  int late_error = fsync(folder) != 0 ? errno : 0;
+  // The new name reaches the disk with the folder's Flush, which the run
+  // asks for before the source goes.
   struct stat made;
   const bool known = fstat(out.get(), &made) == 0;
-  if (close(out.release()) != 0 && late_error == 0) late_error = errno;
-  if (late_error != 0) {
+  if (close(out.release()) != 0) {
+    const int late_error = errno;
     // The copy may not be whole on the disk: the name just given is taken
     // back, if it still holds this copy, and the source stays.
     struct stat named;

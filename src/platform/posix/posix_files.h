@@ -1,6 +1,7 @@
 // The POSIX platform's file work, apart from the class that offers it: the
-// Win32 code of an errno value, what counts as a file, the copy that never
-// replaces, and folder searches with Win32 attribute bits.
+// Win32 code of an errno value, what counts as a file, the destination
+// folder with its copy that never replaces, and folder searches with Win32
+// attribute bits.
 //
 // What counts as a file on POSIX: a regular file on a disk. Attachment
 // lines come from any sender, so a line may name a FIFO (whose open blocks
@@ -15,7 +16,9 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -40,8 +43,12 @@ class FileSystemKinds {
   // The file system is asked through fd when it is 0 or more, else through
   // path, the first time its device is met.
   bool IsGenerated(dev_t device, const char* path, int fd);
+  // The same for a file reached by name in the open folder at.
+  bool IsGeneratedAt(dev_t device, int at, const char* name);
 
  private:
+  const bool* Find(dev_t device) const;
+
   std::vector<std::pair<dev_t, bool>> known_;
 };
 
@@ -58,47 +65,55 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
 // errno set on failure.
 int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr);
 
-// The destination folders a run has copied into, each opened once and kept
-// open to the end of the run: a folder swapped for a link during the run
-// cannot redirect a later copy, which still lands in the folder the run
-// first opened.
-class DestinationFolders {
- public:
-  DestinationFolders() = default;
-  ~DestinationFolders();
-  DestinationFolders(const DestinationFolders&) = delete;
-  DestinationFolders& operator=(const DestinationFolders&) = delete;
-
-  // The open folder of prefix (a FolderPrefix; "" for the current folder),
-  // opened at the first call; -1 with errno set when it cannot be opened.
-  int Get(const std::string& prefix);
-
- private:
-  std::vector<std::pair<std::string, int>> open_;
-};
-
 enum class CopyStaging {
   kUnnamedFirst,  // an unnamed temporary file (O_TMPFILE) where possible
   kNamedOnly,     // always a hidden temporary name; for tests
 };
 
-// Copies source to a new file at destination. The bytes go into a
-// temporary file of the destination folder first, which is then published
-// under the destination name by an operation that fails when the name is
-// taken: nothing standing there (or put there meanwhile) is ever replaced,
-// and the name never holds a partial copy, even when the process dies. The
-// copy keeps the source's last-write time and permission bits. Only regular
-// files are copied. 0 when copied, else a Win32 code: 2 source missing, 3
-// destination folder missing, 5 access denied, 80 destination exists, 112
-// disk full, ... A failed copy removes nothing but its own temporary file.
-// kinds remembers which file systems are the kernel's generated ones;
-// folders keeps the destination folders open (without it, the folder is
-// opened for this copy alone).
-uint32_t CopyFileExclusive(const std::string& source,
-                           const std::string& destination,
-                           CopyStaging staging = CopyStaging::kUnnamedFirst,
-                           FileSystemKinds* kinds = nullptr,
-                           DestinationFolders* folders = nullptr);
+// A destination folder of the run, opened once and kept open to the end of
+// the run. Every name is taken relative to it (openat, linkat, renameat2),
+// so a folder swapped for a link during the run cannot redirect a later
+// copy, which still lands in the folder the run first opened.
+class PosixFolder : public Folder {
+ public:
+  // Opens path (links followed; "" is the current folder). kinds remembers
+  // which file systems are the kernel's generated ones (without it, the
+  // folder keeps its own record).
+  static uint32_t Open(const std::string& path, std::unique_ptr<Folder>* folder,
+                       FileSystemKinds* kinds = nullptr,
+                       CopyStaging staging = CopyStaging::kUnnamedFirst);
+  ~PosixFolder() override;
+  PosixFolder(const PosixFolder&) = delete;
+  PosixFolder& operator=(const PosixFolder&) = delete;
+
+  PathKind Examine(const std::string& name) override;
+  // The bytes go into a temporary file of this folder first, which is then
+  // published under name by an operation that fails when the name is
+  // taken: nothing standing there (or put there meanwhile) is ever
+  // replaced, and the name never holds a partial copy, even when the
+  // process dies. The copy keeps the source's last-write time and
+  // permission bits, and its bytes are flushed before it gets the name.
+  // Only regular files are copied. 0 when copied, else a Win32 code: 2
+  // source missing, 3 folder gone, 5 access denied, 80 name taken, 112 disk
+  // full, ... A failed copy removes nothing but its own temporary file.
+  uint32_t CopyIn(const std::string& source, const std::string& name) override;
+  // From the entry types readdir gives; an entry of unknown type is asked
+  // without following a link.
+  std::vector<std::string> PlainFileNames(std::string_view prefix,
+                                          std::string_view suffix) override;
+  // fsync of the folder.
+  uint32_t Flush() override;
+
+ private:
+  PosixFolder(int fd, FileSystemKinds* kinds, CopyStaging staging);
+  uint32_t Copy(const std::string& source, const std::string& name,
+                CopyStaging staging);
+
+  int fd_;
+  FileSystemKinds own_kinds_;
+  FileSystemKinds* kinds_;
+  CopyStaging staging_;
+};
 
 // The names in a folder, listed once and listed again only when the folder
 // has changed since. A run searches the message folder once per mask of the

@@ -270,10 +270,9 @@ class PosixPlatform : public Platform {
     return RemoveFile(path);
   }
 
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
-    return CopyFileExclusive(source, destination, CopyStaging::kUnnamedFirst,
-                             &file_systems_, &destination_folders_);
+  uint32_t OpenFolder(const std::string& path,
+                      std::unique_ptr<Folder>* folder) override {
+    return PosixFolder::Open(path, folder, &file_systems_);
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -420,7 +419,6 @@ class PosixPlatform : public Platform {
   PathSyntax syntax_ = PathSyntax::Posix();
   FolderNames folder_names_;
   FileSystemKinds file_systems_;
-  DestinationFolders destination_folders_;
   UnsharedFiles unshared_;
   CommandLine command_line_;
   std::string program_name_;

@@ -9,6 +9,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/system_platform.h"
@@ -117,6 +119,21 @@ class Win32File : public File {
  private:
   HANDLE handle_;
 };
+
+uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
+                    DWORD disposition, std::unique_ptr<File>* file) {
+  HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
+  // Only files on a disk are files here: a console, a pipe or a port that a
+  // path reached anyway is treated as missing.
+  if (GetFileType(handle) != FILE_TYPE_DISK) {
+    CloseHandle(handle);
+    return ERROR_FILE_NOT_FOUND;
+  }
+  *file = std::make_unique<Win32File>(handle);
+  return 0;
+}
 
 // Copies in from its current position to its end into out. 0 or a Win32
 // code.
@@ -239,6 +256,161 @@ HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
   return INVALID_HANDLE_VALUE;
 }
 
+PathKind ExaminePath(const std::string& path, const PathSyntax& syntax) {
+  // A wildcard would let the search pick some other file; such a path names
+  // no file. Nor does a device name: "con" is the console, "aux" may be a
+  // serial port whose open never returns.
+  if (HasWildcard(path) || NamesNoDiskFile(path, syntax)) {
+    return PathKind::kMissing;
+  }
+  // A file is what a search finds; a folder (a drive's root among them,
+  // which no search finds) is what the attributes say.
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(path.c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    FindClose(search);
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return PathKind::kFile;
+    }
+  }
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder
+                                                      : PathKind::kOther;
+}
+
+// The bytes go into a hidden temporary file of the destination folder
+// that no one else may open, which then gets the destination name by a
+// rename that fails when the name is taken: a final name only ever holds
+// a whole file, a file put there meanwhile is never replaced, and a failed
+// copy removes nothing but its own temporary file.
+uint32_t CopyNoReplace(const std::string& source,
+                       const std::string& destination,
+                       const PathSyntax& syntax) {
+  // Shared as the system's own copy shares its source; like every open,
+  // it refuses anything that is not a file on a disk.
+  std::unique_ptr<File> source_file;
+  const uint32_t open_code =
+      OpenHandle(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                 OPEN_EXISTING, &source_file);
+  if (open_code != 0) return open_code;
+  HANDLE in = static_cast<Win32File&>(*source_file).handle();
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(in, &info)) return GetLastError();
+  // A taken name is refused before any byte is copied; the rename below
+  // refuses it again should it be taken meanwhile.
+  if (GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    return ERROR_FILE_EXISTS;
+  }
+
+  // What killed runs left in the program's own folder goes, and the
+  // folder with it when empty.
+  const std::string own = OwnFolderOf(destination, syntax);
+  const std::string own_folder = Reachable(own.substr(0, own.size() - 1), 0);
+  if (GetFileAttributesA(own_folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    RemoveLeftovers(own);
+    RemoveDirectoryA(own_folder.c_str());
+  }
+
+  std::string temporary;
+  HANDLE out = CreateTemporary(destination, syntax, &temporary);
+  if (out == INVALID_HANDLE_VALUE) return GetLastError();
+  uint32_t code = CopyBytes(in, out);
+  if (code == 0 && !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
+    code = GetLastError();
+  }
+  // The bytes reach the disk before the copy gets its name.
+  if (code == 0 && !FlushFileBuffers(out)) code = GetLastError();
+  if (!CloseHandle(out) && code == 0) code = GetLastError();
+  // The source's attributes (read-only among them) replace the temporary
+  // hidden one before the file gets its name.
+  const DWORD kept =
+      info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  if (code == 0 &&
+      !SetFileAttributesA(temporary.c_str(),
+                          kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL)) {
+    code = GetLastError();
+  }
+  if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(),
+                                MOVEFILE_WRITE_THROUGH)) {
+    code = GetLastError();
+    // The rename names a taken destination "already exists"; the copy
+    // reports it as a file that exists, as a copy that refuses to
+    // overwrite does.
+    if (code == ERROR_ALREADY_EXISTS) code = ERROR_FILE_EXISTS;
+  }
+  if (code != 0) {
+    SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileA(temporary.c_str());
+  }
+  RemoveDirectoryA(own_folder.c_str());
+  return code;
+}
+
+// A destination folder: its path, to which each name is joined as the run
+// joins it for the log. No handle is kept: every name is reached through
+// the folder's path, as the system's own calls take it.
+class Win32Folder : public Folder {
+ public:
+  Win32Folder(std::string path, const PathSyntax& syntax)
+      : path_(std::move(path)), syntax_(syntax) {}
+
+  PathKind Examine(const std::string& name) override {
+    return ExaminePath(PathOf(name), syntax_);
+  }
+  uint32_t CopyIn(const std::string& source, const std::string& name) override {
+    return CopyNoReplace(source, PathOf(name), syntax_);
+  }
+  // One search with the basic information (no short names) and large
+  // fetches; the attributes come with the entries. Folders, reparse points
+  // (links), devices and system files are no plain files.
+  std::vector<std::string> PlainFileNames(std::string_view prefix,
+                                          std::string_view suffix) override {
+    std::vector<std::string> names;
+    const std::string mask =
+        PathOf(std::string(prefix) + "*" + std::string(suffix));
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileExA(mask.c_str(), FindExInfoBasic, &found,
+                                     FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE &&
+        GetLastError() == ERROR_INVALID_PARAMETER) {
+      // A system older than Windows 7 knows neither.
+      search = FindFirstFileExA(mask.c_str(), FindExInfoStandard, &found,
+                                FindExSearchNameMatch, nullptr, 0);
+    }
+    if (search == INVALID_HANDLE_VALUE) return names;
+    constexpr DWORD kNotPlain = FILE_ATTRIBUTE_DIRECTORY |
+                                FILE_ATTRIBUTE_REPARSE_POINT |
+                                FILE_ATTRIBUTE_DEVICE | FILE_ATTRIBUTE_SYSTEM;
+    do {
+      // The search ignores letter case and may match by a short name: only
+      // the names that begin and end as asked, byte for byte, are kept.
+      const std::string_view name = found.cFileName;
+      if ((found.dwFileAttributes & kNotPlain) == 0 &&
+          name.size() >= prefix.size() + suffix.size() &&
+          name.starts_with(prefix) && name.ends_with(suffix)) {
+        names.emplace_back(name);
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+  }
+  // Nothing to do: every name is given by MoveFileExA with
+  // MOVEFILE_WRITE_THROUGH, which returns only once the rename is on the
+  // disk.
+  uint32_t Flush() override { return 0; }
+
+ private:
+  std::string PathOf(const std::string& name) const {
+    return path_ + syntax_.separator + name;
+  }
+
+  std::string path_;
+  const PathSyntax& syntax_;
+};
+
 class Win32Platform : public Platform {
  public:
   Win32Platform() {
@@ -250,26 +422,7 @@ class Win32Platform : public Platform {
   const PathSyntax& Syntax() override { return syntax_; }
 
   PathKind Examine(const std::string& path) override {
-    // A wildcard would let the search pick some other file; such a path
-    // names no file. Nor does a device name: "con" is the console, "aux"
-    // may be a serial port whose open never returns.
-    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) {
-      return PathKind::kMissing;
-    }
-    // A file is what a search finds; a folder (a drive's root among them,
-    // which no search finds) is what the attributes say.
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(path.c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-      FindClose(search);
-      if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return PathKind::kFile;
-      }
-    }
-    const DWORD attributes = GetFileAttributesA(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder
-                                                        : PathKind::kOther;
+    return ExaminePath(path, syntax_);
   }
 
   std::optional<FileId> IdentityOf(const std::string& path) override {
@@ -342,74 +495,19 @@ class Win32Platform : public Platform {
     return IdentityOf(path) != id;
   }
 
-  // The bytes go into a hidden temporary file of the destination folder
-  // that no one else may open, which then gets the destination name by a
-  // rename that fails when the name is taken: a final name only ever holds
-  // a whole file, a file put there meanwhile is never replaced, and a failed
-  // copy removes nothing but its own temporary file.
-  uint32_t CopyFileNoReplace(const std::string& source,
-                             const std::string& destination) override {
-    // Shared as the system's own copy shares its source; like every open,
-    // it refuses anything that is not a file on a disk.
-    std::unique_ptr<File> source_file;
-    const uint32_t open_code =
-        OpenHandle(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                   OPEN_EXISTING, &source_file);
-    if (open_code != 0) return open_code;
-    HANDLE in = static_cast<Win32File&>(*source_file).handle();
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(in, &info)) return GetLastError();
-    // A taken name is refused before any byte is copied; the rename below
-    // refuses it again should it be taken meanwhile.
-    if (GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      return ERROR_FILE_EXISTS;
+  uint32_t OpenFolder(const std::string& path,
+                      std::unique_ptr<Folder>* folder) override {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+      const DWORD code = GetLastError();
+      // A missing folder is "path not found", as a copy into it reports.
+      return code == ERROR_FILE_NOT_FOUND ? ERROR_PATH_NOT_FOUND : code;
     }
-
-    // What killed runs left in the program's own folder goes, and the
-    // folder with it when empty.
-    const std::string own = OwnFolderOf(destination, syntax_);
-    const std::string own_folder = Reachable(own.substr(0, own.size() - 1), 0);
-    if (GetFileAttributesA(own_folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
-      RemoveLeftovers(own);
-      RemoveDirectoryA(own_folder.c_str());
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      return ERROR_PATH_NOT_FOUND;
     }
-
-    std::string temporary;
-    HANDLE out = CreateTemporary(destination, syntax_, &temporary);
-    if (out == INVALID_HANDLE_VALUE) return GetLastError();
-    uint32_t code = CopyBytes(in, out);
-    if (code == 0 &&
-        !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
-      code = GetLastError();
-    }
-    // The bytes reach the disk before the copy gets its name; the source
-    // is deleted only after this copy returns.
-    if (code == 0 && !FlushFileBuffers(out)) code = GetLastError();
-    if (!CloseHandle(out) && code == 0) code = GetLastError();
-    // The source's attributes (read-only among them) replace the temporary
-    // hidden one before the file gets its name.
-    const DWORD kept = info.dwFileAttributes &
-                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-    if (code == 0 &&
-        !SetFileAttributesA(temporary.c_str(),
-                            kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL)) {
-      code = GetLastError();
-    }
-    if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(),
-                                  MOVEFILE_WRITE_THROUGH)) {
-      code = GetLastError();
-      // The rename names a taken destination "already exists"; the copy
-      // reports it as a file that exists, as a copy that refuses to
-      // overwrite does.
-      if (code == ERROR_ALREADY_EXISTS) code = ERROR_FILE_EXISTS;
-    }
-    if (code != 0) {
-      SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileA(temporary.c_str());
-    }
-    RemoveDirectoryA(own_folder.c_str());
-    return code;
+    *folder = std::make_unique<Win32Folder>(path, syntax_);
+    return 0;
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -538,21 +636,6 @@ class Win32Platform : public Platform {
       const DWORD code = GetLastError();
       CloseHandle(handle);
       return code;
-    }
-    *file = std::make_unique<Win32File>(handle);
-    return 0;
-  }
-
-  static uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
-                             DWORD disposition, std::unique_ptr<File>* file) {
-    HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr,
-                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-    // Only files on a disk are files here: a console, a pipe or a port that
-    // a path reached anyway is treated as missing.
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-      CloseHandle(handle);
-      return ERROR_FILE_NOT_FOUND;
     }
     *file = std::make_unique<Win32File>(handle);
     return 0;
