@@ -27,7 +27,6 @@ namespace {
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfText = 26;  // Ctrl-Z
-constexpr size_t kNotSearched = static_cast<size_t>(-1);
 
 // Index of the first Ctrl-Z, or of the first CR that is not directly
 // followed by an LF, in bytes; bytes.size() when there is none. A CR in the
@@ -223,24 +222,18 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
 void LineSplitter::Feed(std::string_view block) {
   block_ = block;
   pos_ = 0;
-  next_cr_ = kNotSearched;
-  next_eot_ = kNotSearched;
   clean_end_ = method_ == Method::kSearch ? FirstIrregularByte(block) : 0;
   if (block.empty()) file_ended_ = true;
 }
 
-size_t LineSplitter::NextOf(char c, size_t* cached) {
-  // A search runs over the rest of the block and its answer is kept until
-  // the position passes it, so every byte is searched once per character
-  // however short the lines are.
-  if (*cached == kNotSearched || *cached < pos_) {
-    const void* found =
-        std::memchr(block_.data() + pos_, c, block_.size() - pos_);
-    *cached = found ? static_cast<size_t>(static_cast<const char*>(found) -
-                                          block_.data())
-                    : block_.size();
-  }
-  return *cached;
+size_t LineSplitter::NextOf(char c, size_t end) const {
+  // Only the current line is searched, so every byte is searched once per
+  // character however short or long the lines are, and a block's bytes
+  // past the line are not read twice.
+  const void* found = std::memchr(block_.data() + pos_, c, end - pos_);
+  return found ? static_cast<size_t>(static_cast<const char*>(found) -
+                                     block_.data())
+               : end;
 }
 
 void LineSplitter::Gather(std::string_view bytes) {
@@ -390,15 +383,16 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
            : block_.size();
     if (!skipping_) {
       size_t text_end = line_end;
-      if (NextOf(kEndOfText, &next_eot_) < line_end) {
-        text_end = next_eot_;
+      const size_t end_of_text = NextOf(kEndOfText, line_end);
+      if (end_of_text < line_end) {
+        text_end = end_of_text;
         skipping_ = true;
       }
       if (lf && !gathering_) {
         // The common cases: the whole line in this block, with no CR or
         // only the one that stands before the LF.
         size_t fast_end = text_end;
-        const size_t cr = NextOf(kCarriageReturn, &next_cr_);
+        const size_t cr = NextOf(kCarriageReturn, line_end);
         if (cr == line_end - 1 && text_end == line_end) fast_end = cr;
         if (cr >= fast_end) {
           *line = std::string_view(start, fast_end - pos_);

@@ -75,9 +75,8 @@ class LineSplitter {
   static constexpr size_t kNone = static_cast<size_t>(-1);
   static constexpr char kEndOfText = 26;  // Ctrl-Z
 
-  // Index of the next byte equal to c at or after pos_, or the block's
-  // size; *cached keeps the answer until pos_ passes it.
-  size_t NextOf(char c, size_t* cached);
+  // Index of the first byte equal to c from pos_ up to end, or end.
+  size_t NextOf(char c, size_t end) const;
   // Both look for the next wanted common line (whole in this block, ended
   // by an LF with at most a CR or Ctrl-Z before it, no other CR or Ctrl-Z)
   // from the line start pos_, passing over the lines that are not wanted.
@@ -122,8 +121,6 @@ class LineSplitter {
   // places repeating it; every line is wanted when they do not all fit.
   std::array<char, 6> vector_wanted_;
   bool every_line_wanted_ = true;
-  size_t next_cr_ = 0;
-  size_t next_eot_ = 0;
   bool file_ended_ = false;
   bool ended_ = false;
   bool at_line_start_ = true;    // no byte of the current line seen yet
