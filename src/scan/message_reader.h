@@ -13,6 +13,7 @@
 #define STASHWELL_SCAN_MESSAGE_READER_H_
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -132,16 +133,24 @@ class LineSplitter {
   std::string gathered_;
 };
 
-// Reads the lines of an open file through a block buffer of its own.
-// Every read is checked: a failed one raises EInOutError.
+// Reads the lines of an open file: the first block through a buffer of
+// its own, and a file longer than that in stretches mapped into memory
+// (File::MapNext), with no copy, where the file can be mapped; otherwise
+// block after block. Every read is checked: a failed one raises
+// EInOutError, and so does a mapped byte that could not be read, before
+// any line it may belong to is handed out.
 class MessageReader {
  public:
   static constexpr size_t kBlockSize = 64 * 1024;
+  // The mapped stretch: long enough that mapping costs little per byte,
+  // short enough that the memory the process uses stays flat.
+  static constexpr size_t kWindowSize = 4 * 1024 * 1024;
 
   // Takes over an open file; it is closed, without a check, with the
   // reader when Close was not called (the run is stopping through a
-  // failure).
-  explicit MessageReader(std::unique_ptr<File> file);
+  // failure). window: the size of the mapped stretches.
+  explicit MessageReader(std::unique_ptr<File> file,
+                         size_t window = kWindowSize);
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -155,19 +164,27 @@ class MessageReader {
   // ended. Raises EInOutError when a read fails.
   bool ReadLine(std::string_view* line) {
     const LineSplitter::Result result = splitter_.Next(line);
-    if (result == LineSplitter::Result::kLine) return true;
-    if (result == LineSplitter::Result::kEnd) return false;
-    return ReadMore(line);
+    if (result == LineSplitter::Result::kLine && *lost_ == 0) return true;
+    return ReadMore(result, line);
   }
   // Closes the file; raises EInOutError when the close fails.
   void Close();
 
  private:
-  // Reads blocks until the splitter has a line or the text ends.
-  bool ReadMore(std::string_view* line);
+  enum class Source { kFirstBlock, kBlocks, kStretches };
+
+  // Takes the splitter's answer: raises when a mapped byte was lost, and
+  // reads on until the splitter has a line or the text ends.
+  bool ReadMore(LineSplitter::Result result, std::string_view* line);
+  // The next block or stretch of the file; empty at its end.
+  std::string_view ReadBlock();
 
   std::unique_ptr<File> file_;
   std::unique_ptr<char[]> block_;
+  const size_t window_;
+  Source source_ = Source::kFirstBlock;
+  // Not 0 once a byte of a mapped stretch could not be read.
+  const volatile std::sig_atomic_t* lost_;
   LineSplitter splitter_;
 };
 
