@@ -489,7 +489,8 @@ TEST(MessageReader, ReadsAMappedFileByTheTextRules) {
 }
 
 // Mail-like text with every irregular byte, long lines and Ctrl-Z inside
-// lines, so that lines cross the first block's end and the stretches'.
+// lines (only after a letter, so that the text does not end early), so
+// that lines cross the first block's end and the stretches'.
 TEST(MessageReader, MappedStretchesAgreeWithTheByteByByteRules) {
   ScratchDir dir;
   for (unsigned seed = 1; seed <= 4; ++seed) {
@@ -500,7 +501,7 @@ TEST(MessageReader, MappedStretchesAgreeWithTheByteByByteRules) {
       if (kind < 40) {
         input += '\r';
       } else if (kind < 42) {
-        input += '\x1a';
+        if (!input.empty() && input.back() >= 'a') input += '\x1a';
       } else if (kind < 120) {
         input += "\r\n";
       } else if (kind < 170) {
@@ -512,8 +513,10 @@ TEST(MessageReader, MappedStretchesAgreeWithTheByteByByteRules) {
       }
     }
     const std::string path = dir.Write("message.txt", input);
+    const Lines expected = ReferenceLines(input);
+    ASSERT_GT(expected.size(), 10000u) << seed;
     for (const size_t window : {size_t{4096}, size_t{64 * 1024 + 1}}) {
-      EXPECT_TRUE(ReadAllMapped(path, window) == ReferenceLines(input))
+      EXPECT_TRUE(ReadAllMapped(path, window) == expected)
           << "seed " << seed << ", stretches of " << window;
     }
   }
