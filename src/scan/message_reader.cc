@@ -130,16 +130,20 @@ class SseScanner {
 // processor again (CPUID) costs microseconds each time in a virtual machine,
 // and the compiler's own check would do it at every start of the program.
 bool HaveAvx2() { return CPU_FEATURE_ACTIVE(AVX2); }
+#if defined(STASHWELL_HAVE_AVX512_PATH)
 bool HaveAvx512() { return CPU_FEATURE_ACTIVE(AVX512BW); }
+#endif
 #else
 bool HaveAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
+#if defined(STASHWELL_HAVE_AVX512_PATH)
 bool HaveAvx512() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx512bw");
 }
+#endif
 #endif
 
 // The same with 32-byte vectors, on processors that have them: half the
