@@ -22,10 +22,16 @@ namespace stashwell {
 namespace {
 
 // The system platform, except that the message file is never removed.
+// Its files are the system's own, unwrapped, so that the message is read
+// as a run reads it (mapped where the system maps it).
 class KeepMessage : public PlatformWrapper {
  public:
   KeepMessage(Platform& target, std::string message)
       : PlatformWrapper(target), message_(std::move(message)) {}
+  uint32_t Open(const std::string& path, FileUse use,
+                std::unique_ptr<File>* file) override {
+    return target_.Open(path, use, file);
+  }
   bool RemoveFile(const std::string& path) override {
     return path == message_ ? false : target_.RemoveFile(path);
   }

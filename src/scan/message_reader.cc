@@ -17,6 +17,10 @@
 #include <sys/platform/x86.h>
 #define STASHWELL_HAVE_GLIBC_CPU_FEATURES 1
 #endif
+// Not on Windows: GCC there does not align the stack for 64-byte vectors.
+#if !defined(_WIN32)
+#define STASHWELL_HAVE_AVX512_PATH 1
+#endif
 #endif
 
 #include "run/in_out_error.h"
@@ -27,7 +31,6 @@ namespace {
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfText = 26;  // Ctrl-Z
-constexpr size_t kNotSearched = static_cast<size_t>(-1);
 
 // Index of the first Ctrl-Z, or of the first CR that is not directly
 // followed by an LF, in bytes; bytes.size() when there is none. A CR in the
@@ -62,6 +65,7 @@ size_t FirstIrregularByte(std::string_view bytes) {
 constexpr bool kHaveVectors = true;
 
 using WantedBytes = std::array<char, 6>;
+using NibbleTables = std::array<unsigned char, 32>;
 
 // What the vector walk needs to know of 64 bytes, one bit a byte.
 struct WindowBits {
@@ -85,7 +89,7 @@ inline uint64_t Irregular(const char* p, uint64_t line_feeds,
 // The window scan with 16-byte vectors, which every x86-64 processor has.
 class SseScanner {
  public:
-  explicit SseScanner(const WantedBytes& wanted) {
+  SseScanner(const WantedBytes& wanted, const NibbleTables& /*tables*/) {
     for (size_t i = 0; i < wanted.size(); ++i) {
       wanted_[i] = _mm_set1_epi8(wanted[i]);
     }
@@ -126,19 +130,28 @@ class SseScanner {
 // processor again (CPUID) costs microseconds each time in a virtual machine,
 // and the compiler's own check would do it at every start of the program.
 bool HaveAvx2() { return CPU_FEATURE_ACTIVE(AVX2); }
+#if defined(STASHWELL_HAVE_AVX512_PATH)
+bool HaveAvx512() { return CPU_FEATURE_ACTIVE(AVX512BW); }
+#endif
 #else
 bool HaveAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
+#if defined(STASHWELL_HAVE_AVX512_PATH)
+bool HaveAvx512() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512bw");
+}
+#endif
 #endif
 
 // The same with 32-byte vectors, on processors that have them: half the
 // instructions for the window, which is most of the scan's own work.
 class Avx2Scanner {
  public:
-  __attribute__((target("avx2"))) explicit Avx2Scanner(
-      const WantedBytes& wanted) {
+  __attribute__((target("avx2")))
+  Avx2Scanner(const WantedBytes& wanted, const NibbleTables& /*tables*/) {
     for (size_t i = 0; i < wanted.size(); ++i) {
       wanted_[i] = _mm256_set1_epi8(wanted[i]);
     }
@@ -173,6 +186,46 @@ class Avx2Scanner {
 };
 #endif
 
+#if defined(STASHWELL_HAVE_AVX512_PATH)
+// The same with 64-byte vectors, whose comparisons give their bits in mask
+// registers at once. The wanted first bytes are told by two table lookups,
+// one for each half of the byte (NibbleTables), where comparisons would
+// take one for each wanted byte.
+class Avx512Scanner {
+ public:
+  __attribute__((target("avx512bw")))
+  Avx512Scanner(const WantedBytes& wanted, const NibbleTables& tables) {
+    end_of_text_ = _mm512_set1_epi8(wanted[0]);
+    low_ = _mm512_maskz_broadcast_i32x4(
+        0xffff,
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.data())));
+    high_ = _mm512_maskz_broadcast_i32x4(
+        0xffff,
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.data() + 16)));
+  }
+  __attribute__((target("avx512bw"))) WindowBits Scan(const char* p) const {
+    const __m512i bytes = _mm512_loadu_si512(p);
+    const __m512i low_half = _mm512_set1_epi8(0x0f);
+    const __m512i low = _mm512_and_si512(bytes, low_half);
+    const __m512i high =
+        _mm512_and_si512(_mm512_srli_epi16(bytes, 4), low_half);
+    const uint64_t wanted = _mm512_test_epi8_mask(
+        _mm512_shuffle_epi8(low_, low), _mm512_shuffle_epi8(high_, high));
+    const uint64_t lf =
+        _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kLineFeed));
+    const uint64_t special =
+        _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kCarriageReturn)) |
+        _mm512_cmpeq_epi8_mask(bytes, end_of_text_);
+    return {lf, Irregular(p, lf, special), wanted};
+  }
+
+ private:
+  __m512i end_of_text_;
+  __m512i low_;
+  __m512i high_;
+};
+#endif
+
 #else
 constexpr bool kHaveVectors = false;
 #endif
@@ -185,6 +238,12 @@ LineSplitter::Method Available(LineSplitter::Method method) {
 #else
   constexpr bool have_avx2 = false;
 #endif
+#if defined(STASHWELL_HAVE_AVX512_PATH)
+  static const bool have_avx512 = HaveAvx512();
+#else
+  constexpr bool have_avx512 = false;
+#endif
+  if (method == Method::kAvx512 && !have_avx512) method = Method::kAvx2;
   if (method == Method::kAvx2 && !have_avx2) method = Method::kSse2;
   if (method == Method::kSse2 && !kHaveVectors) method = Method::kSearch;
   return method;
@@ -192,11 +251,12 @@ LineSplitter::Method Available(LineSplitter::Method method) {
 
 }  // namespace
 
-const LineSplitter::Method LineSplitter::kBest = Available(Method::kAvx2);
+const LineSplitter::Method LineSplitter::kBest = Available(Method::kAvx512);
 
 LineSplitter::LineSplitter(Method method) : method_(Available(method)) {
   wanted_.fill(true);
   vector_wanted_.fill(kEndOfText);
+  FillNibbleTables();
 }
 
 void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
@@ -218,29 +278,42 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
     vector_wanted_[count++] = static_cast<char>(b);
   }
   every_line_wanted_ = false;
+  FillNibbleTables();
+}
+
+void LineSplitter::FillNibbleTables() {
+  // A byte is wanted when the entry of its low half (first table) and that
+  // of its high half (second table) share a bit. Each high half among the
+  // wanted bytes has a bit of its own, which the entries of the low halves
+  // it goes with carry; six bytes have at most six high halves.
+  nibble_tables_.fill(0);
+  unsigned char next_bit = 1;
+  for (const char c : vector_wanted_) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    unsigned char& high = nibble_tables_[16 + (b >> 4)];
+    if (high == 0) {
+      high = next_bit;
+      next_bit = static_cast<unsigned char>(next_bit << 1);
+    }
+    nibble_tables_[b & 0x0f] |= high;
+  }
 }
 
 void LineSplitter::Feed(std::string_view block) {
   block_ = block;
   pos_ = 0;
-  next_cr_ = kNotSearched;
-  next_eot_ = kNotSearched;
   clean_end_ = method_ == Method::kSearch ? FirstIrregularByte(block) : 0;
   if (block.empty()) file_ended_ = true;
 }
 
-size_t LineSplitter::NextOf(char c, size_t* cached) {
-  // A search runs over the rest of the block and its answer is kept until
-  // the position passes it, so every byte is searched once per character
-  // however short the lines are.
-  if (*cached == kNotSearched || *cached < pos_) {
-    const void* found =
-        std::memchr(block_.data() + pos_, c, block_.size() - pos_);
-    *cached = found ? static_cast<size_t>(static_cast<const char*>(found) -
-                                          block_.data())
-                    : block_.size();
-  }
-  return *cached;
+size_t LineSplitter::NextOf(char c, size_t end) const {
+  // Only the current line is searched, so every byte is searched once per
+  // character however short or long the lines are, and a block's bytes
+  // past the line (a whole mapped stretch) are not read twice.
+  const void* found = std::memchr(block_.data() + pos_, c, end - pos_);
+  return found ? static_cast<size_t>(static_cast<const char*>(found) -
+                                     block_.data())
+               : end;
 }
 
 void LineSplitter::Gather(std::string_view bytes) {
@@ -271,7 +344,7 @@ inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
   // Lines of mail are short, and few are wanted: the windows of 64 bytes
   // tell at once where lines start and which of them may be wanted, so the
   // lines passed over cost nothing each.
-  const Scanner scanner(vector_wanted_);
+  const Scanner scanner(vector_wanted_, nibble_tables_);
   const uint64_t every = every_line_wanted_ ? ~uint64_t{0} : 0;
   const char* const data = block_.data();
   // The last bytes of a block, and lines that run on into the next block,
@@ -327,6 +400,9 @@ inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
 #endif
 
 size_t LineSplitter::NextWantedByVector() {
+#if defined(STASHWELL_HAVE_AVX512_PATH)
+  if (method_ == Method::kAvx512) return NextWantedAvx512();
+#endif
 #if defined(STASHWELL_HAVE_AVX2_PATH)
   if (method_ == Method::kAvx2) return NextWantedAvx2();
 #endif
@@ -342,6 +418,12 @@ size_t LineSplitter::NextWantedByVector() {
 // walk.
 __attribute__((target("avx2"))) size_t LineSplitter::NextWantedAvx2() {
   return NextWantedWith<Avx2Scanner>();
+}
+#endif
+
+#if defined(STASHWELL_HAVE_AVX512_PATH)
+__attribute__((target("avx512bw"))) size_t LineSplitter::NextWantedAvx512() {
+  return NextWantedWith<Avx512Scanner>();
 }
 #endif
 
@@ -390,15 +472,16 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
            : block_.size();
     if (!skipping_) {
       size_t text_end = line_end;
-      if (NextOf(kEndOfText, &next_eot_) < line_end) {
-        text_end = next_eot_;
+      const size_t end_of_text = NextOf(kEndOfText, line_end);
+      if (end_of_text < line_end) {
+        text_end = end_of_text;
         skipping_ = true;
       }
       if (lf && !gathering_) {
         // The common cases: the whole line in this block, with no CR or
         // only the one that stands before the LF.
         size_t fast_end = text_end;
-        const size_t cr = NextOf(kCarriageReturn, &next_cr_);
+        const size_t cr = NextOf(kCarriageReturn, line_end);
         if (cr == line_end - 1 && text_end == line_end) fast_end = cr;
         if (cr >= fast_end) {
           *line = std::string_view(start, fast_end - pos_);
@@ -430,18 +513,23 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
   return Result::kEnd;
 }
 
+// Stands for the loss of a file that maps nothing: none.
+constexpr std::sig_atomic_t kNothingLost = 0;
+
 // The block is not zeroed: only the bytes a read delivered are fed to the
 // splitter.
-MessageReader::MessageReader(std::unique_ptr<File> file)
+MessageReader::MessageReader(std::unique_ptr<File> file, size_t window)
     : file_(std::move(file)),
-      block_(std::make_unique_for_overwrite<char[]>(kBlockSize)) {}
+      block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
+      window_(window),
+      lost_(&kNothingLost) {}
 
-bool MessageReader::ReadMore(std::string_view* line) {
+bool MessageReader::ReadMore(LineSplitter::Result result,
+                             std::string_view* line) {
   for (;;) {
-    size_t count = 0;
-    CheckInOut(file_->Read(block_.get(), kBlockSize, &count));
-    splitter_.Feed(std::string_view(block_.get(), count));
-    switch (splitter_.Next(line)) {
+    // A line met after a mapped byte was lost may hold zeros in its place.
+    CheckInOut(static_cast<uint32_t>(*lost_));
+    switch (result) {
       case LineSplitter::Result::kLine:
         return true;
       case LineSplitter::Result::kEnd:
@@ -449,7 +537,26 @@ bool MessageReader::ReadMore(std::string_view* line) {
       case LineSplitter::Result::kNeedMore:
         break;
     }
+    splitter_.Feed(ReadBlock());
+    result = splitter_.Next(line);
   }
+}
+
+std::string_view MessageReader::ReadBlock() {
+  if (source_ == Source::kStretches) {
+    std::string_view stretch;
+    if (file_->MapNext(window_, &stretch, &lost_) == 0) return stretch;
+    source_ = Source::kBlocks;
+  }
+  size_t count = 0;
+  CheckInOut(file_->Read(block_.get(), kBlockSize, &count));
+  // A message of one block (most are) is read as before, with no system
+  // call more; a longer one is read on from its mapped stretches, where the
+  // kernel copies nothing.
+  if (source_ == Source::kFirstBlock) {
+    source_ = count == kBlockSize ? Source::kStretches : Source::kBlocks;
+  }
+  return std::string_view(block_.get(), count);
 }
 
 void MessageReader::Close() { CheckInOut(file_->Close()); }

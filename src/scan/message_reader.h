@@ -13,6 +13,7 @@
 #define STASHWELL_SCAN_MESSAGE_READER_H_
 
 #include <array>
+#include <csignal>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -33,10 +34,11 @@ class LineSplitter {
   enum class Result { kLine, kNeedMore, kEnd };
   // How the common lines (whole in one block, no Ctrl-Z, no CR but one
   // before the LF) are found: 64 bytes at a time with the processor's
-  // 32-byte (AVX2) or 16-byte (SSE2) vector instructions, or by one pass
-  // over the block for irregular bytes and a search for each LF. All give
-  // the same lines. A method the processor lacks gives way to the next.
-  enum class Method { kAvx2, kSse2, kSearch };
+  // 64-byte (AVX-512), 32-byte (AVX2) or 16-byte (SSE2) vector
+  // instructions, or by one pass over the block for irregular bytes and a
+  // search for each LF. All give the same lines. A method the processor
+  // lacks gives way to the next.
+  enum class Method { kAvx512, kAvx2, kSse2, kSearch };
   // The first of them that the processor has.
   static const Method kBest;
 
@@ -75,9 +77,8 @@ class LineSplitter {
   static constexpr size_t kNone = static_cast<size_t>(-1);
   static constexpr char kEndOfText = 26;  // Ctrl-Z
 
-  // Index of the next byte equal to c at or after pos_, or the block's
-  // size; *cached keeps the answer until pos_ passes it.
-  size_t NextOf(char c, size_t* cached);
+  // Index of the first byte equal to c from pos_ up to end, or end.
+  size_t NextOf(char c, size_t end) const;
   // Both look for the next wanted common line (whole in this block, ended
   // by an LF with at most a CR or Ctrl-Z before it, no other CR or Ctrl-Z)
   // from the line start pos_, passing over the lines that are not wanted.
@@ -89,6 +90,8 @@ class LineSplitter {
   template <typename Scanner>
   size_t NextWantedWith();
   size_t NextWantedAvx2();
+  size_t NextWantedAvx512();
+  void FillNibbleTables();
   size_t NextSearchedLineFeed();
   bool Wanted(char first) const {
     return wanted_[static_cast<unsigned char>(first)];
@@ -118,12 +121,12 @@ class LineSplitter {
   // kSearch: up to here the block holds no Ctrl-Z and no CR that is not
   // directly followed by an LF in the same block.
   size_t clean_end_ = 0;
-  // kAvx2, kSse2: the first bytes of wanted lines, Ctrl-Z first, the unused
-  // places repeating it; every line is wanted when they do not all fit.
+  // kAvx512, kAvx2, kSse2: the first bytes of wanted lines, Ctrl-Z first, the
+  // unused places repeating it; every line is wanted when they do not all fit.
   std::array<char, 6> vector_wanted_;
+  // kAvx512: the same bytes as two tables, one for each half of a byte.
+  std::array<unsigned char, 32> nibble_tables_;
   bool every_line_wanted_ = true;
-  size_t next_cr_ = 0;
-  size_t next_eot_ = 0;
   bool file_ended_ = false;
   bool ended_ = false;
   bool at_line_start_ = true;    // no byte of the current line seen yet
@@ -135,16 +138,24 @@ class LineSplitter {
   std::string gathered_;
 };
 
-// Reads the lines of an open file through a block buffer of its own.
-// Every read is checked: a failed one raises EInOutError.
+// Reads the lines of an open file: the first block through a buffer of
+// its own, and a file longer than that in stretches mapped into memory
+// (File::MapNext), with no copy, where the file can be mapped; otherwise
+// block after block. Every read is checked: a failed one raises
+// EInOutError, and so does a mapped byte that could not be read, before
+// any line it may belong to is handed out.
 class MessageReader {
  public:
   static constexpr size_t kBlockSize = 64 * 1024;
+  // The mapped stretch: long enough that mapping costs little per byte,
+  // short enough that the memory the process uses stays flat.
+  static constexpr size_t kWindowSize = 4 * 1024 * 1024;
 
   // Takes over an open file; it is closed, without a check, with the
   // reader when Close was not called (the run is stopping through a
-  // failure).
-  explicit MessageReader(std::unique_ptr<File> file);
+  // failure). window: the size of the mapped stretches.
+  explicit MessageReader(std::unique_ptr<File> file,
+                         size_t window = kWindowSize);
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -158,19 +169,27 @@ class MessageReader {
   // ended. Raises EInOutError when a read fails.
   bool ReadLine(std::string_view* line) {
     const LineSplitter::Result result = splitter_.Next(line);
-    if (result == LineSplitter::Result::kLine) return true;
-    if (result == LineSplitter::Result::kEnd) return false;
-    return ReadMore(line);
+    if (result == LineSplitter::Result::kLine && *lost_ == 0) return true;
+    return ReadMore(result, line);
   }
   // Closes the file; raises EInOutError when the close fails.
   void Close();
 
  private:
-  // Reads blocks until the splitter has a line or the text ends.
-  bool ReadMore(std::string_view* line);
+  enum class Source { kFirstBlock, kBlocks, kStretches };
+
+  // Takes the splitter's answer: raises when a mapped byte was lost, and
+  // reads on until the splitter has a line or the text ends.
+  bool ReadMore(LineSplitter::Result result, std::string_view* line);
+  // The next block or stretch of the file; empty at its end.
+  std::string_view ReadBlock();
 
   std::unique_ptr<File> file_;
   std::unique_ptr<char[]> block_;
+  const size_t window_;
+  Source source_ = Source::kFirstBlock;
+  // Not 0 once a byte of a mapped stretch could not be read.
+  const volatile std::sig_atomic_t* lost_;
   LineSplitter splitter_;
 };
 

@@ -2,6 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -122,7 +131,7 @@ struct SplitterSetting {
 };
 
 void PrintTo(const SplitterSetting& setting, std::ostream* out) {
-  static const char* const kNames[] = {"AVX2", "SSE2", "search"};
+  static const char* const kNames[] = {"AVX-512", "AVX2", "SSE2", "search"};
   *out << kNames[static_cast<int>(setting.method)] << ", blocks of "
        << setting.block_size;
 }
@@ -137,9 +146,9 @@ TEST(LineSplitter, X86BuildsWalkWithVectors) {
 }
 #endif
 
-constexpr LineSplitter::Method kMethods[] = {LineSplitter::Method::kAvx2,
-                                             LineSplitter::Method::kSse2,
-                                             LineSplitter::Method::kSearch};
+constexpr LineSplitter::Method kMethods[] = {
+    LineSplitter::Method::kAvx512, LineSplitter::Method::kAvx2,
+    LineSplitter::Method::kSse2, LineSplitter::Method::kSearch};
 
 TEST_P(LineSplitterTest, SameLinesWhateverTheBlocks) {
   for (const SplitCase& c : kSplitCases) {
@@ -271,7 +280,11 @@ TEST(LineSplitter, PassesOverLinesOfRegularText) {
 
 INSTANTIATE_TEST_SUITE_P(
     BlockSizes, LineSplitterTest,
-    ::testing::Values(SplitterSetting{LineSplitter::Method::kAvx2, 1},
+    ::testing::Values(SplitterSetting{LineSplitter::Method::kAvx512, 1},
+                      SplitterSetting{LineSplitter::Method::kAvx512, 65},
+                      SplitterSetting{LineSplitter::Method::kAvx512, 200},
+                      SplitterSetting{LineSplitter::Method::kAvx512, 64 * 1024},
+                      SplitterSetting{LineSplitter::Method::kAvx2, 1},
                       SplitterSetting{LineSplitter::Method::kAvx2, 3},
                       SplitterSetting{LineSplitter::Method::kAvx2, 64},
                       SplitterSetting{LineSplitter::Method::kAvx2, 65},
@@ -438,6 +451,204 @@ TEST(MessageReader, AFailedCloseRaisesWithItsCode) {
   }
   EXPECT_EQ(os.closes, 1);
 }
+
+// A first block of whole lines of 64 bytes: the reader reads it, and maps
+// the rest of the file where it can.
+std::string FirstBlock() {
+  std::string block;
+  while (block.size() < MessageReader::kBlockSize) {
+    block += std::string(63, 'f') + "\n";
+  }
+  return block;
+}
+
+// Reads path with the system's own files, unwrapped, in stretches of
+// window bytes after the first block.
+Lines ReadAllMapped(const std::string& path, size_t window) {
+  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
+  std::unique_ptr<File> file;
+  EXPECT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
+  MessageReader reader(std::move(file), window);
+  Lines lines;
+  std::string_view line;
+  while (reader.ReadLine(&line)) lines.emplace_back(line);
+  reader.Close();
+  return lines;
+}
+
+// Each case after a first block, in stretches of a page, of a length that
+// keeps no stretch on a page boundary, and of the reader's own length.
+TEST(MessageReader, ReadsAMappedFileByTheTextRules) {
+  ScratchDir dir;
+  const std::string first = FirstBlock();
+  for (const size_t window :
+       {size_t{4096}, size_t{100}, size_t{MessageReader::kWindowSize}}) {
+    for (const SplitCase& c : kSplitCases) {
+      const std::string input = first + c.input;
+      EXPECT_EQ(ReadAllMapped(dir.Write("message.txt", input), window),
+                ReferenceLines(input))
+          << c.name << ", stretches of " << window;
+    }
+  }
+}
+
+// Mail-like text with every irregular byte, long lines and Ctrl-Z inside
+// lines (only after a letter, so that the text does not end early), so
+// that lines cross the first block's end and the stretches'.
+TEST(MessageReader, MappedStretchesAgreeWithTheByteByByteRules) {
+  ScratchDir dir;
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    std::mt19937 random(seed);
+    std::string input;
+    while (input.size() < 600 * 1024) {
+      const unsigned kind = random() % 1000;
+      if (kind < 40) {
+        input += '\r';
+      } else if (kind < 42) {
+        if (!input.empty() && input.back() >= 'a') input += '\x1a';
+      } else if (kind < 120) {
+        input += "\r\n";
+      } else if (kind < 170) {
+        input += '\n';
+      } else if (kind < 171) {
+        input += std::string(random() % 9000, 'L');
+      } else {
+        input += static_cast<char>('a' + random() % 26);
+      }
+    }
+    const std::string path = dir.Write("message.txt", input);
+    const Lines expected = ReferenceLines(input);
+    ASSERT_GT(expected.size(), 10000u) << seed;
+    for (const size_t window : {size_t{4096}, size_t{64 * 1024 + 1}}) {
+      EXPECT_TRUE(ReadAllMapped(path, window) == expected)
+          << "seed " << seed << ", stretches of " << window;
+    }
+  }
+}
+
+#ifndef _WIN32
+// Lines of 64 bytes that each start with a wanted byte, as many as fill
+// size bytes.
+std::string NumberedLines(size_t size) {
+  std::string text;
+  for (size_t i = 0; text.size() < size; ++i) {
+    const std::string number = std::to_string(i);
+    text += "A" + std::string(62 - number.size(), '0') + number + "\n";
+  }
+  return text;
+}
+
+bool SameBusAction(const struct sigaction& a, const struct sigaction& b) {
+  return (a.sa_flags & SA_SIGINFO) == (b.sa_flags & SA_SIGINFO) &&
+         ((a.sa_flags & SA_SIGINFO) != 0 ? a.sa_sigaction == b.sa_sigaction
+                                         : a.sa_handler == b.sa_handler);
+}
+
+// Another program cuts the file short while a stretch of it is mapped:
+// the stretch's pages past the new end are gone, and touching them raises
+// SIGBUS. The reader raises a failed read instead of ending the process,
+// and has handed out only whole lines from before the cut.
+TEST(MessageReader, AFileCutShortInsideAMappedStretchRaises) {
+  ScratchDir dir;
+  constexpr size_t kWindow = 64 * 1024;
+  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
+  const std::string text =
+      NumberedLines(MessageReader::kBlockSize + 3 * kWindow);
+  const std::string path = dir.Write("message.txt", text);
+  const Lines all = ReferenceLines(text);
+  // Page aligned, in the middle of the first stretch.
+  const size_t cut = MessageReader::kBlockSize + kWindow / 2;
+  struct sigaction before {};
+  sigaction(SIGBUS, nullptr, &before);
+  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
+  Lines lines;
+  try {
+    MessageReader reader(std::move(file), kWindow);
+    std::string_view line;
+    // The first line of the first stretch: the stretch is mapped now.
+    while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
+      lines.emplace_back(line);
+    }
+    ASSERT_EQ(lines.size(), kBlockLines + 1);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    while (reader.ReadLine(&line)) lines.emplace_back(line);
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EInOutError& error) {
+    // As a read that meets an I/O error.
+    EXPECT_EQ(error.code(), 1117u);
+  }
+  // Reading went on up to the cut (the walk looks one byte ahead, so the
+  // line that ends at the cut may be held back), and every line handed out
+  // is the file's own.
+  EXPECT_GE(lines.size(), cut / 64 - 1);
+  EXPECT_LE(lines.size(), cut / 64);
+  EXPECT_TRUE(std::equal(lines.begin(), lines.end(), all.begin()));
+  // What took SIGBUS before the reader takes it again.
+  struct sigaction after {};
+  sigaction(SIGBUS, nullptr, &after);
+  EXPECT_TRUE(SameBusAction(before, after));
+}
+
+// Cut short between two stretches, the file ends where it ends now, with
+// the lines a reader of blocks gives.
+TEST(MessageReader, AFileCutShortBetweenStretchesEndsThere) {
+  ScratchDir dir;
+  constexpr size_t kWindow = 64 * 1024;
+  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
+  const std::string text =
+      NumberedLines(MessageReader::kBlockSize + 3 * kWindow);
+  const std::string path = dir.Write("message.txt", text);
+  // Behind the first stretch, in the middle of a line.
+  const size_t cut = MessageReader::kBlockSize + kWindow + 10;
+  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
+  MessageReader reader(std::move(file), kWindow);
+  Lines lines;
+  std::string_view line;
+  while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
+    lines.emplace_back(line);
+  }
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+  while (reader.ReadLine(&line)) lines.emplace_back(line);
+  reader.Close();
+  const Lines expected = ReferenceLines(text.substr(0, cut));
+  EXPECT_TRUE(lines == expected);
+  EXPECT_EQ(lines.back(), "A000000000");
+  WatchedPlatform blocks;
+  EXPECT_TRUE(ReadAll(blocks, path) == expected);
+}
+
+// The handler takes only a SIGBUS inside the reader's stretch: a mapped
+// page of another file, gone past that file's end, still ends the process.
+TEST(MessageReaderDeathTest, OtherLostPagesStillEndTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  ScratchDir dir;
+  const std::string path =
+      dir.Write("message.txt", NumberedLines(MessageReader::kBlockSize +
+                                             2 * MessageReader::kWindowSize));
+  const std::string other = dir.Write("other.txt", "x");
+  EXPECT_DEATH(
+      {
+        const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
+        std::unique_ptr<File> file;
+        os->Open(path, FileUse::kMessage, &file);
+        MessageReader reader(std::move(file));
+        std::string_view line;
+        for (size_t i = 0; i <= MessageReader::kBlockSize / 64; ++i) {
+          reader.ReadLine(&line);
+        }
+        const int fd = open(other.c_str(), O_RDONLY);
+        const long page = sysconf(_SC_PAGESIZE);
+        const volatile char* bytes = static_cast<const char*>(
+            mmap(nullptr, 2 * page, PROT_READ, MAP_PRIVATE, fd, 0));
+        std::printf("%d\n", bytes[page]);
+      },
+      "");
+}
+#endif
 
 }  // namespace
 }  // namespace stashwell
