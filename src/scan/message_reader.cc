@@ -17,10 +17,6 @@
 #include <sys/platform/x86.h>
 #define STASHWELL_HAVE_GLIBC_CPU_FEATURES 1
 #endif
-// Not on Windows: GCC there does not align the stack for 64-byte vectors.
-#if !defined(_WIN32)
-#define STASHWELL_HAVE_AVX512_PATH 1
-#endif
 #endif
 
 #include "run/in_out_error.h"
@@ -65,7 +61,6 @@ size_t FirstIrregularByte(std::string_view bytes) {
 constexpr bool kHaveVectors = true;
 
 using WantedBytes = std::array<char, 6>;
-using NibbleTables = std::array<unsigned char, 32>;
 
 // What the vector walk needs to know of 64 bytes, one bit a byte.
 struct WindowBits {
@@ -89,7 +84,7 @@ inline uint64_t Irregular(const char* p, uint64_t line_feeds,
 // The window scan with 16-byte vectors, which every x86-64 processor has.
 class SseScanner {
  public:
-  SseScanner(const WantedBytes& wanted, const NibbleTables& /*tables*/) {
+  explicit SseScanner(const WantedBytes& wanted) {
     for (size_t i = 0; i < wanted.size(); ++i) {
       wanted_[i] = _mm_set1_epi8(wanted[i]);
     }
@@ -130,28 +125,19 @@ class SseScanner {
 // processor again (CPUID) costs microseconds each time in a virtual machine,
 // and the compiler's own check would do it at every start of the program.
 bool HaveAvx2() { return CPU_FEATURE_ACTIVE(AVX2); }
-#if defined(STASHWELL_HAVE_AVX512_PATH)
-bool HaveAvx512() { return CPU_FEATURE_ACTIVE(AVX512BW); }
-#endif
 #else
 bool HaveAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
-#if defined(STASHWELL_HAVE_AVX512_PATH)
-bool HaveAvx512() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx512bw");
-}
-#endif
 #endif
 
 // The same with 32-byte vectors, on processors that have them: half the
 // instructions for the window, which is most of the scan's own work.
 class Avx2Scanner {
  public:
-  __attribute__((target("avx2")))
-  Avx2Scanner(const WantedBytes& wanted, const NibbleTables& /*tables*/) {
+  __attribute__((target("avx2"))) explicit Avx2Scanner(
+      const WantedBytes& wanted) {
     for (size_t i = 0; i < wanted.size(); ++i) {
       wanted_[i] = _mm256_set1_epi8(wanted[i]);
     }
@@ -186,46 +172,6 @@ class Avx2Scanner {
 };
 #endif
 
-#if defined(STASHWELL_HAVE_AVX512_PATH)
-// The same with 64-byte vectors, whose comparisons give their bits in mask
-// registers at once. The wanted first bytes are told by two table lookups,
-// one for each half of the byte (NibbleTables), where comparisons would
-// take one for each wanted byte.
-class Avx512Scanner {
- public:
-  __attribute__((target("avx512bw")))
-  Avx512Scanner(const WantedBytes& wanted, const NibbleTables& tables) {
-    end_of_text_ = _mm512_set1_epi8(wanted[0]);
-    low_ = _mm512_maskz_broadcast_i32x4(
-        0xffff,
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.data())));
-    high_ = _mm512_maskz_broadcast_i32x4(
-        0xffff,
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.data() + 16)));
-  }
-  __attribute__((target("avx512bw"))) WindowBits Scan(const char* p) const {
-    const __m512i bytes = _mm512_loadu_si512(p);
-    const __m512i low_half = _mm512_set1_epi8(0x0f);
-    const __m512i low = _mm512_and_si512(bytes, low_half);
-    const __m512i high =
-        _mm512_and_si512(_mm512_srli_epi16(bytes, 4), low_half);
-    const uint64_t wanted = _mm512_test_epi8_mask(
-        _mm512_shuffle_epi8(low_, low), _mm512_shuffle_epi8(high_, high));
-    const uint64_t lf =
-        _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kLineFeed));
-    const uint64_t special =
-        _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(kCarriageReturn)) |
-        _mm512_cmpeq_epi8_mask(bytes, end_of_text_);
-    return {lf, Irregular(p, lf, special), wanted};
-  }
-
- private:
-  __m512i end_of_text_;
-  __m512i low_;
-  __m512i high_;
-};
-#endif
-
 #else
 constexpr bool kHaveVectors = false;
 #endif
@@ -238,12 +184,6 @@ LineSplitter::Method Available(LineSplitter::Method method) {
 #else
   constexpr bool have_avx2 = false;
 #endif
-#if defined(STASHWELL_HAVE_AVX512_PATH)
-  static const bool have_avx512 = HaveAvx512();
-#else
-  constexpr bool have_avx512 = false;
-#endif
-  if (method == Method::kAvx512 && !have_avx512) method = Method::kAvx2;
   if (method == Method::kAvx2 && !have_avx2) method = Method::kSse2;
   if (method == Method::kSse2 && !kHaveVectors) method = Method::kSearch;
   return method;
@@ -251,12 +191,11 @@ LineSplitter::Method Available(LineSplitter::Method method) {
 
 }  // namespace
 
-const LineSplitter::Method LineSplitter::kBest = Available(Method::kAvx512);
+const LineSplitter::Method LineSplitter::kBest = Available(Method::kAvx2);
 
 LineSplitter::LineSplitter(Method method) : method_(Available(method)) {
   wanted_.fill(true);
   vector_wanted_.fill(kEndOfText);
-  FillNibbleTables();
 }
 
 void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
@@ -278,25 +217,6 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
     vector_wanted_[count++] = static_cast<char>(b);
   }
   every_line_wanted_ = false;
-  FillNibbleTables();
-}
-
-void LineSplitter::FillNibbleTables() {
-  // A byte is wanted when the entry of its low half (first table) and that
-  // of its high half (second table) share a bit. Each high half among the
-  // wanted bytes has a bit of its own, which the entries of the low halves
-  // it goes with carry; six bytes have at most six high halves.
-  nibble_tables_.fill(0);
-  unsigned char next_bit = 1;
-  for (const char c : vector_wanted_) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    unsigned char& high = nibble_tables_[16 + (b >> 4)];
-    if (high == 0) {
-      high = next_bit;
-      next_bit = static_cast<unsigned char>(next_bit << 1);
-    }
-    nibble_tables_[b & 0x0f] |= high;
-  }
 }
 
 void LineSplitter::Feed(std::string_view block) {
@@ -344,7 +264,7 @@ inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
   // Lines of mail are short, and few are wanted: the windows of 64 bytes
   // tell at once where lines start and which of them may be wanted, so the
   // lines passed over cost nothing each.
-  const Scanner scanner(vector_wanted_, nibble_tables_);
+  const Scanner scanner(vector_wanted_);
   const uint64_t every = every_line_wanted_ ? ~uint64_t{0} : 0;
   const char* const data = block_.data();
   // The last bytes of a block, and lines that run on into the next block,
@@ -400,9 +320,6 @@ inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
 #endif
 
 size_t LineSplitter::NextWantedByVector() {
-#if defined(STASHWELL_HAVE_AVX512_PATH)
-  if (method_ == Method::kAvx512) return NextWantedAvx512();
-#endif
 #if defined(STASHWELL_HAVE_AVX2_PATH)
   if (method_ == Method::kAvx2) return NextWantedAvx2();
 #endif
@@ -418,12 +335,6 @@ size_t LineSplitter::NextWantedByVector() {
 // walk.
 __attribute__((target("avx2"))) size_t LineSplitter::NextWantedAvx2() {
   return NextWantedWith<Avx2Scanner>();
-}
-#endif
-
-#if defined(STASHWELL_HAVE_AVX512_PATH)
-__attribute__((target("avx512bw"))) size_t LineSplitter::NextWantedAvx512() {
-  return NextWantedWith<Avx512Scanner>();
 }
 #endif
 

@@ -34,11 +34,10 @@ class LineSplitter {
   enum class Result { kLine, kNeedMore, kEnd };
   // How the common lines (whole in one block, no Ctrl-Z, no CR but one
   // before the LF) are found: 64 bytes at a time with the processor's
-  // 64-byte (AVX-512), 32-byte (AVX2) or 16-byte (SSE2) vector
-  // instructions, or by one pass over the block for irregular bytes and a
-  // search for each LF. All give the same lines. A method the processor
-  // lacks gives way to the next.
-  enum class Method { kAvx512, kAvx2, kSse2, kSearch };
+  // 32-byte (AVX2) or 16-byte (SSE2) vector instructions, or by one pass
+  // over the block for irregular bytes and a search for each LF. All give
+  // the same lines. A method the processor lacks gives way to the next.
+  enum class Method { kAvx2, kSse2, kSearch };
   // The first of them that the processor has.
   static const Method kBest;
 
@@ -90,8 +89,6 @@ class LineSplitter {
   template <typename Scanner>
   size_t NextWantedWith();
   size_t NextWantedAvx2();
-  size_t NextWantedAvx512();
-  void FillNibbleTables();
   size_t NextSearchedLineFeed();
   bool Wanted(char first) const {
     return wanted_[static_cast<unsigned char>(first)];
@@ -121,11 +118,9 @@ class LineSplitter {
   // kSearch: up to here the block holds no Ctrl-Z and no CR that is not
   // directly followed by an LF in the same block.
   size_t clean_end_ = 0;
-  // kAvx512, kAvx2, kSse2: the first bytes of wanted lines, Ctrl-Z first, the
-  // unused places repeating it; every line is wanted when they do not all fit.
+  // kAvx2, kSse2: the first bytes of wanted lines, Ctrl-Z first, the unused
+  // places repeating it; every line is wanted when they do not all fit.
   std::array<char, 6> vector_wanted_;
-  // kAvx512: the same bytes as two tables, one for each half of a byte.
-  std::array<unsigned char, 32> nibble_tables_;
   bool every_line_wanted_ = true;
   bool file_ended_ = false;
   bool ended_ = false;

@@ -131,7 +131,7 @@ struct SplitterSetting {
 };
 
 void PrintTo(const SplitterSetting& setting, std::ostream* out) {
-  static const char* const kNames[] = {"AVX-512", "AVX2", "SSE2", "search"};
+  static const char* const kNames[] = {"AVX2", "SSE2", "search"};
   *out << kNames[static_cast<int>(setting.method)] << ", blocks of "
        << setting.block_size;
 }
@@ -146,9 +146,9 @@ TEST(LineSplitter, X86BuildsWalkWithVectors) {
 }
 #endif
 
-constexpr LineSplitter::Method kMethods[] = {
-    LineSplitter::Method::kAvx512, LineSplitter::Method::kAvx2,
-    LineSplitter::Method::kSse2, LineSplitter::Method::kSearch};
+constexpr LineSplitter::Method kMethods[] = {LineSplitter::Method::kAvx2,
+                                             LineSplitter::Method::kSse2,
+                                             LineSplitter::Method::kSearch};
 
 TEST_P(LineSplitterTest, SameLinesWhateverTheBlocks) {
   for (const SplitCase& c : kSplitCases) {
@@ -280,11 +280,7 @@ TEST(LineSplitter, PassesOverLinesOfRegularText) {
 
 INSTANTIATE_TEST_SUITE_P(
     BlockSizes, LineSplitterTest,
-    ::testing::Values(SplitterSetting{LineSplitter::Method::kAvx512, 1},
-                      SplitterSetting{LineSplitter::Method::kAvx512, 65},
-                      SplitterSetting{LineSplitter::Method::kAvx512, 200},
-                      SplitterSetting{LineSplitter::Method::kAvx512, 64 * 1024},
-                      SplitterSetting{LineSplitter::Method::kAvx2, 1},
+    ::testing::Values(SplitterSetting{LineSplitter::Method::kAvx2, 1},
                       SplitterSetting{LineSplitter::Method::kAvx2, 3},
                       SplitterSetting{LineSplitter::Method::kAvx2, 64},
                       SplitterSetting{LineSplitter::Method::kAvx2, 65},
