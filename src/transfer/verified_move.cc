@@ -15,6 +15,14 @@ Folder* DestinationFolder(RunState& state, uint32_t* code) {
   return state.Destination.get();
 }
 
+PathKind ExamineDestination(RunState& state) {
+  uint32_t open_code = 0;
+  if (Folder* folder = DestinationFolder(state, &open_code)) {
+    return folder->Examine(FileNamePart(state.DestinationPath, state.syntax));
+  }
+  return state.platform.Examine(state.DestinationPath);
+}
+
 int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   // Paths go to the platform whole, however long; the platform accepts or
   // refuses them with its own error code. A folder that cannot be opened
@@ -41,8 +49,7 @@ int32_t CopyAndLog(RunState& state, bool may_decide_again) {
 }
 
 void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code) {
-  Platform& os = state.platform;
-  if (!os.IsExistingFile(state.DestinationPath)) {
+  if (ExamineDestination(state) != PathKind::kFile) {
     WriteLogLine(
         state,
         {"Error - destination file not found after copy (source not deleted)"});
