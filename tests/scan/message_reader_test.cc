@@ -74,6 +74,38 @@ Lines ReferenceLines(const std::string& input) {
   return lines;
 }
 
+// Where random text may hold a Ctrl-Z: nowhere, anywhere (it ends the
+// text at a line start), or only after a letter, inside a line.
+enum class CtrlZ { kNone, kAnywhere, kInsideLines };
+
+// Random text of at least size bytes with every irregular byte and runs of
+// up to longest bytes without a line end.
+std::string RandomText(unsigned seed, size_t size, size_t longest,
+                       CtrlZ ctrl_z) {
+  std::mt19937 random(seed);
+  std::string input;
+  while (input.size() < size) {
+    const unsigned kind = random() % 1000;
+    if (kind < 40) {
+      input += '\r';
+    } else if (kind < 42 && ctrl_z != CtrlZ::kNone) {
+      if (ctrl_z == CtrlZ::kAnywhere ||
+          (!input.empty() && input.back() >= 'a')) {
+        input += '\x1a';
+      }
+    } else if (kind < 120) {
+      input += "\r\n";
+    } else if (kind < 170) {
+      input += '\n';
+    } else if (kind < 171) {
+      input += std::string(random() % longest, 'L');
+    } else {
+      input += static_cast<char>('a' + random() % 26);
+    }
+  }
+  return input;
+}
+
 struct SplitCase {
   const char* name;
   std::string input;
@@ -164,24 +196,9 @@ TEST_P(LineSplitterTest, SameLinesWhateverTheBlocks) {
 // kind of byte falls on every place of a 64-byte window and of a block.
 TEST_P(LineSplitterTest, AgreesWithTheByteByByteRules) {
   for (unsigned seed = 1; seed <= 6; ++seed) {
-    std::mt19937 random(seed);
-    std::string input;
-    while (input.size() < 300 * 1024) {
-      const unsigned kind = random() % 1000;
-      if (kind < 40) {
-        input += '\r';
-      } else if (kind < 42 && seed % 2 == 0) {
-        input += '\x1a';
-      } else if (kind < 120) {
-        input += "\r\n";
-      } else if (kind < 170) {
-        input += '\n';
-      } else if (kind < 171) {
-        input += std::string(random() % 5000, 'L');
-      } else {
-        input += static_cast<char>('a' + random() % 26);
-      }
-    }
+    const std::string input =
+        RandomText(seed, 300 * 1024, 5000,
+                   seed % 2 == 0 ? CtrlZ::kAnywhere : CtrlZ::kNone);
     const Lines expected = ReferenceLines(input);
     ASSERT_GT(expected.size(), 100u) << seed;
     EXPECT_TRUE(SplitAll(input, GetParam().block_size, GetParam().method) ==
@@ -355,10 +372,11 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
   int closes = 0;
 };
 
-Lines ReadAll(Platform& os, const std::string& path) {
+Lines ReadAll(Platform& os, const std::string& path,
+              size_t window = MessageReader::kWindowSize) {
   std::unique_ptr<File> file;
   EXPECT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file));
+  MessageReader reader(std::move(file), window);
   Lines lines;
   std::string_view line;
   while (reader.ReadLine(&line)) lines.emplace_back(line);
@@ -462,14 +480,7 @@ std::string FirstBlock() {
 // window bytes after the first block.
 Lines ReadAllMapped(const std::string& path, size_t window) {
   const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
-  std::unique_ptr<File> file;
-  EXPECT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file), window);
-  Lines lines;
-  std::string_view line;
-  while (reader.ReadLine(&line)) lines.emplace_back(line);
-  reader.Close();
-  return lines;
+  return ReadAll(*os, path, window);
 }
 
 // Each case after a first block, in stretches of a page, of a length that
@@ -494,24 +505,8 @@ TEST(MessageReader, ReadsAMappedFileByTheTextRules) {
 TEST(MessageReader, MappedStretchesAgreeWithTheByteByByteRules) {
   ScratchDir dir;
   for (unsigned seed = 1; seed <= 4; ++seed) {
-    std::mt19937 random(seed);
-    std::string input;
-    while (input.size() < 600 * 1024) {
-      const unsigned kind = random() % 1000;
-      if (kind < 40) {
-        input += '\r';
-      } else if (kind < 42) {
-        if (!input.empty() && input.back() >= 'a') input += '\x1a';
-      } else if (kind < 120) {
-        input += "\r\n";
-      } else if (kind < 170) {
-        input += '\n';
-      } else if (kind < 171) {
-        input += std::string(random() % 9000, 'L');
-      } else {
-        input += static_cast<char>('a' + random() % 26);
-      }
-    }
+    const std::string input =
+        RandomText(seed, 600 * 1024, 9000, CtrlZ::kInsideLines);
     const std::string path = dir.Write("message.txt", input);
     const Lines expected = ReferenceLines(input);
     ASSERT_GT(expected.size(), 10000u) << seed;
@@ -540,47 +535,62 @@ bool SameBusAction(const struct sigaction& a, const struct sigaction& b) {
                                          : a.sa_handler == b.sa_handler);
 }
 
+// Stretches of the cut tests below, and the lines of their first block.
+constexpr size_t kCutWindow = 64 * 1024;
+constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
+
+struct CutRead {
+  Lines lines;        // the lines handed out
+  uint32_t code = 0;  // the failed read raised, 0 when reading ended
+};
+
+// Reads path with the system's own files in stretches of kCutWindow, cuts
+// the file to cut bytes once the first stretch is mapped (its first line
+// handed out), and reads on.
+CutRead ReadCutShort(const std::string& path, size_t cut) {
+  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
+  std::unique_ptr<File> file;
+  EXPECT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
+  CutRead read;
+  try {
+    MessageReader reader(std::move(file), kCutWindow);
+    std::string_view line;
+    while (read.lines.size() <= kBlockLines && reader.ReadLine(&line)) {
+      read.lines.emplace_back(line);
+    }
+    EXPECT_EQ(read.lines.size(), kBlockLines + 1);
+    EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    while (reader.ReadLine(&line)) read.lines.emplace_back(line);
+    reader.Close();
+  } catch (const EInOutError& error) {
+    read.code = error.code();
+  }
+  return read;
+}
+
 // Another program cuts the file short while a stretch of it is mapped:
 // the stretch's pages past the new end are gone, and touching them raises
 // SIGBUS. The reader raises a failed read instead of ending the process,
 // and has handed out only whole lines from before the cut.
 TEST(MessageReader, AFileCutShortInsideAMappedStretchRaises) {
   ScratchDir dir;
-  constexpr size_t kWindow = 64 * 1024;
-  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
   const std::string text =
-      NumberedLines(MessageReader::kBlockSize + 3 * kWindow);
+      NumberedLines(MessageReader::kBlockSize + 3 * kCutWindow);
   const std::string path = dir.Write("message.txt", text);
-  const Lines all = ReferenceLines(text);
   // Page aligned, in the middle of the first stretch.
-  const size_t cut = MessageReader::kBlockSize + kWindow / 2;
+  const size_t cut = MessageReader::kBlockSize + kCutWindow / 2;
   struct sigaction before {};
   sigaction(SIGBUS, nullptr, &before);
-  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
-  std::unique_ptr<File> file;
-  ASSERT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
-  Lines lines;
-  try {
-    MessageReader reader(std::move(file), kWindow);
-    std::string_view line;
-    // The first line of the first stretch: the stretch is mapped now.
-    while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
-      lines.emplace_back(line);
-    }
-    ASSERT_EQ(lines.size(), kBlockLines + 1);
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
-    while (reader.ReadLine(&line)) lines.emplace_back(line);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const EInOutError& error) {
-    // As a read that meets an I/O error.
-    EXPECT_EQ(error.code(), 1117u);
-  }
+  const CutRead read = ReadCutShort(path, cut);
+  // As a read that meets an I/O error.
+  EXPECT_EQ(read.code, 1117u);
   // Reading went on up to the cut (the walk looks one byte ahead, so the
   // line that ends at the cut may be held back), and every line handed out
   // is the file's own.
-  EXPECT_GE(lines.size(), cut / 64 - 1);
-  EXPECT_LE(lines.size(), cut / 64);
-  EXPECT_TRUE(std::equal(lines.begin(), lines.end(), all.begin()));
+  EXPECT_GE(read.lines.size(), cut / 64 - 1);
+  EXPECT_LE(read.lines.size(), cut / 64);
+  const Lines all = ReferenceLines(text);
+  EXPECT_TRUE(std::equal(read.lines.begin(), read.lines.end(), all.begin()));
   // What took SIGBUS before the reader takes it again.
   struct sigaction after {};
   sigaction(SIGBUS, nullptr, &after);
@@ -591,28 +601,16 @@ TEST(MessageReader, AFileCutShortInsideAMappedStretchRaises) {
 // the lines a reader of blocks gives.
 TEST(MessageReader, AFileCutShortBetweenStretchesEndsThere) {
   ScratchDir dir;
-  constexpr size_t kWindow = 64 * 1024;
-  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
   const std::string text =
-      NumberedLines(MessageReader::kBlockSize + 3 * kWindow);
+      NumberedLines(MessageReader::kBlockSize + 3 * kCutWindow);
   const std::string path = dir.Write("message.txt", text);
   // Behind the first stretch, in the middle of a line.
-  const size_t cut = MessageReader::kBlockSize + kWindow + 10;
-  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
-  std::unique_ptr<File> file;
-  ASSERT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file), kWindow);
-  Lines lines;
-  std::string_view line;
-  while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
-    lines.emplace_back(line);
-  }
-  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
-  while (reader.ReadLine(&line)) lines.emplace_back(line);
-  reader.Close();
+  const size_t cut = MessageReader::kBlockSize + kCutWindow + 10;
+  const CutRead read = ReadCutShort(path, cut);
+  EXPECT_EQ(read.code, 0u);
   const Lines expected = ReferenceLines(text.substr(0, cut));
-  EXPECT_TRUE(lines == expected);
-  EXPECT_EQ(lines.back(), "A000000000");
+  EXPECT_TRUE(read.lines == expected);
+  EXPECT_EQ(read.lines.back(), "A000000000");
   WatchedPlatform blocks;
   EXPECT_TRUE(ReadAll(blocks, path) == expected);
 }
