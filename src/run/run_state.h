@@ -52,6 +52,7 @@ struct RunState {
   bool ActionLogged = false;
 
   // The message file scan.
+  std::optional<FileId> MessageFileId;  // the message file the scan reads
   std::string FromLine;
   std::string ToLine;
   std::string SubjectLine;

@@ -101,6 +101,7 @@ void ScanMessageFile(RunState& state) {
 
   // Which file the scan reads: only that file is deleted at the end.
   const std::optional<FileId> message_id = file->Identity();
+  state.MessageFileId = message_id;
   MessageReader reader(std::move(file));
   // Only lines that start like one of the prefixes matter, and only as far
   // as a path can reach: memory stays flat whatever the line lengths.

@@ -26,10 +26,18 @@ bool IsUnusableName(const std::string& name) {
 // buffer (an empty one would pass for a copy of any empty attachment) and
 // the message is deleted when the scan ends. Neither may stand in for the
 // attachment as its duplicate.
+// Each is known by the identity learned when the run opened it, and by
+// what its name leads to now where the identity is unknown.
 bool IsRunFile(RunState& state, const std::string& path) {
   Platform& os = state.platform;
-  return os.IsSameFile(path, state.LogPath) ||
-         os.IsSameFile(path, state.MessageFilePath);
+  const std::optional<FileId> id = os.IdentityOf(path);
+  if (!id) return false;
+  const auto is = [&](const std::optional<FileId>& known,
+                      const std::string& name) {
+    return known ? id == known : id == os.IdentityOf(name);
+  };
+  return is(state.LogFileId, state.LogPath) ||
+         is(state.MessageFileId, state.MessageFilePath);
 }
 
 // What one round of placement came to.

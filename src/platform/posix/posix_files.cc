@@ -161,10 +161,12 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
   return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
 }
 
-int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds) {
+int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds,
+                        struct stat* opened) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
-  struct stat st;
+  struct stat own;
+  struct stat& st = opened != nullptr ? *opened : own;
   int error = 0;
   if (fstat(fd, &st) != 0) {
     error = errno;

@@ -62,8 +62,9 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
 // existence test (the non-blocking mode is cleared once it is open).
 // Folders open as before, so callers keep their own rule for them; any
 // other file that is no disk file is refused as missing (ENOENT). -1 with
-// errno set on failure.
-int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr);
+// errno set on failure; *opened gets what the open file is.
+int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr,
+                        struct stat* opened = nullptr);
 
 enum class CopyStaging {
   kUnnamedFirst,  // an unnamed temporary file (O_TMPFILE) where possible

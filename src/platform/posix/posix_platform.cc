@@ -403,15 +403,10 @@ class PosixPlatform : public Platform {
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override {
     int fd = -1;
-    const uint32_t code =
-        use == FileUse::kLog ? OpenLog(path, &fd) : OpenReadable(path, &fd);
-    if (code != 0) return code;
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-      const uint32_t error = LastError();
-      close(fd);
-      return error;
-    }
+    const uint32_t code = use == FileUse::kLog ? OpenLog(path, &fd, &st)
+                                               : OpenReadable(path, &fd, &st);
+    if (code != 0) return code;
     *file = std::make_unique<PosixFile>(
         fd, st, use == FileUse::kComparison ? nullptr : &unshared_);
     return 0;
@@ -506,7 +501,8 @@ class PosixPlatform : public Platform {
     return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
   }
 
-  static uint32_t OpenLog(const std::string& path, int* opened) {
+  static uint32_t OpenLog(const std::string& path, int* opened,
+                          struct stat* opened_stat) {
     // Windows refuses to replace a read-only file, even for an
     // administrator; the owner's write bit is looked at rather than
     // access(), which lets root through.
@@ -552,9 +548,9 @@ class PosixPlatform : public Platform {
     uint32_t code = 0;
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
       code = kErrorSharingViolation;
-    } else if (fstat(fd, &st) != 0) {
+    } else if (fstat(fd, opened_stat) != 0) {
       code = LastError();
-    } else if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    } else if (!S_ISREG(opened_stat->st_mode) || opened_stat->st_nlink != 1) {
       // Swapped meanwhile for another file's second name.
       code = kErrorAccessDenied;
     } else if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
@@ -570,20 +566,15 @@ class PosixPlatform : public Platform {
 
   // POSIX has no share modes: both read uses read the same way; only
   // RemoveFile tells them apart.
-  uint32_t OpenReadable(const std::string& path, int* opened) {
-    const int fd = OpenDiskFileForRead(path.c_str(), &file_systems_);
+  uint32_t OpenReadable(const std::string& path, int* opened,
+                        struct stat* opened_stat) {
+    const int fd =
+        OpenDiskFileForRead(path.c_str(), &file_systems_, opened_stat);
     if (fd < 0) return LastError();
     // A folder opens for reading on POSIX; Windows refuses it.
-    struct stat st;
-    uint32_t code = 0;
-    if (fstat(fd, &st) != 0) {
-      code = LastError();
-    } else if (S_ISDIR(st.st_mode)) {
-      code = kErrorAccessDenied;
-    }
-    if (code != 0) {
+    if (S_ISDIR(opened_stat->st_mode)) {
       close(fd);
-      return code;
+      return kErrorAccessDenied;
     }
     *opened = fd;
     return 0;
