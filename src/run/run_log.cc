@@ -142,18 +142,16 @@ void RemoveSource(RunState& state, const std::string& path, bool after_copy) {
 }
 
 void SettleIfHeld(RunState& state, const std::string& path) {
-  bool removal_held = false;
-  for (const HeldStep& step : state.Held) {
-    removal_held = removal_held || step.id.has_value();
+  const std::vector<HeldStep>& held = state.Held;
+  // Only held removals carry an identity: without one, nothing is looked up.
+  if (std::none_of(held.begin(), held.end(),
+                   [](const HeldStep& step) { return step.id.has_value(); })) {
+    return;
   }
-  if (!removal_held) return;
   const std::optional<FileId> id = state.platform.IdentityOf(path);
-  if (!id) return;
-  for (const HeldStep& step : state.Held) {
-    if (step.id == id) {
-      SettleHeldSteps(state);
-      return;
-    }
+  if (id && std::any_of(held.begin(), held.end(),
+                        [&](const HeldStep& step) { return step.id == id; })) {
+    SettleHeldSteps(state);
   }
 }
 

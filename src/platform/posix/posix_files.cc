@@ -161,6 +161,19 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
   return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
 }
 
+PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds) {
+  struct stat st;
+  if (fstatat(at, name, &st, 0) != 0) {
+    return fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0
+               ? PathKind::kOther
+               : PathKind::kMissing;
+  }
+  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
+  if (!S_ISREG(st.st_mode)) return PathKind::kOther;
+  return kinds->IsGeneratedAt(st.st_dev, at, name) ? PathKind::kOther
+                                                   : PathKind::kFile;
+}
+
 int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds,
                         struct stat* opened) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -469,19 +482,8 @@ uint32_t PosixFolder::Open(const std::string& path,
   return 0;
 }
 
-// As the platform's Examine: links followed, a link that leads nowhere
-// still holds its name, only a regular file on a disk is a file.
 PathKind PosixFolder::Examine(const std::string& name) {
-  struct stat st;
-  if (fstatat(fd_, name.c_str(), &st, 0) != 0) {
-    return fstatat(fd_, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
-               ? PathKind::kOther
-               : PathKind::kMissing;
-  }
-  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
-  if (!S_ISREG(st.st_mode)) return PathKind::kOther;
-  return kinds_->IsGeneratedAt(st.st_dev, fd_, name.c_str()) ? PathKind::kOther
-                                                             : PathKind::kFile;
+  return ExamineAt(fd_, name.c_str(), kinds_);
 }
 
 std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,

@@ -58,6 +58,11 @@ class FileSystemKinds {
 bool IsDiskFile(const struct stat& st, const char* path, int fd,
                 FileSystemKinds* kinds = nullptr);
 
+// What name names, taken in the open folder at (AT_FDCWD: the current
+// folder, or a whole path): links followed, a link that leads nowhere
+// still holds its name, and only a regular file on a disk is a file.
+PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds);
+
 // Opens path read-only without blocking on a FIFO swapped in after an
 // existence test (the non-blocking mode is cleared once it is open).
 // Folders open as before, so callers keep their own rule for them; any

@@ -383,15 +383,7 @@ class PosixPlatform : public Platform {
   // is a file (links followed): FIFOs, devices, sockets and the kernel's
   // generated files are no files a mail client saved.
   PathKind Examine(const std::string& path) override {
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-      // A link that leads nowhere still holds its name.
-      return lstat(path.c_str(), &st) == 0 ? PathKind::kOther
-                                           : PathKind::kMissing;
-    }
-    if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
-    return IsDiskFile(st, path.c_str(), -1, &file_systems_) ? PathKind::kFile
-                                                            : PathKind::kOther;
+    return ExamineAt(AT_FDCWD, path.c_str(), &file_systems_);
   }
 
   std::optional<FileId> IdentityOf(const std::string& path) override {
