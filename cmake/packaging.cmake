@@ -102,8 +102,13 @@ if(WIN32)
     set(CPACK_PACKAGE_FILE_NAME stashwell-${PROJECT_VERSION}-win64)
   endif()
 else()
-  set(notices ${STASHWELL_NOTICES}/linux.txt
-      ${STASHWELL_NOTICES}/gcc-runtime.txt)
+  # The C library is linked statically too: its notice is followed by the
+  # copyright file of the C library package the program is built with.
+  set(notices ${STASHWELL_NOTICES}/linux.txt ${STASHWELL_NOTICES}/glibc.txt)
+  if(EXISTS /usr/share/doc/libc6/copyright)
+    list(APPEND notices /usr/share/doc/libc6/copyright)
+  endif()
+  list(APPEND notices ${STASHWELL_NOTICES}/gcc-runtime.txt)
   set(doc share/doc/stashwell)
   set(made ${STASHWELL_RELEASE_DIR}/stashwell.1.gz
       ${STASHWELL_RELEASE_DIR}/guide.md.gz
@@ -157,6 +162,8 @@ else()
     endif()")
   install(FILES ${STASHWELL_RELEASE_DIR}/stashwell.1.gz
           DESTINATION share/man/man1)
+  install(FILES ${CMAKE_SOURCE_DIR}/packaging/lintian-overrides
+          DESTINATION share/lintian/overrides RENAME stashwell)
   install(FILES ${STASHWELL_RELEASE_DIR}/guide.md.gz
           ${STASHWELL_RELEASE_DIR}/changelog.gz ${STASHWELL_RELEASE_DIR}/copyright
           DESTINATION ${doc})

@@ -1,7 +1,9 @@
 // The Platform on POSIX systems (Linux and macOS). Paths use "/", error
 // codes are the Win32 codes of the same meaning, message boxes are lines on
 // stderr and the yes/no question goes to the terminal.
+#if !defined(__linux__)
 #include <dlfcn.h>
+#endif
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
@@ -24,6 +26,11 @@
 #include "platform/system_platform.h"
 
 extern char** environ;
+#if defined(__linux__)
+// The first and the first-past-the-end byte of the program's own image.
+extern "C" const char __ehdr_start[];
+extern "C" const char _end[];
+#endif
 
 namespace stashwell {
 namespace {
@@ -466,12 +473,22 @@ class PosixPlatform : public Platform {
   std::string ProgramFileName() override { return program_name_; }
 
   uintptr_t CodeOffset(const void* address) override {
+#if defined(__linux__)
+    // The linker marks where the program's image begins and ends; unlike
+    // dladdr, this also knows the static program, which has no module
+    // list.
+    const auto at = reinterpret_cast<uintptr_t>(address);
+    const auto begin = reinterpret_cast<uintptr_t>(__ehdr_start);
+    const auto end = reinterpret_cast<uintptr_t>(_end);
+    return at >= begin && at < end ? at - begin : at;
+#else
     Dl_info info;
     if (dladdr(address, &info) == 0 || info.dli_fbase == nullptr) {
       return reinterpret_cast<uintptr_t>(address);
     }
     return reinterpret_cast<uintptr_t>(address) -
            reinterpret_cast<uintptr_t>(info.dli_fbase);
+#endif
   }
 
  private:
