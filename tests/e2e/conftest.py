@@ -550,6 +550,33 @@ class _Wine:
         if not self.runnable:
             pytest.skip(f"{NOT_RUN_32_BIT} at {what} ({PROBE_32_BIT})")
 
+    @staticmethod
+    def _start_dialog_helper(command, env, folder, out_path, err_path):
+        """Starts the dialog helper and returns once it watches for boxes.
+
+        Wine now and then fails to start a process at all (exit code 1, not
+        a word printed) on a loaded machine. A helper that ends before it
+        reports that it watches is started again, up to three times; the
+        program under test starts only after that, so no box of the run
+        can come before the helper looks."""
+        for attempt in range(3):
+            with open(out_path, "wb") as out, open(err_path, "wb") as err:
+                helper = subprocess.Popen(
+                    command, env=env, cwd=str(folder),
+                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+            deadline = time.monotonic() + WINE_RUN_LIMIT
+            while time.monotonic() < deadline:
+                if b"\n" in out_path.read_bytes():
+                    return helper
+                if helper.poll() is not None:
+                    break
+                time.sleep(0.01)
+            else:
+                return helper  # the checks after the run report it
+            if b"\n" in out_path.read_bytes():
+                return helper
+        return helper
+
     def run(self, *args, answer="no", cmdline=None, env=None, timeout=60,
             cwd=None):
         limit = max(timeout, WINE_RUN_LIMIT)
@@ -580,12 +607,10 @@ class _Wine:
         helper_err = folder / "dialog_helper.err"
         run_out = folder / "launcher.txt"
         run_err = folder / "stderr.txt"
-        with open(helper_out, "wb") as out, open(helper_err, "wb") as err:
-            helper = subprocess.Popen(
-                [str(WINE_RUN), str(self.helpers / "dialog_helper.exe"),
-                 to_windows_path(stop), answers, str(limit + 60)],
-                env=full_env, cwd=str(folder), stdin=subprocess.DEVNULL,
-                stdout=out, stderr=err)
+        helper = self._start_dialog_helper(
+            [str(WINE_RUN), str(self.helpers / "dialog_helper.exe"),
+             to_windows_path(stop), answers, str(limit + 60)],
+            full_env, folder, helper_out, helper_err)
         try:
             with open(run_out, "wb") as out, open(run_err, "wb") as err:
                 run = subprocess.run(
