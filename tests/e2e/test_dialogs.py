@@ -52,6 +52,10 @@ def test_error_report_names_the_module_and_message(prog, tmp_path):
     assert re.fullmatch(
         r"Exception EInOutError in module " + re.escape(module) +
         r" at [0-9A-F]{8}\.\r\nInvalid filename\.\r\n", box.text), box.text
+    # The place is an offset into the program, not an address: a second
+    # run, loaded elsewhere, reports the same one.
+    again = prog.run(prog.arg(missing), prog.arg(tmp_path))
+    assert again.dialogs == result.dialogs
 
 
 def test_question_answered_no_leaves_the_log_unopened(prog, tmp_path):
