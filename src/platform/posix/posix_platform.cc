@@ -562,7 +562,11 @@ class PosixPlatform : public Platform {
     } else if (!S_ISREG(opened_stat->st_mode) || opened_stat->st_nlink != 1) {
       // Swapped meanwhile for another file's second name.
       code = kErrorAccessDenied;
-    } else if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+    } else if ((opened_stat->st_size != 0 && ftruncate(fd, 0) != 0) ||
+               fcntl(fd, F_SETFL, 0) != 0) {
+      // An empty file is not cut: on ext4 a file cut to zero is written
+      // out as soon as it is closed (so that a replaced file's new bytes
+      // are not lost), which cost a fresh log 0.1 ms at its close.
       code = LastError();
     }
     if (code != 0) {
