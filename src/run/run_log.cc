@@ -164,12 +164,11 @@ void SettleHeldSteps(RunState& state) {
   // One flush for all the copies held: their names reach the disk before
   // any of their sources goes.
   uint32_t flush_code = 0;
-  for (const HeldStep& step : steps) {
-    if (step.kind == HeldStep::Kind::kRemoveCopied) {
-      flush_code =
-          state.Destination ? state.Destination->Flush() : kErrorInvalidHandle;
-      break;
-    }
+  if (std::any_of(steps.begin(), steps.end(), [](const HeldStep& step) {
+        return step.kind == HeldStep::Kind::kRemoveCopied;
+      })) {
+    flush_code =
+        state.Destination ? state.Destination->Flush() : kErrorInvalidHandle;
   }
   for (const HeldStep& step : steps) {
     switch (step.kind) {

@@ -123,7 +123,6 @@ class ListedNumbers {
 }  // namespace
 
 std::optional<std::string> FindFreeNumberedName(RunState& state) {
-  Platform& os = state.platform;
   // Every name is looked up in the destination folder; where it cannot be
   // opened, by its path, and the copy then reports why.
   uint32_t open_code = 0;
@@ -142,11 +141,9 @@ std::optional<std::string> FindFreeNumberedName(RunState& state) {
     // well as a file.
     std::string candidate =
         MakeNumberedName(state.DestinationPath, number, state.syntax);
-    const PathKind kind =
-        folder != nullptr
-            ? folder->Examine(FileNamePart(candidate, state.syntax))
-            : os.Examine(candidate);
-    if (kind == PathKind::kMissing) return candidate;
+    if (ExamineDestination(state, candidate) == PathKind::kMissing) {
+      return candidate;
+    }
   }
   return std::nullopt;
 }

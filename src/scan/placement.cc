@@ -82,7 +82,7 @@ Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
 Round PlaceOnce(RunState& state, const std::string& unnumbered,
                 bool may_decide_again, std::optional<int32_t>* copy_code) {
   Platform& os = state.platform;
-  switch (ExamineDestination(state)) {
+  switch (ExamineDestination(state, state.DestinationPath)) {
     case PathKind::kMissing:
       return CopyRound(state, may_decide_again, copy_code);
     case PathKind::kFolder:

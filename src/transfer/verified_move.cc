@@ -15,12 +15,12 @@ Folder* DestinationFolder(RunState& state, uint32_t* code) {
   return state.Destination.get();
 }
 
-PathKind ExamineDestination(RunState& state) {
+PathKind ExamineDestination(RunState& state, const std::string& path) {
   uint32_t open_code = 0;
   if (Folder* folder = DestinationFolder(state, &open_code)) {
-    return folder->Examine(FileNamePart(state.DestinationPath, state.syntax));
+    return folder->Examine(FileNamePart(path, state.syntax));
   }
-  return state.platform.Examine(state.DestinationPath);
+  return state.platform.Examine(path);
 }
 
 int32_t CopyAndLog(RunState& state, bool may_decide_again) {
@@ -49,7 +49,7 @@ int32_t CopyAndLog(RunState& state, bool may_decide_again) {
 }
 
 void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code) {
-  if (ExamineDestination(state) != PathKind::kFile) {
+  if (ExamineDestination(state, state.DestinationPath) != PathKind::kFile) {
     WriteLogLine(
         state,
         {"Error - destination file not found after copy (source not deleted)"});

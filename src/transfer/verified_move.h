@@ -16,9 +16,10 @@ namespace stashwell {
 // the next call tries again.
 Folder* DestinationFolder(RunState& state, uint32_t* code);
 
-// What DestinationPath names, looked up in the destination folder the run
-// holds, where the copy goes; by the path when the folder cannot be opened.
-PathKind ExamineDestination(RunState& state);
+// What path (a name in DestinationDir) names, looked up in the destination
+// folder the run holds, where the copy goes; by the path when the folder
+// cannot be opened.
+PathKind ExamineDestination(RunState& state, const std::string& path);
 
 // Copies SourcePath to DestinationPath (its name in the destination folder)
 // without overwriting and returns the copy's code (0 when copied, the copy's

@@ -522,10 +522,9 @@ uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
                            CopyStaging staging) {
   // Only a regular disk file is copied, and a FIFO put in the attachment's
   // place cannot block the open.
-  FileCloser in(OpenDiskFileForRead(source.c_str(), kinds_));
-  if (in.get() < 0) return Win32CodeFromErrno(errno);
   struct stat st;
-  if (fstat(in.get(), &st) != 0) return Win32CodeFromErrno(errno);
+  FileCloser in(OpenDiskFileForRead(source.c_str(), kinds_, &st));
+  if (in.get() < 0) return Win32CodeFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
 
   const int folder = fd_;
