@@ -14,7 +14,6 @@
 #ifndef STASHWELL_PLATFORM_PLATFORM_H_
 #define STASHWELL_PLATFORM_PLATFORM_H_
 
-#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -105,19 +104,6 @@ class File {
   virtual uint32_t Size(uint64_t* size) = 0;
   // The file's identity, learned when it was opened.
   virtual std::optional<FileId> Identity() = 0;
-  // Reading without a copy, where the file allows it: maps the next stretch
-  // of at most `most` bytes from the read position read-only into memory,
-  // moves the position past it and lets go of the stretch mapped before
-  // (*bytes is empty at the end). Any other answer than 0 means that this
-  // file is not mapped here: nothing was read, and Read goes on from the
-  // same position. *lost stays 0 while every byte touched could be read;
-  // a byte that cannot (the file was cut short meanwhile, or its disk
-  // failed) reads as zero, and *lost holds the Win32 code of the failure
-  // from then on, for as long as the file is open.
-  virtual uint32_t MapNext(size_t /*most*/, std::string_view* /*bytes*/,
-                           const volatile std::sig_atomic_t** /*lost*/) {
-    return kErrorNotSupported;
-  }
   // Closes the file; the object may only be destroyed afterwards.
   virtual uint32_t Close() = 0;
 };

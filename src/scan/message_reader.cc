@@ -229,7 +229,7 @@ void LineSplitter::Feed(std::string_view block) {
 size_t LineSplitter::NextOf(char c, size_t end) const {
   // Only the current line is searched, so every byte is searched once per
   // character however short or long the lines are, and a block's bytes
-  // past the line (a whole mapped stretch) are not read twice.
+  // past the line are not read twice.
   const void* found = std::memchr(block_.data() + pos_, c, end - pos_);
   return found ? static_cast<size_t>(static_cast<const char*>(found) -
                                      block_.data())
@@ -424,22 +424,16 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
   return Result::kEnd;
 }
 
-// Stands for the loss of a file that maps nothing: none.
-constexpr std::sig_atomic_t kNothingLost = 0;
-
 // The block is not zeroed: only the bytes a read delivered are fed to the
 // splitter.
-MessageReader::MessageReader(std::unique_ptr<File> file, size_t window)
+MessageReader::MessageReader(std::unique_ptr<File> file, size_t long_block)
     : file_(std::move(file)),
       block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
-      window_(window),
-      lost_(&kNothingLost) {}
+      long_block_(long_block) {}
 
 bool MessageReader::ReadMore(LineSplitter::Result result,
                              std::string_view* line) {
   for (;;) {
-    // A line met after a mapped byte was lost may hold zeros in its place.
-    CheckInOut(static_cast<uint32_t>(*lost_));
     switch (result) {
       case LineSplitter::Result::kLine:
         return true;
@@ -454,19 +448,19 @@ bool MessageReader::ReadMore(LineSplitter::Result result,
 }
 
 std::string_view MessageReader::ReadBlock() {
-  if (source_ == Source::kStretches) {
-    std::string_view stretch;
-    if (file_->MapNext(window_, &stretch, &lost_) == 0) return stretch;
-    source_ = Source::kBlocks;
+  // The splitter asks for more only once it is done with the block before
+  // (a line that runs on was gathered), so that block's buffer can go.
+  if (grow_) {
+    grow_ = false;
+    block_ = std::make_unique_for_overwrite<char[]>(long_block_);
+    block_size_ = long_block_;
   }
   size_t count = 0;
-  CheckInOut(file_->Read(block_.get(), kBlockSize, &count));
-  // A message of one block (most are) is read as before, with no system
-  // call more; a longer one is read on from its mapped stretches, where the
-  // kernel copies nothing.
-  if (source_ == Source::kFirstBlock) {
-    source_ = count == kBlockSize ? Source::kStretches : Source::kBlocks;
-  }
+  CheckInOut(file_->Read(block_.get(), block_size_, &count));
+  // A full first block: the message is longer, and is read on in long
+  // blocks.
+  grow_ = block_size_ == kBlockSize && count == kBlockSize &&
+          long_block_ != kBlockSize;
   return std::string_view(block_.get(), count);
 }
 

@@ -13,7 +13,6 @@
 #define STASHWELL_SCAN_MESSAGE_READER_H_
 
 #include <array>
-#include <csignal>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -133,24 +132,24 @@ class LineSplitter {
   std::string gathered_;
 };
 
-// Reads the lines of an open file: the first block through a buffer of
-// its own, and a file longer than that in stretches mapped into memory
-// (File::MapNext), with no copy, where the file can be mapped; otherwise
-// block after block. Every read is checked: a failed one raises
-// EInOutError, and so does a mapped byte that could not be read, before
-// any line it may belong to is handed out.
+// Reads the lines of an open file, block after block: the first block of
+// kBlockSize, and a file longer than that on in blocks of the long size.
+// Every read is checked: a failed one raises EInOutError.
 class MessageReader {
  public:
+  // Most messages fit in one block: one read, into a buffer whose unused
+  // pages are never touched.
   static constexpr size_t kBlockSize = 64 * 1024;
-  // The mapped stretch: long enough that mapping costs little per byte,
-  // short enough that the memory the process uses stays flat.
-  static constexpr size_t kWindowSize = 4 * 1024 * 1024;
+  // The blocks of a longer message: a quarter of the reads of the first
+  // block's size, still small enough to stay in the processor's cache
+  // between the kernel's copy and the scan.
+  static constexpr size_t kLongBlockSize = 256 * 1024;
 
   // Takes over an open file; it is closed, without a check, with the
   // reader when Close was not called (the run is stopping through a
-  // failure). window: the size of the mapped stretches.
+  // failure). long_block: the size of the blocks after the first.
   explicit MessageReader(std::unique_ptr<File> file,
-                         size_t window = kWindowSize);
+                         size_t long_block = kLongBlockSize);
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -164,27 +163,23 @@ class MessageReader {
   // ended. Raises EInOutError when a read fails.
   bool ReadLine(std::string_view* line) {
     const LineSplitter::Result result = splitter_.Next(line);
-    if (result == LineSplitter::Result::kLine && *lost_ == 0) return true;
+    if (result == LineSplitter::Result::kLine) return true;
     return ReadMore(result, line);
   }
   // Closes the file; raises EInOutError when the close fails.
   void Close();
 
  private:
-  enum class Source { kFirstBlock, kBlocks, kStretches };
-
-  // Takes the splitter's answer: raises when a mapped byte was lost, and
-  // reads on until the splitter has a line or the text ends.
+  // Reads on until the splitter has a line or the text ends.
   bool ReadMore(LineSplitter::Result result, std::string_view* line);
-  // The next block or stretch of the file; empty at its end.
+  // The next block of the file; empty at its end.
   std::string_view ReadBlock();
 
   std::unique_ptr<File> file_;
   std::unique_ptr<char[]> block_;
-  const size_t window_;
-  Source source_ = Source::kFirstBlock;
-  // Not 0 once a byte of a mapped stretch could not be read.
-  const volatile std::sig_atomic_t* lost_;
+  size_t block_size_ = kBlockSize;
+  const size_t long_block_;
+  bool grow_ = false;  // the next read is the first long block
   LineSplitter splitter_;
 };
 

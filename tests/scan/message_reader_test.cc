@@ -3,14 +3,10 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
-#include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
 #include <memory>
 #include <random>
 #include <string>
@@ -373,10 +369,10 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
 };
 
 Lines ReadAll(Platform& os, const std::string& path,
-              size_t window = MessageReader::kWindowSize) {
+              size_t long_block = MessageReader::kLongBlockSize) {
   std::unique_ptr<File> file;
   EXPECT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file), window);
+  MessageReader reader(std::move(file), long_block);
   Lines lines;
   std::string_view line;
   while (reader.ReadLine(&line)) lines.emplace_back(line);
@@ -407,9 +403,11 @@ TEST(MessageReader, ReadsAMebibyteLineWholeThroughWholeBlocks) {
   EXPECT_EQ(lines[2], long_line + "y");
   EXPECT_EQ(lines[3], "last");
   // Whole blocks are asked for, never single bytes: 2 MiB and a little
-  // take 33 full blocks and the read that finds the end.
-  for (size_t size : os.read_sizes) EXPECT_EQ(size, MessageReader::kBlockSize);
-  EXPECT_EQ(os.read_sizes.size(), 34u);
+  // take the first block, 7 full long blocks, the part of one, and the
+  // read that finds the end.
+  std::vector<size_t> sizes(10, MessageReader::kLongBlockSize);
+  sizes[0] = MessageReader::kBlockSize;
+  EXPECT_EQ(os.read_sizes, sizes);
   EXPECT_EQ(os.closes, 1);
 }
 
@@ -466,8 +464,8 @@ TEST(MessageReader, AFailedCloseRaisesWithItsCode) {
   EXPECT_EQ(os.closes, 1);
 }
 
-// A first block of whole lines of 64 bytes: the reader reads it, and maps
-// the rest of the file where it can.
+// A first block of whole lines of 64 bytes, after which the reader reads
+// on in long blocks.
 std::string FirstBlock() {
   std::string block;
   while (block.size() < MessageReader::kBlockSize) {
@@ -476,43 +474,39 @@ std::string FirstBlock() {
   return block;
 }
 
-// Reads path with the system's own files, unwrapped, in stretches of
-// window bytes after the first block.
-Lines ReadAllMapped(const std::string& path, size_t window) {
-  const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
-  return ReadAll(*os, path, window);
-}
-
-// Each case after a first block, in stretches of a page, of a length that
-// keeps no stretch on a page boundary, and of the reader's own length.
-TEST(MessageReader, ReadsAMappedFileByTheTextRules) {
+// Each case after a first block, read on in long blocks of a page, of a
+// length that keeps no block on a page boundary, and of the reader's own
+// length: the cases' lines cross the ends of the blocks.
+TEST(MessageReader, ReadsOnInLongBlocksByTheTextRules) {
   ScratchDir dir;
+  WatchedPlatform os;
   const std::string first = FirstBlock();
-  for (const size_t window :
-       {size_t{4096}, size_t{100}, size_t{MessageReader::kWindowSize}}) {
+  for (const size_t long_block :
+       {size_t{4096}, size_t{100}, MessageReader::kLongBlockSize}) {
     for (const SplitCase& c : kSplitCases) {
       const std::string input = first + c.input;
-      EXPECT_EQ(ReadAllMapped(dir.Write("message.txt", input), window),
+      EXPECT_EQ(ReadAll(os, dir.Write("message.txt", input), long_block),
                 ReferenceLines(input))
-          << c.name << ", stretches of " << window;
+          << c.name << ", long blocks of " << long_block;
     }
   }
 }
 
 // Mail-like text with every irregular byte, long lines and Ctrl-Z inside
 // lines (only after a letter, so that the text does not end early), so
-// that lines cross the first block's end and the stretches'.
-TEST(MessageReader, MappedStretchesAgreeWithTheByteByByteRules) {
+// that lines cross the first block's end and the long blocks'.
+TEST(MessageReader, LongBlocksAgreeWithTheByteByByteRules) {
   ScratchDir dir;
+  WatchedPlatform os;
   for (unsigned seed = 1; seed <= 4; ++seed) {
     const std::string input =
         RandomText(seed, 600 * 1024, 9000, CtrlZ::kInsideLines);
     const std::string path = dir.Write("message.txt", input);
     const Lines expected = ReferenceLines(input);
     ASSERT_GT(expected.size(), 10000u) << seed;
-    for (const size_t window : {size_t{4096}, size_t{64 * 1024 + 1}}) {
-      EXPECT_TRUE(ReadAllMapped(path, window) == expected)
-          << "seed " << seed << ", stretches of " << window;
+    for (const size_t long_block : {size_t{4096}, size_t{64 * 1024 + 1}}) {
+      EXPECT_TRUE(ReadAll(os, path, long_block) == expected)
+          << "seed " << seed << ", long blocks of " << long_block;
     }
   }
 }
@@ -529,118 +523,34 @@ std::string NumberedLines(size_t size) {
   return text;
 }
 
-bool SameBusAction(const struct sigaction& a, const struct sigaction& b) {
-  return (a.sa_flags & SA_SIGINFO) == (b.sa_flags & SA_SIGINFO) &&
-         ((a.sa_flags & SA_SIGINFO) != 0 ? a.sa_sigaction == b.sa_sigaction
-                                         : a.sa_handler == b.sa_handler);
-}
-
-// Stretches of the cut tests below, and the lines of their first block.
-constexpr size_t kCutWindow = 64 * 1024;
-constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
-
-struct CutRead {
-  Lines lines;        // the lines handed out
-  uint32_t code = 0;  // the failed read raised, 0 when reading ended
-};
-
-// Reads path with the system's own files in stretches of kCutWindow, cuts
-// the file to cut bytes once the first stretch is mapped (its first line
-// handed out), and reads on.
-CutRead ReadCutShort(const std::string& path, size_t cut) {
+// Another program cuts the file short while the reader reads on: the file
+// ends where it ends now, with the lines of what is left, and no read
+// fails.
+TEST(MessageReader, AFileCutShortWhileReadEndsThere) {
+  ScratchDir dir;
+  constexpr size_t kLong = 64 * 1024;
+  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
+  const std::string text = NumberedLines(MessageReader::kBlockSize + 3 * kLong);
+  const std::string path = dir.Write("message.txt", text);
+  // Behind the first long block, in the middle of a line.
+  const size_t cut = MessageReader::kBlockSize + kLong + 10;
   const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
   std::unique_ptr<File> file;
-  EXPECT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
-  CutRead read;
-  try {
-    MessageReader reader(std::move(file), kCutWindow);
-    std::string_view line;
-    while (read.lines.size() <= kBlockLines && reader.ReadLine(&line)) {
-      read.lines.emplace_back(line);
-    }
-    EXPECT_EQ(read.lines.size(), kBlockLines + 1);
-    EXPECT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
-    while (reader.ReadLine(&line)) read.lines.emplace_back(line);
-    reader.Close();
-  } catch (const EInOutError& error) {
-    read.code = error.code();
+  ASSERT_EQ(os->Open(path, FileUse::kMessage, &file), 0u);
+  MessageReader reader(std::move(file), kLong);
+  Lines lines;
+  std::string_view line;
+  // The first line of the first long block: that block is read.
+  while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
+    lines.emplace_back(line);
   }
-  return read;
-}
-
-// Another program cuts the file short while a stretch of it is mapped:
-// the stretch's pages past the new end are gone, and touching them raises
-// SIGBUS. The reader raises a failed read instead of ending the process,
-// and has handed out only whole lines from before the cut.
-TEST(MessageReader, AFileCutShortInsideAMappedStretchRaises) {
-  ScratchDir dir;
-  const std::string text =
-      NumberedLines(MessageReader::kBlockSize + 3 * kCutWindow);
-  const std::string path = dir.Write("message.txt", text);
-  // Page aligned, in the middle of the first stretch.
-  const size_t cut = MessageReader::kBlockSize + kCutWindow / 2;
-  struct sigaction before {};
-  sigaction(SIGBUS, nullptr, &before);
-  const CutRead read = ReadCutShort(path, cut);
-  // As a read that meets an I/O error.
-  EXPECT_EQ(read.code, 1117u);
-  // Reading went on up to the cut (the walk looks one byte ahead, so the
-  // line that ends at the cut may be held back), and every line handed out
-  // is the file's own.
-  EXPECT_GE(read.lines.size(), cut / 64 - 1);
-  EXPECT_LE(read.lines.size(), cut / 64);
-  const Lines all = ReferenceLines(text);
-  EXPECT_TRUE(std::equal(read.lines.begin(), read.lines.end(), all.begin()));
-  // What took SIGBUS before the reader takes it again.
-  struct sigaction after {};
-  sigaction(SIGBUS, nullptr, &after);
-  EXPECT_TRUE(SameBusAction(before, after));
-}
-
-// Cut short between two stretches, the file ends where it ends now, with
-// the lines a reader of blocks gives.
-TEST(MessageReader, AFileCutShortBetweenStretchesEndsThere) {
-  ScratchDir dir;
-  const std::string text =
-      NumberedLines(MessageReader::kBlockSize + 3 * kCutWindow);
-  const std::string path = dir.Write("message.txt", text);
-  // Behind the first stretch, in the middle of a line.
-  const size_t cut = MessageReader::kBlockSize + kCutWindow + 10;
-  const CutRead read = ReadCutShort(path, cut);
-  EXPECT_EQ(read.code, 0u);
+  ASSERT_EQ(lines.size(), kBlockLines + 1);
+  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+  while (reader.ReadLine(&line)) lines.emplace_back(line);
+  reader.Close();
   const Lines expected = ReferenceLines(text.substr(0, cut));
-  EXPECT_TRUE(read.lines == expected);
-  EXPECT_EQ(read.lines.back(), "A000000000");
-  WatchedPlatform blocks;
-  EXPECT_TRUE(ReadAll(blocks, path) == expected);
-}
-
-// The handler takes only a SIGBUS inside the reader's stretch: a mapped
-// page of another file, gone past that file's end, still ends the process.
-TEST(MessageReaderDeathTest, OtherLostPagesStillEndTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  ScratchDir dir;
-  const std::string path =
-      dir.Write("message.txt", NumberedLines(MessageReader::kBlockSize +
-                                             2 * MessageReader::kWindowSize));
-  const std::string other = dir.Write("other.txt", "x");
-  EXPECT_DEATH(
-      {
-        const std::unique_ptr<Platform> os = MakeSystemPlatform(0, nullptr);
-        std::unique_ptr<File> file;
-        os->Open(path, FileUse::kMessage, &file);
-        MessageReader reader(std::move(file));
-        std::string_view line;
-        for (size_t i = 0; i <= MessageReader::kBlockSize / 64; ++i) {
-          reader.ReadLine(&line);
-        }
-        const int fd = open(other.c_str(), O_RDONLY);
-        const long page = sysconf(_SC_PAGESIZE);
-        const volatile char* bytes = static_cast<const char*>(
-            mmap(nullptr, 2 * page, PROT_READ, MAP_PRIVATE, fd, 0));
-        std::printf("%d\n", bytes[page]);
-      },
-      "");
+  EXPECT_TRUE(lines == expected);
+  EXPECT_EQ(lines.back(), "A000000000");
 }
 #endif
 

@@ -7,12 +7,10 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -136,90 +134,6 @@ FileId IdOf(const struct stat& st) {
 // while they are open; RemoveFile keeps the same rule here.
 using UnsharedFiles = std::map<int, FileId>;
 
-// Reading a file without a copy. A mapped page whose bytes the system can
-// no longer give (another program cut the file short, or its disk failed)
-// raises SIGBUS when it is touched, which would end the process. While a
-// file maps stretches, a handler of its own takes a SIGBUS inside the
-// stretch: it puts a page of zeros in place of the lost one, so that the
-// touch succeeds, and notes the loss, which the reader looks at before it
-// hands out a line. One file at a time maps; the others read.
-class MappedStretches {
- public:
-  // Starts mapping for one file: false when another file maps already or
-  // the handler cannot be set.
-  static bool Claim() {
-    if (claimed_) return false;
-    page_size_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    if (page_size_ == 0 || (page_size_ & (page_size_ - 1)) != 0) return false;
-    lost_code_ = static_cast<std::sig_atomic_t>(Win32CodeFromErrno(EIO));
-    lost_ = 0;
-    struct sigaction action {};
-    action.sa_sigaction = OnBusError;
-    action.sa_flags = SA_SIGINFO;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(SIGBUS, &action, &previous_) != 0) return false;
-    claimed_ = true;
-    return true;
-  }
-  // Ends mapping: the stretch must be let go of already. What took SIGBUS
-  // before takes it again.
-  static void Release() {
-    sigaction(SIGBUS, &previous_, nullptr);
-    claimed_ = false;
-  }
-  // The stretch mapped now, whose pages the handler may replace.
-  static void Watch(const char* data, size_t size) {
-    const uintptr_t begin = reinterpret_cast<uintptr_t>(data);
-    end_ = begin + ((size + page_size_ - 1) & ~(page_size_ - 1));
-    begin_ = begin;
-  }
-  static void Unwatch() {
-    begin_ = 0;
-    end_ = 0;
-  }
-  static size_t PageSize() { return page_size_; }
-  static const volatile std::sig_atomic_t* Lost() { return &lost_; }
-
- private:
-  static void OnBusError(int signal, siginfo_t* info, void* context) {
-    const int saved_errno = errno;
-    const uintptr_t at = reinterpret_cast<uintptr_t>(info->si_addr);
-    // si_code > 0: the kernel raised it for this touch; a SIGBUS that
-    // another process sent is no lost page.
-    if (info->si_code > 0 && at >= begin_ && at < end_) {
-      void* page = reinterpret_cast<void*>(at & ~(page_size_ - 1));
-      if (mmap(page, page_size_, PROT_READ,
-               MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED) {
-        if (lost_ == 0) lost_ = lost_code_;
-        errno = saved_errno;
-        return;
-      }
-    }
-    // Not a page of the stretch: it goes to what took SIGBUS before. A
-    // default or ignored action is put back, and the touch, done again,
-    // meets it; a signal sent by another process is raised again.
-    if ((previous_.sa_flags & SA_SIGINFO) != 0) {
-      previous_.sa_sigaction(signal, info, context);
-    } else if (previous_.sa_handler != SIG_DFL &&
-               previous_.sa_handler != SIG_IGN) {
-      previous_.sa_handler(signal);
-    } else {
-      sigaction(SIGBUS, &previous_, nullptr);
-      if (info->si_code <= 0) raise(SIGBUS);
-    }
-    errno = saved_errno;
-  }
-
-  static inline bool claimed_ = false;
-  static inline size_t page_size_ = 0;
-  static inline struct sigaction previous_ {};
-  static inline std::sig_atomic_t lost_code_ = 0;
-  static inline volatile std::sig_atomic_t lost_ = 0;
-  // The stretch's pages: [begin_, end_).
-  static inline std::atomic<uintptr_t> begin_{0};
-  static inline std::atomic<uintptr_t> end_{0};
-};
-
 class PosixFile : public File {
  public:
   PosixFile(int fd, const struct stat& st, UnsharedFiles* unshared)
@@ -228,16 +142,11 @@ class PosixFile : public File {
   }
   ~PosixFile() override {
     if (fd_ >= 0) Close();
-    StopMapping();
   }
   PosixFile(const PosixFile&) = delete;
   PosixFile& operator=(const PosixFile&) = delete;
 
   uint32_t Read(void* buffer, size_t size, size_t* count) override {
-    if (mapping_) {
-      const uint32_t code = ReadOnBehindStretches();
-      if (code != 0) return code;
-    }
     for (;;) {
       const ssize_t n = read(fd_, buffer, size);
       if (n >= 0) {
@@ -272,58 +181,8 @@ class PosixFile : public File {
 
   std::optional<FileId> Identity() override { return id_; }
 
-  uint32_t MapNext(size_t most, std::string_view* bytes,
-                   const volatile std::sig_atomic_t** lost) override {
-    if (fd_ < 0) return kErrorInvalidHandle;
-    if (!mapping_) {
-      const off_t at = lseek(fd_, 0, SEEK_CUR);
-      if (at < 0 || !MappedStretches::Claim()) return kErrorNotSupported;
-      mapping_ = true;
-      next_ = static_cast<uint64_t>(at);
-    }
-    MappedStretches::Unwatch();
-    *lost = MappedStretches::Lost();
-    // The size is asked anew for every stretch: a file that grew is read
-    // on, one that shrank ends where it ends now, as reads would.
-    struct stat st;
-    if (fstat(fd_, &st) != 0) return GiveWayToReads();
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
-    if (size <= next_ || most == 0) {
-      Unmap();
-      *bytes = {};
-      return 0;
-    }
-    const size_t page = MappedStretches::PageSize();
-    const uint64_t base = next_ & ~uint64_t{page - 1};
-    const size_t skip = static_cast<size_t>(next_ - base);
-    const size_t length =
-        static_cast<size_t>(std::min<uint64_t>(most, size - next_));
-    const size_t span = skip + length;
-    if (view_ != nullptr && span <= view_size_) {
-      // The stretch takes the place of the one before: the same addresses,
-      // and the system's tables for them, serve every stretch, which costs
-      // less than a mapping of its own each time.
-      if (mmap(view_, span, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd_,
-               static_cast<off_t>(base)) == MAP_FAILED) {
-        return GiveWayToReads();
-      }
-    } else {
-      Unmap();
-      void* view = mmap(nullptr, span, PROT_READ, MAP_PRIVATE, fd_,
-                        static_cast<off_t>(base));
-      if (view == MAP_FAILED) return GiveWayToReads();
-      view_ = static_cast<char*>(view);
-      view_size_ = span;
-    }
-    MappedStretches::Watch(view_, span);
-    next_ += length;
-    *bytes = std::string_view(view_ + skip, length);
-    return 0;
-  }
-
   uint32_t Close() override {
     if (fd_ < 0) return kErrorInvalidHandle;
-    StopMapping();
     if (unshared_ != nullptr) unshared_->erase(fd_);
     const int fd = fd_;
     fd_ = -1;
@@ -331,40 +190,9 @@ class PosixFile : public File {
   }
 
  private:
-  // Lets go of the addresses of the stretches.
-  void Unmap() {
-    if (view_ == nullptr) return;
-    MappedStretches::Unwatch();
-    munmap(view_, view_size_);
-    view_ = nullptr;
-  }
-  void StopMapping() {
-    if (!mapping_) return;
-    Unmap();
-    MappedStretches::Release();
-    mapping_ = false;
-  }
-  // Mapping ends; reads go on behind the last stretch.
-  uint32_t ReadOnBehindStretches() {
-    StopMapping();
-    return lseek(fd_, static_cast<off_t>(next_), SEEK_SET) < 0 ? LastError()
-                                                               : 0;
-  }
-  // MapNext's answer where this stretch cannot be mapped.
-  uint32_t GiveWayToReads() {
-    const uint32_t code = ReadOnBehindStretches();
-    return code != 0 ? code : kErrorNotSupported;
-  }
-
   int fd_;
   FileId id_;
   UnsharedFiles* unshared_;
-  bool mapping_ = false;  // this file holds MappedStretches
-  uint64_t next_ = 0;     // where the next stretch starts
-  // The addresses the stretches are mapped at; a shorter stretch leaves
-  // the end of the one before it mapped, unread.
-  char* view_ = nullptr;
-  size_t view_size_ = 0;
 };
 
 class PosixPlatform : public Platform {
