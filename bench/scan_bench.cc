@@ -23,7 +23,7 @@ namespace {
 
 // The system platform, except that the message file is never removed.
 // Its files are the system's own, unwrapped, so that the message is read
-// as a run reads it (mapped where the system maps it).
+// as a run reads it.
 class KeepMessage : public PlatformWrapper {
  public:
   KeepMessage(Platform& target, std::string message)
