@@ -35,8 +35,10 @@ class KeepMessage : public PlatformWrapper {
   bool RemoveFile(const std::string& path) override {
     return path == message_ ? false : target_.RemoveFile(path);
   }
-  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
-    return path == message_ ? false : target_.RemoveOwnFile(path, id);
+  Removal RemoveProvenFile(const std::string& path,
+                           const FileProof& proof) override {
+    return path == message_ ? Removal::kRefused
+                            : target_.RemoveProvenFile(path, proof);
   }
 
  private:

@@ -22,8 +22,9 @@ namespace stashwell {
 namespace {
 
 int Compare(Platform& os, const std::string& first, const std::string& second) {
+  ComparedFiles compared;
   const bool identical =
-      CompareFiles(os, first, second) == Comparison::kIdentical;
+      CompareFiles(os, first, second, &compared) == Comparison::kIdentical;
   std::printf("%s\n", identical ? "identical" : "different");
   return identical ? 0 : 1;
 }
@@ -36,9 +37,11 @@ int Move(Platform& os, const std::string& source,
   state.SourcePath = source;
   state.DestinationDir = FolderPart(destination, os.Syntax());
   state.DestinationPath = destination;
-  VerifyAndDeleteSource(state, CopyAndLog(state));
+  CopyReceipt receipt;
+  const int32_t code = CopyAndLog(state, false, &receipt);
+  VerifyAndDeleteSource(state, code, receipt);
   // The source goes once the destination folder is flushed.
-  SettleHeldSteps(state);
+  state.Removals.Settle(state);
   const bool clean = !state.ErrorsReported;
   // Keep the benchmark quiet: no question about the log.
   state.Log->Close();

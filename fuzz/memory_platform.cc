@@ -62,6 +62,20 @@ class MemoryPlatform::MemoryFile : public File {
     return 0;
   }
   std::optional<FileId> Identity() override { return FileId{0, index_}; }
+  std::optional<FileProof> Proof() override {
+    FileProof proof;
+    proof.id = {0, index_};
+    proof.size = bytes_->size();
+    return proof;
+  }
+  uint32_t Flush() override { return closed_ ? kErrorInvalidHandle : 0; }
+  bool RemoveName(const std::string& path) override {
+    if (use_ != FileUse::kLog || owner_.IdentityOf(path) != Identity()) {
+      return false;
+    }
+    owner_.files_.erase(Normal(path));
+    return true;
+  }
   uint32_t Close() override {
     if (closed_) return kErrorInvalidHandle;
     closed_ = true;
@@ -92,8 +106,12 @@ class MemoryPlatform::MemoryFolder : public Folder {
   PathKind Examine(const std::string& name) override {
     return owner_.Examine(PathOf(name));
   }
-  uint32_t CopyIn(const std::string& source, const std::string& name) override {
-    return owner_.CopyNoReplace(source, PathOf(name));
+  uint32_t CopyIn(const std::string& source, const std::string& name,
+                  CopyReceipt* receipt) override {
+    return owner_.CopyNoReplace(source, PathOf(name), receipt);
+  }
+  std::optional<FileProof> ProofOf(const std::string& name) override {
+    return owner_.ProofOfPath(PathOf(name));
   }
   // The names as the map keeps them: in lower case.
   std::vector<std::string> PlainFileNames(std::string_view prefix,
@@ -228,12 +246,26 @@ bool MemoryPlatform::RemoveFile(const std::string& path) {
   return true;
 }
 
-bool MemoryPlatform::RemoveOwnFile(const std::string& path, const FileId& id) {
-  return IdentityOf(path) == id && RemoveFile(path);
+std::optional<FileProof> MemoryPlatform::ProofOfPath(
+    const std::string& path) const {
+  auto it = files_.find(Normal(path));
+  if (it == files_.end()) return std::nullopt;
+  FileProof proof;
+  proof.id = {0, it->second.index};
+  proof.size = it->second.bytes->size();
+  return proof;
+}
+
+Removal MemoryPlatform::RemoveProvenFile(const std::string& path,
+                                         const FileProof& proof) {
+  if (ProofOfPath(path) != proof) return Removal::kNotProven;
+  return RemoveFile(path) ? Removal::kRemoved : Removal::kRefused;
 }
 
 uint32_t MemoryPlatform::CopyNoReplace(const std::string& source,
-                                       const std::string& destination) {
+                                       const std::string& destination,
+                                       CopyReceipt* receipt) {
+  *receipt = {};
   const std::string from = Normal(source);
   const std::string to = Normal(destination);
   if (directories_.count(from) != 0) return kErrorAccessDenied;
@@ -244,6 +276,8 @@ uint32_t MemoryPlatform::CopyNoReplace(const std::string& source,
   if (files_.count(to) != 0) return kErrorFileExists;
   const Stored& from_file = it->second;
   Store(to, *from_file.bytes, from_file.write_time);
+  receipt->source = ProofOfPath(source);
+  receipt->copy = ProofOfPath(destination);
   return 0;
 }
 

@@ -43,7 +43,8 @@ class MemoryPlatform : public Platform {
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override;
   bool RemoveFile(const std::string& path) override;
-  bool RemoveOwnFile(const std::string& path, const FileId& id) override;
+  Removal RemoveProvenFile(const std::string& path,
+                           const FileProof& proof) override;
   uint32_t OpenFolder(const std::string& path,
                       std::unique_ptr<Folder>* folder) override;
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -74,7 +75,10 @@ class MemoryPlatform : public Platform {
   static std::string Parent(const std::string& normal);
   bool IsOpen(const std::string& normal, FileUse use) const;
   uint32_t CopyNoReplace(const std::string& source,
-                         const std::string& destination);
+                         const std::string& destination, CopyReceipt* receipt);
+  // A memory file's proof: its identity and size; nothing changes a file's
+  // bytes in place but the log's own writes.
+  std::optional<FileProof> ProofOfPath(const std::string& path) const;
   Stored& Store(const std::string& normal, std::string bytes,
                 DayCount write_time);
 

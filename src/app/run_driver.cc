@@ -32,7 +32,7 @@ void Run(RunState& state, const std::vector<std::string>& arguments) {
 void KeepWhatTheRunDid(RunState& state) {
   if (!state.Log) return;
   try {
-    SettleHeldSteps(state);
+    state.Removals.Settle(state);
   } catch (const EInOutError&) {
   } catch (const std::bad_alloc&) {
   }

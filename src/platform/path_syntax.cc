@@ -42,6 +42,13 @@ std::string FileNamePart(std::string_view path, const PathSyntax& syntax) {
   return std::string(path.substr(last + 1));
 }
 
+bool IsOwnFolderName(std::string_view name) {
+  for (const char* own : kOwnFolders) {
+    if (EqualsIgnoringAsciiCase(name, own)) return true;
+  }
+  return false;
+}
+
 std::string TemporaryName(uint64_t process, int n) {
   return kTemporaryPrefix + std::to_string(process) + "-" + std::to_string(n) +
          kTemporaryExtension;

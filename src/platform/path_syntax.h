@@ -118,6 +118,15 @@ std::optional<uint64_t> TemporaryNameProcess(std::string_view name);
 // run left there without ever touching an attachment; it is removed when
 // empty.
 inline constexpr char kOwnFolder[] = ".stashwell";
+// The names the program's own folder may take, in the order a copy tries
+// them: the first that is a real folder of the run's user (no link, no
+// reparse point) is used, so a file, a link or another user's folder under
+// the first name never fails a copy.
+inline constexpr const char* kOwnFolders[] = {kOwnFolder, ".stashwell-1",
+                                              ".stashwell-2", ".stashwell-3"};
+// True when name is one of kOwnFolders, letter case aside as file systems
+// that ignore case see it: no attachment is placed under such a name.
+bool IsOwnFolderName(std::string_view name);
 inline constexpr char kTemporaryPrefix[] = ".stashwell-";
 inline constexpr char kTemporaryExtension[] = ".tmp";
 

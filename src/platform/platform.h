@@ -69,6 +69,37 @@ struct FileId {
   friend bool operator==(const FileId&, const FileId&) = default;
 };
 
+// What the run learned of a file through the open that read it, so that a
+// later deletion can prove that a name still leads to that very file,
+// unchanged: which file it is, its size, and the stamps the system moves
+// when its bytes, attributes or names change. A file ID alone proves
+// nothing once time has passed: ext4 hands a freed inode number to the
+// next file made, FAT and exFAT derive IDs from directory positions. Times
+// are in the system's own units; a stamp the system does not keep is 0.
+struct FileProof {
+  FileId id;
+  uint64_t size = 0;
+  int64_t write_time = 0;   // last write of the bytes
+  int64_t change_time = 0;  // last change of bytes, attributes or names
+  int64_t birth_time = 0;   // creation
+  friend bool operator==(const FileProof&, const FileProof&) = default;
+};
+
+// What a copy read and what it made: the source as the copy found it (the
+// same before and after its bytes were read) and the new file under its
+// final name. Nothing where the system could not tell.
+struct CopyReceipt {
+  std::optional<FileProof> source;
+  std::optional<FileProof> copy;
+};
+
+// How a deletion that must prove its file ended.
+enum class Removal {
+  kRemoved,    // the name led to that file, unchanged, and is gone
+  kNotProven,  // the name leads to another file, a changed one, or none
+  kRefused,    // the file is the one, but the system refused to delete it
+};
+
 // What a path names, as far as the program is concerned.
 enum class PathKind {
   kMissing,  // nothing, or a spelling that names no file on a disk
@@ -104,6 +135,15 @@ class File {
   virtual uint32_t Size(uint64_t* size) = 0;
   // The file's identity, learned when it was opened.
   virtual std::optional<FileId> Identity() = 0;
+  // The file's size and stamps as they are now, through this open.
+  virtual std::optional<FileProof> Proof() = 0;
+  // Makes the file's bytes durable. 0 or a Win32 code.
+  virtual uint32_t Flush() = 0;
+  // Deletes the name path while it still leads to this open file (no link
+  // followed); the file stays open until Close. True when the name is
+  // gone. Only the run log, which no one else may delete while it is
+  // open, can be deleted this way.
+  virtual bool RemoveName(const std::string& path) = 0;
   // Closes the file; the object may only be destroyed afterwards.
   virtual uint32_t Close() = 0;
 };
@@ -121,9 +161,14 @@ class Folder {
   // Copies source to a new file name in this folder, never replacing
   // anything there. 0 when copied, else the Win32 error code; a partial
   // copy is removed. The copy's bytes are on the disk before it gets the
-  // name; the name itself is on the disk once Flush has returned.
-  virtual uint32_t CopyIn(const std::string& source,
-                          const std::string& name) = 0;
+  // name; the name itself is on the disk once Flush has returned. A source
+  // that changes while it is read is not published (32). *receipt gets
+  // what was read and made.
+  virtual uint32_t CopyIn(const std::string& source, const std::string& name,
+                          CopyReceipt* receipt) = 0;
+  // The size and stamps of the regular file name names here, no link
+  // followed; nothing for anything else.
+  virtual std::optional<FileProof> ProofOf(const std::string& name) = 0;
   // The names of the plain files here (no folder, link, special or system
   // file) that begin with prefix and end with suffix, byte for byte, from
   // one listing of the folder: names only, no entry looked up on its own.
@@ -183,10 +228,12 @@ class Platform {
   // Deletes one file; true when it is gone. Refuses read-only files and
   // files open for a use that shares no deletion.
   virtual bool RemoveFile(const std::string& path) = 0;
-  // Deletes path only while it names the file of that identity (no link
-  // followed): a file the run made or read, whose name someone may have
-  // given to another file meanwhile. True when that file's name is gone.
-  virtual bool RemoveOwnFile(const std::string& path, const FileId& id) = 0;
+  // Deletes path only while it leads, no link followed, to the file of
+  // that proof with nothing changed: a file the run read, whose name
+  // someone may have given to another file meanwhile, or whose bytes
+  // someone may have changed since. Refuses as RemoveFile does.
+  virtual Removal RemoveProvenFile(const std::string& path,
+                                   const FileProof& proof) = 0;
   // Opens the folder path names (links followed) for placing files in it;
   // 0 and *folder set, or a Win32 error code.
   virtual uint32_t OpenFolder(const std::string& path,

@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <optional>
 #include <utility>
-#include <vector>
 
 #include "run/fixed_texts.h"
 #include "run/in_out_error.h"
@@ -65,6 +63,45 @@ void RunLog::Close() {
   CheckInOut(code);
 }
 
+void RunLog::CloseAndRemove(const std::string& path) {
+  closed_ = true;
+  uint32_t code = 0;
+  if (!file_->RemoveName(path) && count_ > 0) code = WriteBuffer();
+  const uint32_t close_code = file_->Close();
+  if (code == 0) code = close_code;
+  CheckInOut(code);
+}
+
+size_t RunLog::HoldPlace() {
+  waiting_.push_back({true, false, {}});
+  return first_waiting_ + waiting_.size() - 1;
+}
+
+void RunLog::Wait(std::string line) {
+  waiting_bytes_ += line.size();
+  waiting_.push_back({false, true, std::move(line)});
+}
+
+void RunLog::FillPlace(size_t place, const char* line) {
+  Waiting& filled = waiting_[place - first_waiting_];
+  filled.open = false;
+  filled.has_line = line != nullptr;
+  if (line != nullptr) {
+    filled.line = line;
+    waiting_bytes_ += filled.line.size();
+  }
+  while (!waiting_.empty() && !waiting_.front().open) {
+    // Taken off first: a failed write raises, and the run ends there.
+    Waiting next = std::move(waiting_.front());
+    waiting_.pop_front();
+    ++first_waiting_;
+    if (!next.has_line) continue;
+    waiting_bytes_ -= next.line.size();
+    Append(next.line);
+    EndLine();
+  }
+}
+
 void RunLog::FlushBestEffort() {
   if (closed_ || count_ == 0) return;
   WriteBuffer();
@@ -93,108 +130,30 @@ void StartRunLog(RunState& state) {
   state.ActionLogged = false;
 }
 
-namespace {
-
-void Hold(RunState& state, HeldStep::Kind kind, std::string text,
-          std::optional<FileId> id = std::nullopt) {
-  state.HeldBytes += text.size();
-  state.Held.push_back({kind, std::move(text), id});
-  if (state.Held.size() >= kMostHeldSteps ||
-      state.HeldBytes >= kMostHeldBytes) {
-    SettleHeldSteps(state);
-  }
-}
-
-// A held source is removed only while its name still leads to the file
-// that was held: a file put under the name since (the mail client's next
-// attachment, once another run has taken the first away) was never copied.
-void RemoveNow(RunState& state, const std::string& path, bool may_remove,
-               const std::optional<FileId>& id = std::nullopt) {
-  if (may_remove && id) may_remove = state.platform.IdentityOf(path) == id;
-  if (!may_remove || !state.platform.RemoveFile(path)) {
-    WriteLogLine(state, {"Error - could not delete source file"});
-    state.ErrorsReported = true;
-  }
-}
-
-}  // namespace
-
 void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces) {
-  if (!state.Held.empty()) {
+  RunLog& log = *state.Log;
+  if (log.HoldsBack()) {
     std::string line;
     for (const LogPiece& piece : pieces) line += piece.text();
-    Hold(state, HeldStep::Kind::kLine, std::move(line));
+    log.Wait(std::move(line));
     return;
   }
-  for (const LogPiece& piece : pieces) state.Log->Append(piece.text());
-  state.Log->EndLine();
-}
-
-void RemoveSource(RunState& state, const std::string& path, bool after_copy) {
-  if (after_copy || !state.Held.empty()) {
-    Hold(state,
-         after_copy ? HeldStep::Kind::kRemoveCopied
-                    : HeldStep::Kind::kRemoveDuplicate,
-         path, state.platform.IdentityOf(path));
-  } else {
-    RemoveNow(state, path, true);
-  }
-}
-
-void SettleIfHeld(RunState& state, const std::string& path) {
-  const std::vector<HeldStep>& held = state.Held;
-  // Only held removals carry an identity: without one, nothing is looked up.
-  if (std::none_of(held.begin(), held.end(),
-                   [](const HeldStep& step) { return step.id.has_value(); })) {
-    return;
-  }
-  const std::optional<FileId> id = state.platform.IdentityOf(path);
-  if (id && std::any_of(held.begin(), held.end(),
-                        [&](const HeldStep& step) { return step.id == id; })) {
-    SettleHeldSteps(state);
-  }
-}
-
-void SettleHeldSteps(RunState& state) {
-  if (state.Held.empty()) return;
-  // Taken out first: the lines below are written, not held again.
-  std::vector<HeldStep> steps;
-  steps.swap(state.Held);
-  state.HeldBytes = 0;
-  // One flush for all the copies held: their names reach the disk before
-  // any of their sources goes.
-  uint32_t flush_code = 0;
-  if (std::any_of(steps.begin(), steps.end(), [](const HeldStep& step) {
-        return step.kind == HeldStep::Kind::kRemoveCopied;
-      })) {
-    flush_code =
-        state.Destination ? state.Destination->Flush() : kErrorInvalidHandle;
-  }
-  for (const HeldStep& step : steps) {
-    switch (step.kind) {
-      case HeldStep::Kind::kLine:
-        WriteLogLine(state, {step.text});
-        break;
-      case HeldStep::Kind::kRemoveCopied:
-        RemoveNow(state, step.text, flush_code == 0, step.id);
-        break;
-      case HeldStep::Kind::kRemoveDuplicate:
-        RemoveNow(state, step.text, true, step.id);
-        break;
-    }
-  }
+  for (const LogPiece& piece : pieces) log.Append(piece.text());
+  log.EndLine();
 }
 
 void FinishRunLog(RunState& state) {
   Platform& os = state.platform;
-  SettleHeldSteps(state);
-  state.Log->Close();
-  state.Log.reset();
-  // The log goes only while its name still holds the file this run wrote:
-  // the next message's run may have made its own log under the name.
-  if (!state.ErrorsReported && !state.ActionLogged && state.LogFileId) {
-    os.RemoveOwnFile(state.LogPath, *state.LogFileId);
+  state.Removals.Settle(state);
+  // An empty log goes while the run still holds it open and locked: the
+  // next message's run, started meanwhile under the same name, cannot have
+  // taken the file over and written its record into it.
+  if (!state.ErrorsReported && !state.ActionLogged) {
+    state.Log->CloseAndRemove(state.LogPath);
+  } else {
+    state.Log->Close();
   }
+  state.Log.reset();
   if (state.ErrorsReported && os.AskYesNo(kOpenLogQuestion, kOpenLogCaption)) {
     os.OpenWithShell(state.LogPath);
   }

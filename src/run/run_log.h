@@ -1,12 +1,13 @@
 // The run log: a plain-text file beside the message file, written through a
 // 128-byte block buffer, one CR LF line per WriteLogLine call. It outlives
-// the run only when it recorded an action or an error. While the removal
-// of a source waits for the destination folder's flush, the lines wait
-// behind it, so the log keeps the run's order.
+// the run only when it recorded an action or an error. A line that is known
+// only later (whether a held source could be deleted) keeps its place, and
+// the lines after it wait behind it, so the log keeps the run's order.
 #ifndef STASHWELL_RUN_RUN_LOG_H_
 #define STASHWELL_RUN_RUN_LOG_H_
 
 #include <cstdint>
+#include <deque>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -35,6 +36,24 @@ class RunLog {
   void EndLine();
   // Writes the rest of the buffer and closes the file; raises on failure.
   void Close();
+  // Deletes the log while it is still open (and so still the run's own),
+  // then closes it; raises when the close fails. When the name no longer
+  // leads to this file, the rest of the buffer is written and the file
+  // stays.
+  void CloseAndRemove(const std::string& path);
+
+  // Keeps a place for a line known only later; until it is filled, every
+  // line written after it waits in memory. Places are filled in any order.
+  size_t HoldPlace();
+  // True while a place is open: lines go to Wait, not to Append.
+  bool HoldsBack() const { return !waiting_.empty(); }
+  // A whole line, without its CR LF, that waits behind an open place.
+  void Wait(std::string line);
+  // Fills a place with line (nullptr: no line), then writes out every line
+  // no open place holds back any more. Raises on a failed write.
+  void FillPlace(size_t place, const char* line);
+  // The bytes of the lines waiting.
+  size_t HeldBytes() const { return waiting_bytes_; }
   // After a failure elsewhere: hands what the buffer holds to the file,
   // ignoring any error, so the log shows every line written so far. The
   // file stays open; the process is about to end.
@@ -43,7 +62,17 @@ class RunLog {
  private:
   uint32_t WriteBuffer();
 
+  // A line waiting in the log's order, or a place not yet filled.
+  struct Waiting {
+    bool open = false;
+    bool has_line = true;
+    std::string line;
+  };
+
   std::unique_ptr<File> file_;
+  std::deque<Waiting> waiting_;
+  size_t first_waiting_ = 0;  // the place number of waiting_.front()
+  size_t waiting_bytes_ = 0;
   char buffer_[kBufferSize];
   size_t count_ = 0;
   uint32_t pending_error_ = 0;
@@ -91,43 +120,12 @@ std::string FormatLongTime(const LocaleFormats& locale,
 // Derives LogPath, creates the log, writes line 1 and clears both flags.
 void StartRunLog(RunState& state);
 // Appends one line: the pieces in order, then CR LF. Checked once. While a
-// removal waits for the destination folder's flush, the line is held behind
-// it (RemoveSource) and written when the held steps are settled.
+// place is held open in the log, the line waits behind it.
 void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces);
-// Closes the log, deletes it when nothing was recorded, asks whether to
-// open it when an error was recorded, and opens it on Yes. What is still
-// held is settled first.
+// Settles the held source removals, closes the log, deletes it (while it is
+// still open and the run's own) when nothing was recorded, asks whether to
+// open it when an error was recorded, and opens it on Yes.
 void FinishRunLog(RunState& state);
-
-// How much the run holds before it settles, whatever the message holds:
-// steps, and bytes of their texts.
-inline constexpr size_t kMostHeldSteps = 64;
-inline constexpr size_t kMostHeldBytes = 64 * 1024;
-
-// Removes the source at path. The source of a copy (after_copy) goes only
-// once the copy's name is durable: its removal is held until the
-// destination folder is flushed once for all the copies held
-// (SettleHeldSteps). A duplicate's source goes at once, or behind what is
-// held, so that the log keeps the run's order. A source that cannot be
-// removed gets the line "Error - could not delete source file" and sets
-// ErrorsReported.
-//
-// A run killed while removals are held leaves those sources in place
-// beside their whole copies (the next run finds each copy identical and
-// deletes the source as a duplicate); the lines held with them are lost
-// with the run.
-void RemoveSource(RunState& state, const std::string& path, bool after_copy);
-// Settles what is held when path names a source whose removal is held, so
-// that a later attachment line naming that file (in any spelling) finds it
-// gone, as it would have been had it gone at once.
-void SettleIfHeld(RunState& state, const std::string& path);
-// Settles what is held: the destination folder is flushed once when a held
-// removal follows a copy, then the held lines are written and the sources
-// removed, in their order. When the flush fails, no source of a copy is
-// removed: each stays and gets the line of a source that could not be
-// deleted. A failed log write ends the settling and drops what was not yet
-// done (the sources stay), as it ends the run.
-void SettleHeldSteps(RunState& state);
 
 }  // namespace stashwell
 

@@ -13,23 +13,9 @@
 
 #include "platform/platform.h"
 #include "run/run_log.h"
+#include "run/source_removals.h"
 
 namespace stashwell {
-
-// A step the run holds back until the destination folder has been flushed
-// (SettleHeldSteps): the removal of a source, or a log line written while
-// a removal waits, so that the log keeps the run's order.
-struct HeldStep {
-  enum class Kind {
-    kLine,             // text: a log line without its CR LF
-    kRemoveCopied,     // text: the source of a copy whose name must be
-                       // durable before the source goes
-    kRemoveDuplicate,  // text: the source of a duplicate (no copy made)
-  };
-  Kind kind;
-  std::string text;
-  std::optional<FileId> id;  // a source's identity when it was held
-};
 
 struct RunState {
   explicit RunState(Platform& os) : platform(os), syntax(os.Syntax()) {}
@@ -61,10 +47,8 @@ struct RunState {
   // The destination folder, opened at its first use and kept open to the
   // end of the run (DestinationFolder).
   std::unique_ptr<Folder> Destination;
-  // What waits for the destination folder's flush, in the run's order, and
-  // the bytes of its texts.
-  std::vector<HeldStep> Held;
-  size_t HeldBytes = 0;
+  // The sources whose removal waits for the destination folder's flush.
+  SourceRemovals Removals;
 
   // The current attachment.
   std::string AttachmentName;

@@ -64,7 +64,7 @@ void HandleAttachmentLine(RunState& state, std::string_view line) {
   }
   state.SourcePath = StripOneQuoteEachEnd(path_text);
   // A file this run moved is gone for every later line, as it went at once.
-  SettleIfHeld(state, state.SourcePath);
+  state.Removals.SettleIfHeld(state, state.SourcePath);
   if (!os.IsExistingFile(state.SourcePath)) {
     ReportMissingSource(state);
     return;
@@ -99,8 +99,10 @@ void ScanMessageFile(RunState& state) {
   }
   if (open_code != 0) return;
 
-  // Which file the scan reads: only that file is deleted at the end.
+  // Which file the scan reads: only that file, unchanged, is deleted at
+  // the end.
   const std::optional<FileId> message_id = file->Identity();
+  const std::optional<FileProof> message_read = file->Proof();
   state.MessageFileId = message_id;
   MessageReader reader(std::move(file));
   // Only lines that start like one of the prefixes matter, and only as far
@@ -131,6 +133,8 @@ void ScanMessageFile(RunState& state) {
       case 'A':
         if (BeginsWith(line, kAttachmentPrefix)) {
           HandleAttachmentLine(state, line);
+          // Memory stays flat whatever the message holds.
+          if (state.Removals.Full(state)) state.Removals.Settle(state);
         }
         break;
     }
@@ -138,11 +142,14 @@ void ScanMessageFile(RunState& state) {
   // The sources of the moved attachments go once the destination folder is
   // flushed, and the lines held behind them reach the log, before the
   // message closes and goes.
-  SettleHeldSteps(state);
+  state.Removals.Settle(state);
   reader.Close();
   // The mail client may have given the name to its next message meanwhile:
-  // that message was never read, so it stays for its own run.
-  if (!message_id || os.RemoveOwnFile(state.MessageFilePath, *message_id)) {
+  // that message was never read, so it stays for its own run. A message
+  // written to during the run stays as well.
+  if (!message_read ||
+      os.RemoveProvenFile(state.MessageFilePath, *message_read) ==
+          Removal::kRemoved) {
     return;
   }
   const std::optional<FileId> now = os.IdentityOf(state.MessageFilePath);

@@ -47,11 +47,18 @@ enum class Round {
   kTakenMeanwhile,  // another program took the name first: decide again
 };
 
+// What the verified move needs of a round: the copy's code (nothing for a
+// duplicate, where no copy was made), and what was read and what holds its
+// bytes.
+struct Moved {
+  std::optional<int32_t> copy_code;
+  CopyReceipt receipt;
+};
+
 // The copy to DestinationPath, with what its code means for the round.
-Round CopyRound(RunState& state, bool may_decide_again,
-                std::optional<int32_t>* copy_code) {
-  const int32_t code = CopyAndLog(state, may_decide_again);
-  *copy_code = code;
+Round CopyRound(RunState& state, bool may_decide_again, Moved* moved) {
+  const int32_t code = CopyAndLog(state, may_decide_again, &moved->receipt);
+  moved->copy_code = code;
   return may_decide_again && code == static_cast<int32_t>(kErrorFileExists)
              ? Round::kTakenMeanwhile
              : Round::kVerify;
@@ -60,8 +67,7 @@ Round CopyRound(RunState& state, bool may_decide_again,
 // A different file, or anything that is no file, has the name: the
 // attachment is moved under the first free numbered name of unnumbered.
 Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
-                             bool may_decide_again,
-                             std::optional<int32_t>* copy_code) {
+                             bool may_decide_again, Moved* moved) {
   state.DestinationPath = unnumbered;
   std::optional<std::string> numbered = FindFreeNumberedName(state);
   if (!numbered) {
@@ -75,22 +81,27 @@ Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
                        "> already in destination. Changing name to ", '"',
                        state.DestinationPath, '"'});
   state.ActionLogged = true;
-  return CopyRound(state, may_decide_again, copy_code);
+  return CopyRound(state, may_decide_again, moved);
 }
 
 // Decides for what holds DestinationPath now, and acts.
 Round PlaceOnce(RunState& state, const std::string& unnumbered,
-                bool may_decide_again, std::optional<int32_t>* copy_code) {
+                bool may_decide_again, Moved* moved) {
   Platform& os = state.platform;
-  switch (ExamineDestination(state, state.DestinationPath)) {
+  // The program's own folder's names are never an attachment's: one placed
+  // there would take the folder's place, or be taken for it.
+  const PathKind kind =
+      IsOwnFolderName(FileNamePart(state.DestinationPath, state.syntax))
+          ? PathKind::kOther
+          : ExamineDestination(state, state.DestinationPath);
+  switch (kind) {
     case PathKind::kMissing:
-      return CopyRound(state, may_decide_again, copy_code);
+      return CopyRound(state, may_decide_again, moved);
     case PathKind::kFolder:
     case PathKind::kOther:
       // A folder, a device, a FIFO, a socket or a link that leads nowhere
       // holds the name as firmly as a file does.
-      return PlaceUnderNumberedName(state, unnumbered, may_decide_again,
-                                    copy_code);
+      return PlaceUnderNumberedName(state, unnumbered, may_decide_again, moved);
     case PathKind::kFile:
       break;
   }
@@ -108,27 +119,31 @@ Round PlaceOnce(RunState& state, const std::string& unnumbered,
   // Another run may move either file away during the comparison: the
   // attachment is then treated as the existence tests would treat it a
   // moment later.
-  switch (CompareFiles(os, state.SourcePath, state.DestinationPath)) {
+  ComparedFiles compared;
+  switch (
+      CompareFiles(os, state.SourcePath, state.DestinationPath, &compared)) {
     case Comparison::kFirstGone:
       ReportMissingSource(state);
       return Round::kDone;
     case Comparison::kSecondGone:
-      return CopyRound(state, may_decide_again, copy_code);
+      return CopyRound(state, may_decide_again, moved);
     case Comparison::kIdentical:
       if (!IsRunFile(state, state.DestinationPath)) {
         WriteLogLine(state,
                      {"Duplicate of <", state.SourcePath, "> already in <",
                       state.DestinationPath, "> - only deleting source"});
         state.ActionLogged = true;
-        // No copy was made: the source goes without a flush.
-        *copy_code = std::nullopt;
+        // No copy was made: the source goes once the identical file's
+        // bytes (flushed by the comparison) and name are on the disk.
+        moved->copy_code = std::nullopt;
+        moved->receipt = {compared.first, compared.second};
         return Round::kVerify;
       }
       [[fallthrough]];
     case Comparison::kDifferent:
       break;
   }
-  return PlaceUnderNumberedName(state, unnumbered, may_decide_again, copy_code);
+  return PlaceUnderNumberedName(state, unnumbered, may_decide_again, moved);
 }
 
 }  // namespace
@@ -181,14 +196,13 @@ void PlaceAttachment(RunState& state) {
   // different, the next numbered name. A few rounds at most; the last one
   // reports a taken name as any failed copy.
   const std::string unnumbered = state.DestinationPath;
-  std::optional<int32_t> copy_code;
+  Moved moved;
   for (int round = 1;; ++round) {
-    switch (
-        PlaceOnce(state, unnumbered, round < kPlacementRounds, &copy_code)) {
+    switch (PlaceOnce(state, unnumbered, round < kPlacementRounds, &moved)) {
       case Round::kDone:
         return;
       case Round::kVerify:
-        VerifyAndDeleteSource(state, copy_code);
+        VerifyAndDeleteSource(state, moved.copy_code, moved.receipt);
         return;
       case Round::kTakenMeanwhile:
         break;

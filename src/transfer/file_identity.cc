@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "run/in_out_error.h"
 
@@ -39,6 +40,7 @@ class BlockFile {
     return count;
   }
   void Close() { CheckInOut(file_->Close()); }
+  File& file() { return *file_; }
 
  private:
   Platform& os_;
@@ -54,8 +56,11 @@ bool LengthUnlessGone(Platform& os, const std::string& path, uint64_t* length) {
   return true;
 }
 
-// Compares the two open files block by block.
-bool BlocksEqual(BlockFile& first_file, BlockFile& second_file) {
+// Compares the two open files block by block; before_close runs once both
+// are read, while they are still open.
+template <typename BeforeClose>
+bool BlocksEqual(BlockFile& first_file, BlockFile& second_file,
+                 BeforeClose before_close) {
   // Two blocks, one per file, read in step: memory stays the same however
   // long the files are. They are not zeroed: only bytes that a read
   // delivered are compared.
@@ -77,6 +82,7 @@ bool BlocksEqual(BlockFile& first_file, BlockFile& second_file) {
       identical = false;
     }
   } while (first_count != 0 && identical && second_count != 0);
+  if (identical) before_close();
   first_file.Close();
   second_file.Close();
   return identical;
@@ -85,7 +91,8 @@ bool BlocksEqual(BlockFile& first_file, BlockFile& second_file) {
 }  // namespace
 
 Comparison CompareFiles(Platform& os, const std::string& first,
-                        const std::string& second) {
+                        const std::string& second, ComparedFiles* proofs) {
+  *proofs = {};
   if (!os.IsExistingFile(first)) return Comparison::kFirstGone;
   if (!os.IsExistingFile(second)) return Comparison::kSecondGone;
   uint64_t first_length = 0;
@@ -101,8 +108,24 @@ Comparison CompareFiles(Platform& os, const std::string& first,
   if (!second_file.OpenUnlessGone(second)) return Comparison::kSecondGone;
   BlockFile first_file(os);
   if (!first_file.OpenUnlessGone(first)) return Comparison::kFirstGone;
-  return BlocksEqual(first_file, second_file) ? Comparison::kIdentical
-                                              : Comparison::kDifferent;
+  const std::optional<FileProof> first_before = first_file.file().Proof();
+  const std::optional<FileProof> second_before = second_file.file().Proof();
+  // Taken before the files are closed, through the same opens.
+  std::optional<FileProof> first_after;
+  std::optional<FileProof> second_after;
+  uint32_t flush_code = 0;
+  const bool identical = BlocksEqual(first_file, second_file, [&] {
+    first_after = first_file.file().Proof();
+    second_after = second_file.file().Proof();
+    flush_code = second_file.file().Flush();
+  });
+  if (!identical || !first_before || first_before != first_after ||
+      !second_before || second_before != second_after || flush_code != 0) {
+    return Comparison::kDifferent;
+  }
+  proofs->first = first_before;
+  proofs->second = second_before;
+  return Comparison::kIdentical;
 }
 
 }  // namespace stashwell

@@ -23,16 +23,19 @@ PathKind ExamineDestination(RunState& state, const std::string& path) {
   return state.platform.Examine(path);
 }
 
-int32_t CopyAndLog(RunState& state, bool may_decide_again) {
+int32_t CopyAndLog(RunState& state, bool may_decide_again,
+                   CopyReceipt* receipt) {
+  *receipt = {};
   // Paths go to the platform whole, however long; the platform accepts or
   // refuses them with its own error code. A folder that cannot be opened
   // fails the copy with the open's code.
   uint32_t result = 0;
   if (Folder* folder = DestinationFolder(state, &result)) {
     // The copy's bytes are on the disk when it returns; its name is made
-    // durable by the folder's flush before the source goes (RemoveSource).
+    // durable by the folder's flush before the source goes.
     result = folder->CopyIn(state.SourcePath,
-                            FileNamePart(state.DestinationPath, state.syntax));
+                            FileNamePart(state.DestinationPath, state.syntax),
+                            receipt);
   }
   const int32_t code = static_cast<int32_t>(result);
   if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
@@ -48,7 +51,8 @@ int32_t CopyAndLog(RunState& state, bool may_decide_again) {
   return code;
 }
 
-void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code) {
+void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code,
+                           const CopyReceipt& receipt) {
   if (ExamineDestination(state, state.DestinationPath) != PathKind::kFile) {
     WriteLogLine(
         state,
@@ -65,7 +69,16 @@ void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code) {
     state.ErrorsReported = true;
     return;
   }
-  RemoveSource(state, state.SourcePath, copy_code.has_value());
+  // Without knowing what was read and what holds its bytes, no deletion
+  // can be proven.
+  if (!receipt.source || !receipt.copy || state.Destination == nullptr) {
+    WriteLogLine(state, {"Error - could not delete source file"});
+    state.ErrorsReported = true;
+    return;
+  }
+  state.Removals.Hold(state, state.SourcePath, *receipt.source,
+                      FileNamePart(state.DestinationPath, state.syntax),
+                      *receipt.copy);
 }
 
 }  // namespace stashwell

@@ -23,19 +23,24 @@ PathKind ExamineDestination(RunState& state, const std::string& path);
 
 // Copies SourcePath to DestinationPath (its name in the destination folder)
 // without overwriting and returns the copy's code (0 when copied, the copy's
-// bytes on the disk); logs the move and sets ActionLogged whatever
-// the outcome; logs the copy's error code and sets ErrorsReported when it
-// failed. With may_decide_again, a copy that finds the name taken (80:
-// another program published a file there first) logs nothing, so that
-// placement can decide again for that file.
-int32_t CopyAndLog(RunState& state, bool may_decide_again = false);
+// bytes on the disk, *receipt telling what was read and made); logs the
+// move and sets ActionLogged whatever the outcome; logs the copy's error
+// code and sets ErrorsReported when it failed. With may_decide_again, a
+// copy that finds the name taken (80: another program published a file
+// there first) logs nothing, so that placement can decide again for that
+// file.
+int32_t CopyAndLog(RunState& state, bool may_decide_again,
+                   CopyReceipt* receipt);
 
 // Deletes SourcePath when the move can be trusted: a file stands at
-// DestinationPath and copy_code, the code of this attachment's copy, is 0;
-// nothing when no copy was made (a duplicate). The source of a copy goes
-// once the destination folder has been flushed (RemoveSource). Logs every
-// failure and sets ErrorsReported for it; the source then stays.
-void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code);
+// DestinationPath, copy_code, the code of this attachment's copy, is 0
+// (nothing when no copy was made: a duplicate), and *receipt tells which
+// source was read and which file at DestinationPath holds its bytes (the
+// copy, or the duplicate's identical file). The removal waits for the
+// destination folder's flush (SourceRemovals). Logs every failure and sets
+// ErrorsReported for it; the source then stays.
+void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code,
+                           const CopyReceipt& receipt);
 
 }  // namespace stashwell
 

@@ -357,9 +357,10 @@ TEST(RunProgram, AMessageReplacedDuringTheRunStays) {
   namespace fs = std::filesystem;
   struct ReplacingPlatform : TestPlatform {
     uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
-                          const std::string& name) override {
+                          const std::string& name,
+                          CopyReceipt* receipt) override {
       if (during_copy && meanwhile) std::exchange(meanwhile, nullptr)();
-      return TestPlatform::FolderCopyIn(folder, source, name);
+      return TestPlatform::FolderCopyIn(folder, source, name, receipt);
     }
     uint32_t FileClose(WrappedFile& file) override {
       const uint32_t code = TestPlatform::FileClose(file);
@@ -436,9 +437,9 @@ TEST(RunProgram, ALogReplacedAfterItsCloseIsNotDeleted) {
 #ifdef __linux__
 // Durable before the source goes: each moved attachment's copy is flushed
 // (its bytes), and the destination folder with the new names once for the
-// run, before any of their sources is deleted; a duplicate is deleted with
-// no flush, at once while nothing waits, else behind what waits. The log
-// keeps the run's order all the same.
+// run, before any of their sources is deleted; a duplicate's identical
+// file is flushed through the comparison's open, and its source waits for
+// the same folder flush. The log keeps the run's order all the same.
 TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
   ScratchDir dir;
   const std::string dest = dir.MakeDir("dest");
@@ -463,10 +464,12 @@ TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
   g_disk_calls = nullptr;
   EXPECT_EQ(code, 0);
   EXPECT_EQ(calls, std::vector<std::string>({
-                       "unlink " + first_duplicate,
-                       "fdatasync",
-                       "fdatasync",
+                       "fdatasync",  // the first duplicate's identical file
+                       "fdatasync",  // the copy of the moved file
+                       "fdatasync",  // the second duplicate's identical file
+                       "fdatasync",  // the copy of the second moved file
                        "fsync " + std::filesystem::canonical(dest).string(),
+                       "unlink " + first_duplicate,
                        "unlink " + moved,
                        "unlink " + duplicate,
                        "unlink " + second,

@@ -98,6 +98,7 @@ class PosixPlatformTest : public ::testing::Test {
  protected:
   std::unique_ptr<Platform> os_ = MakeSystemPlatform(0, nullptr);
   ScratchDir dir_;
+  CopyReceipt receipt_;
 };
 
 TEST_F(PosixPlatformTest, SyntaxIsPosix) {
@@ -665,7 +666,7 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
       setrlimit(RLIMIT_FSIZE, &limit);
       std::unique_ptr<Folder> dest;
       if (PosixFolder::Open(folder, &dest, nullptr, staging) == 0) {
-        dest->CopyIn(source, "report.pdf");
+        dest->CopyIn(source, "report.pdf", &receipt_);
       }
       _exit(0);
     }
@@ -710,11 +711,11 @@ TEST_F(PosixPlatformTest, AFolderSwappedForALinkDuringTheRunRedirectsNoCopy) {
   const std::string elsewhere = dir_.MakeDir("elsewhere");
   std::unique_ptr<Folder> folder;
   ASSERT_EQ(os_->OpenFolder(dest, &folder), 0u);
-  ASSERT_EQ(folder->CopyIn(dir_.Write("a.pdf", "a"), "a.pdf"), 0u);
+  ASSERT_EQ(folder->CopyIn(dir_.Write("a.pdf", "a"), "a.pdf", &receipt_), 0u);
   fs::rename(dest, dir_.Path("dest.old"));
   fs::create_directory_symlink(elsewhere, dest);
   dir_.Write("elsewhere/c.pdf", "c");
-  ASSERT_EQ(folder->CopyIn(dir_.Write("b.pdf", "b"), "b.pdf"), 0u);
+  ASSERT_EQ(folder->CopyIn(dir_.Write("b.pdf", "b"), "b.pdf", &receipt_), 0u);
   EXPECT_EQ(folder->Flush(), 0u);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("dest.old") + "/b.pdf"), "b");
   EXPECT_EQ(folder->Examine("a.pdf"), PathKind::kFile);
@@ -768,7 +769,7 @@ TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {
       setrlimit(RLIMIT_FSIZE, &limit);
       std::unique_ptr<Folder> dest;
       uint32_t code = PosixFolder::Open(folder, &dest, nullptr, staging);
-      if (code == 0) code = dest->CopyIn(source, "a.bin");
+      if (code == 0) code = dest->CopyIn(source, "a.bin", &receipt_);
       _exit(static_cast<int>(code));
     }
     int status = 0;

@@ -125,12 +125,21 @@ TEST_F(RunLogTest, AFailedBlockWriteIsRaisedAtTheEndOfTheLine) {
   }
 }
 
+// A failed close is raised. A log that recorded something stays with what
+// was handed over; an empty one went while it was still open, as it goes
+// whenever nothing was recorded.
 TEST_F(RunLogTest, AFailedCloseIsRaisedAndTheLogStays) {
-  StartRunLog(state_);
-  os_.close_error = 5;
-  EXPECT_THROW(FinishRunLog(state_), EInOutError);
-  EXPECT_TRUE(LogExists());
-  EXPECT_TRUE(os_.boxes.empty());
+  for (const bool recorded : {true, false}) {
+    SCOPED_TRACE(recorded);
+    os_.close_error = 0;
+    StartRunLog(state_);
+    state_.ActionLogged = recorded;
+    os_.close_error = 5;
+    EXPECT_THROW(FinishRunLog(state_), EInOutError);
+    EXPECT_EQ(LogExists(), recorded);
+    EXPECT_TRUE(os_.boxes.empty());
+    state_.Log.reset();
+  }
 }
 
 TEST_F(RunLogTest, AFailedCreationIsRaised) {

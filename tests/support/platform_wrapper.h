@@ -42,6 +42,15 @@ class PlatformWrapper : public Platform {
       return owner_.FileSize(*this, size);
     }
     std::optional<FileId> Identity() override { return inner_->Identity(); }
+    std::optional<FileProof> Proof() override {
+      owner_.OnCall("File::Proof");
+      return inner_->Proof();
+    }
+    uint32_t Flush() override { return owner_.FileFlush(*this); }
+    bool RemoveName(const std::string& path) override {
+      owner_.OnCall("File::RemoveName");
+      return inner_->RemoveName(path);
+    }
     uint32_t Close() override {
       closed_ = true;
       return owner_.FileClose(*this);
@@ -68,9 +77,13 @@ class PlatformWrapper : public Platform {
     PathKind Examine(const std::string& name) override {
       return owner_.FolderExamine(*this, name);
     }
-    uint32_t CopyIn(const std::string& source,
-                    const std::string& name) override {
-      return owner_.FolderCopyIn(*this, source, name);
+    uint32_t CopyIn(const std::string& source, const std::string& name,
+                    CopyReceipt* receipt) override {
+      return owner_.FolderCopyIn(*this, source, name, receipt);
+    }
+    std::optional<FileProof> ProofOf(const std::string& name) override {
+      owner_.OnCall("Folder::ProofOf");
+      return inner_->ProofOf(name);
     }
     std::vector<std::string> PlainFileNames(std::string_view prefix,
                                             std::string_view suffix) override {
@@ -95,13 +108,16 @@ class PlatformWrapper : public Platform {
 
   const PathSyntax& Syntax() override { return target_.Syntax(); }
   PathKind Examine(const std::string& path) override {
+    OnCall("Examine");
     return target_.Examine(path);
   }
   std::optional<FileId> IdentityOf(const std::string& path) override {
+    OnCall("IdentityOf");
     return target_.IdentityOf(path);
   }
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override {
+    OnCall("Open");
     std::unique_ptr<File> inner;
     const uint32_t code = target_.Open(path, use, &inner);
     if (code == 0) {
@@ -110,13 +126,17 @@ class PlatformWrapper : public Platform {
     return code;
   }
   bool RemoveFile(const std::string& path) override {
+    OnCall("RemoveFile");
     return target_.RemoveFile(path);
   }
-  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
-    return target_.RemoveOwnFile(path, id);
+  Removal RemoveProvenFile(const std::string& path,
+                           const FileProof& proof) override {
+    OnCall("RemoveProvenFile");
+    return target_.RemoveProvenFile(path, proof);
   }
   uint32_t OpenFolder(const std::string& path,
                       std::unique_ptr<Folder>* folder) override {
+    OnCall("OpenFolder");
     std::unique_ptr<Folder> inner;
     const uint32_t code = target_.OpenFolder(path, &inner);
     if (code == 0) {
@@ -126,6 +146,7 @@ class PlatformWrapper : public Platform {
   }
   std::vector<SearchEntry> FindMatching(const std::string& mask,
                                         uint32_t attributes) override {
+    OnCall("FindMatching");
     return target_.FindMatching(mask, attributes);
   }
   DayCount LocalNow() override { return target_.LocalNow(); }
@@ -148,34 +169,53 @@ class PlatformWrapper : public Platform {
     return target_.CodeOffset(address);
   }
 
+  // Called before every file-system call that goes through this wrapper,
+  // with its name: a test counts the calls, or lets the world act between
+  // two of them.
+  virtual void OnCall(const char* /*what*/) {}
+
   // The operations of the files this wrapper opened.
   virtual uint32_t FileRead(WrappedFile& file, void* buffer, size_t size,
                             size_t* count) {
+    OnCall("File::Read");
     return file.inner().Read(buffer, size, count);
   }
   virtual uint32_t FileWrite(WrappedFile& file, const void* data, size_t size) {
+    OnCall("File::Write");
     return file.inner().Write(data, size);
   }
   virtual uint32_t FileSize(WrappedFile& file, uint64_t* size) {
+    OnCall("File::Size");
     return file.inner().Size(size);
   }
-  virtual uint32_t FileClose(WrappedFile& file) { return file.inner().Close(); }
+  virtual uint32_t FileFlush(WrappedFile& file) {
+    OnCall("File::Flush");
+    return file.inner().Flush();
+  }
+  virtual uint32_t FileClose(WrappedFile& file) {
+    OnCall("File::Close");
+    return file.inner().Close();
+  }
 
   // The operations of the folders this wrapper opened.
   virtual PathKind FolderExamine(WrappedFolder& folder,
                                  const std::string& name) {
+    OnCall("Folder::Examine");
     return folder.inner().Examine(name);
   }
   virtual uint32_t FolderCopyIn(WrappedFolder& folder,
                                 const std::string& source,
-                                const std::string& name) {
-    return folder.inner().CopyIn(source, name);
+                                const std::string& name, CopyReceipt* receipt) {
+    OnCall("Folder::CopyIn");
+    return folder.inner().CopyIn(source, name, receipt);
   }
   virtual std::vector<std::string> FolderPlainFileNames(
       WrappedFolder& folder, std::string_view prefix, std::string_view suffix) {
+    OnCall("Folder::PlainFileNames");
     return folder.inner().PlainFileNames(prefix, suffix);
   }
   virtual uint32_t FolderFlush(WrappedFolder& folder) {
+    OnCall("Folder::Flush");
     return folder.inner().Flush();
   }
 
@@ -191,8 +231,11 @@ inline uint32_t CopyThroughFolder(Platform& os, const std::string& source,
                                   const std::string& destination) {
   std::unique_ptr<Folder> folder;
   uint32_t code = os.OpenFolder(FolderPart(destination, os.Syntax()), &folder);
-  if (code == 0)
-    code = folder->CopyIn(source, FileNamePart(destination, os.Syntax()));
+  CopyReceipt receipt;
+  if (code == 0) {
+    code = folder->CopyIn(source, FileNamePart(destination, os.Syntax()),
+                          &receipt);
+  }
   if (code == 0) code = folder->Flush();
   return code;
 }

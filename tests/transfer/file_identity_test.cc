@@ -82,7 +82,8 @@ class RecordingPlatform : public TestPlatform {
 class FileIdentityTest : public ::testing::Test {
  protected:
   bool Identical(const std::string& first, const std::string& second) {
-    return CompareFiles(os_, dir_.Path(first), dir_.Path(second)) ==
+    ComparedFiles proofs;
+    return CompareFiles(os_, dir_.Path(first), dir_.Path(second), &proofs) ==
            Comparison::kIdentical;
   }
 

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "run/run_log.h"
 #include "support/scratch_dir.h"
 #include "support/test_platform.h"
+#include "transfer/file_identity.h"
 
 #ifdef __linux__
 #include <fcntl.h>
@@ -34,17 +36,19 @@ constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 class FaultPlatform : public TestPlatform {
  public:
   uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
-                        const std::string& name) override {
+                        const std::string& name,
+                        CopyReceipt* receipt) override {
     copied_from.push_back(source);
     copied_to.push_back(folder.PathOf(name));
     if (before_copy) before_copy();
     if (copy_error != 0) return copy_error;
-    return TestPlatform::FolderCopyIn(folder, source, name);
+    return TestPlatform::FolderCopyIn(folder, source, name, receipt);
   }
-  bool RemoveFile(const std::string& path) override {
+  Removal RemoveProvenFile(const std::string& path,
+                           const FileProof& proof) override {
     removed.push_back(path);
-    if (refuse_remove) return false;
-    return TestPlatform::RemoveFile(path);
+    if (refuse_remove) return Removal::kRefused;
+    return TestPlatform::RemoveProvenFile(path, proof);
   }
   uint32_t FolderFlush(WrappedFolder& folder) override {
     ++flushes;
@@ -80,9 +84,23 @@ class VerifiedMoveTest : public ::testing::Test {
   // Copies and verifies, keeping the copy's code in copy_code_, and settles
   // what the run holds, as the scan does at its end.
   void Move() {
-    copy_code_ = CopyAndLog(state_);
-    VerifyAndDeleteSource(state_, copy_code_);
-    SettleHeldSteps(state_);
+    CopyAndVerify();
+    state_.Removals.Settle(state_);
+  }
+  void CopyAndVerify() {
+    CopyReceipt receipt;
+    copy_code_ = CopyAndLog(state_, false, &receipt);
+    VerifyAndDeleteSource(state_, copy_code_, receipt);
+  }
+  // The duplicate case: no copy, the comparison's proofs of both files.
+  void VerifyDuplicate() { VerifyDuplicateIn(state_); }
+  static void VerifyDuplicateIn(RunState& state) {
+    ComparedFiles compared;
+    ASSERT_EQ(CompareFiles(state.platform, state.SourcePath,
+                           state.DestinationPath, &compared),
+              Comparison::kIdentical);
+    VerifyAndDeleteSource(state, std::nullopt,
+                          {compared.first, compared.second});
   }
   // The log after line 1, once the log is closed.
   std::string LogLines() {
@@ -197,11 +215,12 @@ TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
 TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
   Prepare("x");
   os_.copy_error = 0x80000000u;
-  EXPECT_EQ(CopyAndLog(state_), INT32_MIN);
+  CopyReceipt receipt;
+  EXPECT_EQ(CopyAndLog(state_, false, &receipt), INT32_MIN);
   os_.copy_error = 0xFFFFFFFFu;
-  CopyAndLog(state_);
+  CopyAndLog(state_, false, &receipt);
   os_.copy_error = 1234567;
-  CopyAndLog(state_);
+  CopyAndLog(state_, false, &receipt);
   EXPECT_EQ(LogLines(),
             MovingLine() + "Copy File returned error; Code -2147483648\r\n" +
                 MovingLine() + "Copy File returned error; Code -1\r\n" +
@@ -235,7 +254,11 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   // source, and no copy was made for this attachment.
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
-  VerifyAndDeleteSource(state_, std::nullopt);
+  VerifyDuplicate();
+  // It goes once the identical file's name is on the disk too.
+  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  state_.Removals.Settle(state_);
+  EXPECT_EQ(os_.flushes, 1);
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "same");
   EXPECT_FALSE(state_.ErrorsReported);
@@ -248,16 +271,18 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   Prepare("same");
   dir_.Write("out" + Sep() + "a.pdf", "same");
   os_.refuse_remove = true;
-  VerifyAndDeleteSource(state_, std::nullopt);
+  VerifyDuplicate();
+  state_.Removals.Settle(state_);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(), kCouldNotDelete);
 }
 
 // The sources of copies wait for one flush of the destination folder, the
 // log keeping the run's order meanwhile; a duplicate's source behind them
-// waits too. When the flush fails, no copy's source goes: each gets the
-// line of a source that could not be deleted, where its removal would have
-// been logged, and the duplicate's source goes all the same.
+// waits too. When the flush fails, no source goes: each gets the line of a
+// source that could not be deleted, where its removal would have been
+// logged, the duplicate's too, as the name of the file it relies on may
+// not be on the disk.
 TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
   for (const uint32_t flush_error : {0u, 1117u}) {
     SCOPED_TRACE(flush_error);
@@ -276,10 +301,13 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
           dir.Write("in" + Sep() + name, name[0] == 'b' ? "b" : name);
       state.DestinationPath = state.DestinationDir + Sep() + name;
       if (name[0] == 'b') {
-        VerifyAndDeleteSource(state, std::nullopt);
+        VerifyDuplicateIn(state);
+        if (flush_error != 0) expected += kCouldNotDelete;
         continue;
       }
-      VerifyAndDeleteSource(state, CopyAndLog(state));
+      CopyReceipt receipt;
+      const int32_t code = CopyAndLog(state, false, &receipt);
+      VerifyAndDeleteSource(state, code, receipt);
       // Nothing goes before the flush.
       EXPECT_TRUE(ScratchDir::Exists(state.SourcePath)) << name;
       expected += "Moving from <" + state.SourcePath + "> to <" +
@@ -288,11 +316,12 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
     }
     EXPECT_TRUE(os.removed.empty());
     EXPECT_EQ(os.flushes, 0);
-    SettleHeldSteps(state);
+    state.Removals.Settle(state);
     EXPECT_EQ(os.flushes, 1);
     EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "a.pdf")),
               flush_error != 0);
-    EXPECT_FALSE(ScratchDir::Exists(dir.Path("in" + Sep() + "b.pdf")));
+    EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "b.pdf")),
+              flush_error != 0);
     EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "c.pdf")),
               flush_error != 0);
     EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("out" + Sep() + "c.pdf")),
@@ -305,39 +334,91 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
 }
 
 // A source whose removal waits for the flush is removed only while its name
-// still leads to the file that was copied: a file put under the name
-// meanwhile (another program took the first away, the mail client saved
-// its next attachment there) was never copied, and stays.
-TEST_F(VerifiedMoveTest, AFileThatTookTheSourcesNameMeanwhileStays) {
-  Prepare("the attachment");
-  VerifyAndDeleteSource(state_, CopyAndLog(state_));
-  const std::string moving = MovingLine();
-  fs::rename(state_.SourcePath, dir_.Path("taken away.pdf"));
-  dir_.Write("in" + Sep() + "a.pdf", "the next attachment");
-  SettleHeldSteps(state_);
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the next attachment");
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
-  EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), moving + kCouldNotDelete);
+// still leads to the very file that was copied, unchanged, and while the
+// destination still holds the copy: anything the world did meanwhile keeps
+// the source, with a line that says why.
+TEST_F(VerifiedMoveTest, ASourceGoesOnlyWhileBothFilesAreAsTheMoveLeftThem) {
+  const std::string changed =
+      "Error - source file changed after it was read (source not deleted)\r\n";
+  const std::string copy_changed =
+      "Error - destination file changed before the source was deleted "
+      "(source not deleted)\r\n";
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& source, const std::string& copy)>
+        world;
+    std::string line;          // after the Moving line
+    std::string source_after;  // the source's bytes afterwards
+  };
+  const Case cases[] = {
+      {"another run took it, the client saved its next attachment there",
+       [&](const std::string& source, const std::string&) {
+         fs::rename(source, dir_.Path("taken away.pdf"));
+         dir_.Write("in" + Sep() + "a.pdf", "the next attachment");
+       },
+       changed, "the next attachment"},
+      {"rewritten in place",
+       [](const std::string& source, const std::string&) {
+         std::ofstream(source, std::ios::binary | std::ios::in) << "THE";
+       },
+       changed, "THE attachment"},
+      {"replaced by write and rename",
+       [&](const std::string& source, const std::string&) {
+         fs::rename(dir_.Write("in" + Sep() + "new.tmp", "edited"), source);
+       },
+       changed, "edited"},
+      {"the copy removed from the destination",
+       [](const std::string&, const std::string& copy) { fs::remove(copy); },
+       copy_changed, "the attachment"},
+      {"the copy replaced in the destination",
+       [&](const std::string&, const std::string& copy) {
+         fs::remove(copy);
+         dir_.Write("out" + Sep() + "a.pdf", "other bytes!!!");
+       },
+       copy_changed, "the attachment"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(dest_dir_);
+    fs::create_directory(dest_dir_);
+    state_.Destination.reset();
+    Prepare("the attachment");
+    CopyAndVerify();
+    const std::string moving = MovingLine();
+    c.world(state_.SourcePath, state_.DestinationPath);
+    state_.Removals.Settle(state_);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), c.source_after);
+    EXPECT_TRUE(state_.ErrorsReported);
+    FinishRunLog(state_);
+    std::string log;
+    ASSERT_TRUE(ScratchDir::Read(dir_.Path("msg.log"), &log));
+    EXPECT_EQ(log, kDateLine + moving + c.line);
+    state_.ErrorsReported = false;
+    state_.ActionLogged = false;
+    StartRunLog(state_);
+  }
 }
 
 // What the run holds stays within its bounds whatever the message holds:
-// at kMostHeldSteps steps, or kMostHeldBytes of held text, it is settled.
+// at kMostHeldRemovals removals, or kMostHeldBytes of lines waiting behind
+// them, the run is told to settle.
 TEST_F(VerifiedMoveTest, WhatTheRunHoldsStaysBounded) {
-  for (size_t i = 0; i < kMostHeldSteps; ++i) {
+  for (size_t i = 0; i < kMostHeldRemovals; ++i) {
+    EXPECT_FALSE(state_.Removals.Full(state_)) << i;
     Prepare("x", "a" + std::to_string(i) + ".pdf");
-    VerifyAndDeleteSource(state_, CopyAndLog(state_));
-    ASSERT_LT(state_.Held.size(), kMostHeldSteps);
+    CopyAndVerify();
   }
-  EXPECT_GE(os_.flushes, 1);
-  SettleHeldSteps(state_);
-  const int flushes = os_.flushes;
+  EXPECT_TRUE(state_.Removals.Full(state_));
+  state_.Removals.Settle(state_);
+  EXPECT_FALSE(state_.Removals.Full(state_));
   Prepare("y", "b.pdf");
-  VerifyAndDeleteSource(state_, CopyAndLog(state_));
-  ASSERT_FALSE(state_.Held.empty());
-  WriteLogLine(state_, {std::string(kMostHeldBytes, 'z')});
-  EXPECT_TRUE(state_.Held.empty());
-  EXPECT_EQ(os_.flushes, flushes + 1);
+  CopyAndVerify();
+  WriteLogLine(state_, {std::string(kMostHeldBytes - 1, 'z')});
+  EXPECT_FALSE(state_.Removals.Full(state_));
+  WriteLogLine(state_, {"z"});
+  EXPECT_TRUE(state_.Removals.Full(state_));
+  state_.Removals.Settle(state_);
+  EXPECT_EQ(os_.flushes, 2);
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
 }
 

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,59 @@ timespec ModificationTime(const struct stat& st) {
 #else
   return st.st_mtim;
 #endif
+}
+
+namespace {
+
+int64_t Nanoseconds(int64_t seconds, int64_t nanoseconds) {
+  return seconds * 1000000000 + nanoseconds;
+}
+
+std::optional<FileProof> ProofOfStat(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return std::nullopt;
+  FileProof proof;
+  proof.id = {static_cast<uint64_t>(st.st_dev),
+              static_cast<uint64_t>(st.st_ino)};
+  proof.size = static_cast<uint64_t>(st.st_size);
+  proof.write_time = Nanoseconds(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  proof.change_time = Nanoseconds(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  return proof;
+}
+
+// statx gives the birth time too, where the file system keeps one; fstatat
+// stands in on a kernel without statx.
+std::optional<FileProof> ProofAt(int at, const char* name, int flags) {
+#ifdef STATX_BTIME
+  struct statx sx;
+  if (statx(at, name, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
+    if (!S_ISREG(sx.stx_mode)) return std::nullopt;
+    FileProof proof;
+    proof.id = {
+        static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
+        sx.stx_ino};
+    proof.size = sx.stx_size;
+    proof.write_time = Nanoseconds(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    proof.change_time = Nanoseconds(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);
+    if ((sx.stx_mask & STATX_BTIME) != 0) {
+      proof.birth_time = Nanoseconds(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec);
+    }
+    return proof;
+  }
+  if (errno != ENOSYS) return std::nullopt;
+#endif
+  struct stat st;
+  if (fstatat(at, name, &st, flags) != 0) return std::nullopt;
+  return ProofOfStat(st);
+}
+
+}  // namespace
+
+std::optional<FileProof> ProofOfOpen(int fd) {
+  return ProofAt(fd, "", AT_EMPTY_PATH);
+}
+
+std::optional<FileProof> ProofOfName(int at, const char* name) {
+  return ProofAt(at, name, AT_SYMLINK_NOFOLLOW);
 }
 
 namespace {
@@ -338,13 +392,65 @@ void RemoveLeftovers(int folder) {
   closedir(dir);
 }
 
+// Opens the program's own folder name of folder, only while it is a real
+// folder (no link followed) of the run's user, or one this run has just
+// made (a file system that keeps no owners reports its mount's): a folder
+// planted by someone else is never written into nor emptied. -1 with errno
+// set otherwise (ENOENT when nothing has the name).
+int OpenOwnFolder(int folder, const char* name, bool made_now) {
+  const int fd =
+      openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (!made_now && st.st_uid != geteuid())) {
+    close(fd);
+    errno = EACCES;
+    return -1;
+  }
+  return fd;
+}
+
+// What killed runs left in the program's own folders of folder goes, and
+// each folder with it when empty.
+void RemoveAllLeftovers(int folder) {
+  for (const char* own_name : kOwnFolders) {
+    const int own = OpenOwnFolder(folder, own_name, false);
+    if (own < 0) continue;
+    RemoveLeftovers(own);
+    close(own);
+    unlinkat(folder, own_name, AT_REMOVEDIR);
+  }
+}
+
 // Where a copy collects its bytes before they get the destination name: an
 // unnamed file of the destination folder, or a file of the program's own
-// folder inside it (kOwnFolder), locked while the run lives.
+// folder inside it, locked while the run lives. When it goes, the file is
+// closed first, then its temporary name (unless published) and the own
+// folder (when empty) are removed: a FUSE file system keeps a file removed
+// while open as a hidden ".fuse_hidden" name, and the folder would stay.
 struct Staged {
-  int fd = -1;
-  int own_folder = -1;    // the program's own folder, for a named file
+  ~Staged() {
+    Close();
+    if (!temporary.empty()) {
+      if (!published) unlinkat(own_folder, temporary.c_str(), 0);
+      unlinkat(folder, own_name, AT_REMOVEDIR);
+    }
+    if (own_folder >= 0) close(own_folder);
+  }
+  // 0 or the errno value of the close.
+  int Close() {
+    if (fd < 0) return 0;
+    const int result = close(fd);
+    fd = -1;
+    return result == 0 ? 0 : errno;
+  }
+
+  int folder = -1;      // the destination folder
+  int fd = -1;          // the temporary file
+  int own_folder = -1;  // the program's own folder, for a named file
+  const char* own_name = nullptr;
   std::string temporary;  // its name there; empty for an unnamed file
+  bool published = false;
 };
 
 // Opens an unnamed file in folder. False when the file system has none
@@ -368,40 +474,51 @@ bool StageUnnamed(int folder, Staged* staged, uint32_t* code) {
 #endif
 }
 
-// Creates a new file of the program's own in its own folder of folder,
-// made when missing. What killed runs left there the caller has removed.
+// Creates a new file of the program's own in the first usable own folder
+// of folder, made when missing. What killed runs left there the caller has
+// removed.
 uint32_t StageNamed(int folder, Staged* staged) {
-  // Another run may remove the folder when it finds it empty, between its
+  // Another run may remove a folder when it finds it empty, between its
   // creation here and the file's: then it is made again.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    if (mkdirat(folder, kOwnFolder, 0700) != 0 && errno != EEXIST) {
-      return CreateError(errno);
-    }
-    const int own = openat(folder, kOwnFolder,
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (own < 0) {
-      if (errno == ENOENT) continue;
-      return CreateError(errno);
-    }
-    for (int n = 0; n < 1000; ++n) {
-      std::string name = TemporaryName(static_cast<uint64_t>(getpid()), n);
-      const int fd =
-          openat(own, name.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-      if (fd >= 0) {
-        // The lock tells later runs that this file is in use.
-        flock(fd, LOCK_EX | LOCK_NB);
-        staged->fd = fd;
-        staged->own_folder = own;
-        staged->temporary = std::move(name);
-        return 0;
+    bool raced = false;
+    for (const char* own_name : kOwnFolders) {
+      const bool made = mkdirat(folder, own_name, 0700) == 0;
+      if (!made && errno != EEXIST) return CreateError(errno);
+      const int own = OpenOwnFolder(folder, own_name, made);
+      if (own < 0) {
+        if (errno == ENOENT) {
+          raced = true;
+          break;
+        }
+        continue;  // not a folder of the run's own: the next name
       }
-      if (errno != EEXIST) break;
+      int error = EEXIST;
+      for (int n = 0; n < 1000; ++n) {
+        std::string name = TemporaryName(static_cast<uint64_t>(getpid()), n);
+        const int fd =
+            openat(own, name.c_str(),
+                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+          // The lock tells later runs that this file is in use.
+          flock(fd, LOCK_EX | LOCK_NB);
+          staged->fd = fd;
+          staged->own_folder = own;
+          staged->own_name = own_name;
+          staged->temporary = std::move(name);
+          return 0;
+        }
+        error = errno;
+        if (error != EEXIST) break;
+      }
+      close(own);
+      if (error == ENOENT) {
+        raced = true;
+        break;
+      }
+      return error == EEXIST ? kErrorFileExists : CreateError(error);
     }
-    const int error = errno;
-    close(own);
-    if (error == ENOENT) continue;
-    return error == EEXIST ? kErrorFileExists : CreateError(error);
+    if (!raced) return kErrorAccessDenied;
   }
   return kErrorPathNotFound;
 }
@@ -513,19 +630,39 @@ uint32_t PosixFolder::Flush() {
   return fsync(fd_) == 0 ? 0 : Win32CodeFromErrno(errno);
 }
 
-uint32_t PosixFolder::CopyIn(const std::string& source,
-                             const std::string& name) {
-  return Copy(source, name, staging_);
+uint32_t PosixFolder::CopyIn(const std::string& source, const std::string& name,
+                             CopyReceipt* receipt) {
+  *receipt = {};
+  return Copy(source, name, staging_, receipt);
 }
 
+std::optional<FileProof> PosixFolder::ProofOf(const std::string& name) {
+  return ProofOfName(fd_, name.c_str());
+}
+
+namespace {
+
+// A time or a mode that the file system cannot keep: FAT keeps no modes
+// (vfat refuses chmod with EPERM, FUSE drivers with ENOSYS). The copy's
+// bytes are what must arrive; these fail no copy.
+bool CannotKeep(int error) {
+  return error == EPERM || error == ENOSYS || error == EOPNOTSUPP ||
+         error == ENOTSUP;
+}
+
+}  // namespace
+
 uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
-                           CopyStaging staging) {
+                           CopyStaging staging, CopyReceipt* receipt) {
   // Only a regular disk file is copied, and a FIFO put in the attachment's
   // place cannot block the open.
   struct stat st;
   FileCloser in(OpenDiskFileForRead(source.c_str(), kinds_, &st));
   if (in.get() < 0) return Win32CodeFromErrno(errno);
   if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
+  // What the copy reads, as a later deletion of the source must find it.
+  const std::optional<FileProof> read = ProofOfOpen(in.get());
+  if (!read) return kErrorAccessDenied;
 
   const int folder = fd_;
   // A taken name is refused before any byte is copied; the publication
@@ -534,81 +671,62 @@ uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
   if (fstatat(folder, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
     return kErrorFileExists;
   }
-
-  // What killed runs left in the program's own folder goes, whichever way
-  // this copy stages its bytes.
-  {
-    FileCloser own(openat(folder, kOwnFolder,
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (own.get() >= 0) {
-      RemoveLeftovers(own.get());
-      unlinkat(folder, kOwnFolder, AT_REMOVEDIR);
-    }
-  }
+  RemoveAllLeftovers(folder);
 
   Staged staged;
+  staged.folder = folder;
   uint32_t code = 0;
   if (staging == CopyStaging::kNamedOnly ||
       !StageUnnamed(folder, &staged, &code)) {
     code = StageNamed(folder, &staged);
   }
   if (code != 0) return code;
-  FileCloser out(staged.fd);
-  FileCloser own_folder(staged.own_folder);
-  // On every way out the temporary name, if any, is removed unless it was
-  // published, and the program's own folder goes when it is empty.
-  bool published = false;
-  struct Cleanup {
-    ~Cleanup() {
-      if (staged.temporary.empty()) return;
-      if (!published) unlinkat(staged.own_folder, staged.temporary.c_str(), 0);
-      unlinkat(folder, kOwnFolder, AT_REMOVEDIR);
-    }
-    Staged& staged;
-    bool& published;
-    int folder;
-  } cleanup{staged, published, folder};
 
-  int error = CopyContents(in.get(), out.get(), st.st_size);
+  int error = CopyContents(in.get(), staged.fd, st.st_size);
   if (error == 0) {
     const timespec times[2] = {{0, UTIME_OMIT}, ModificationTime(st)};
-    if (futimens(out.get(), times) != 0) error = errno;
+    if (futimens(staged.fd, times) != 0 && !CannotKeep(errno)) error = errno;
   }
-  if (error == 0 && fchmod(out.get(), st.st_mode & 0777) != 0) error = errno;
+  if (error == 0 && fchmod(staged.fd, st.st_mode & 0777) != 0 &&
+      !CannotKeep(errno)) {
+    error = errno;
+  }
   // The bytes reach the disk before the copy gets its name, so the name
   // never holds a file that a power cut would empty.
-  if (error == 0 && SyncData(out.get()) != 0) error = errno;
+  if (error == 0 && SyncData(staged.fd) != 0) error = errno;
   if (error != 0) return Win32CodeFromErrno(error);
+  // A source written to while it was read may have given the copy a mix of
+  // its old and new bytes: such a copy never gets the name.
+  if (ProofOfOpen(in.get()) != read) return kErrorSharingViolation;
 
   if (staged.temporary.empty()) {
-    error = LinkUnnamed(out.get(), folder, name);
+    error = LinkUnnamed(staged.fd, folder, name);
     // The file gets its name through its /proc entry: without /proc it
     // cannot be named, and the copy is made again under a temporary name.
     if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
-      out.reset();
-      return Copy(source, name, CopyStaging::kNamedOnly);
+      staged.Close();
+      return Copy(source, name, CopyStaging::kNamedOnly, receipt);
     }
   } else {
     error = RenameNoReplace(staged.own_folder, staged.temporary, folder, name);
   }
   if (error != 0) return CreateError(error);
-  published = true;
+  staged.published = true;
   // The new name reaches the disk with the folder's Flush, which the run
   // asks for before the source goes.
-  struct stat made;
-  const bool known = fstat(out.get(), &made) == 0;
-  if (close(out.release()) != 0) {
-    const int late_error = errno;
+  const std::optional<FileProof> made = ProofOfOpen(staged.fd);
+  const int late_error = staged.Close();
+  if (late_error != 0) {
     // The copy may not be whole on the disk: the name just given is taken
     // back, if it still holds this copy, and the source stays.
-    struct stat named;
-    if (known &&
-        fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        named.st_dev == made.st_dev && named.st_ino == made.st_ino) {
+    if (made && ProofOfName(folder, name.c_str()).value_or(FileProof{}).id ==
+                    made->id) {
       unlinkat(folder, name.c_str(), 0);
     }
     return Win32CodeFromErrno(late_error);
   }
+  receipt->source = *read;
+  if (made) receipt->copy = *made;
   return 0;
 }
 

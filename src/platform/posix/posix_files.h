@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -34,6 +35,13 @@ uint32_t Win32CodeFromErrno(int error);
 DateTimeFields LocalTimeOf(const timespec& instant);
 // Last-write time of a stat result.
 timespec ModificationTime(const struct stat& st);
+
+// The proof of the regular file fd is open on; nothing when it is no
+// regular file or cannot be asked.
+std::optional<FileProof> ProofOfOpen(int fd);
+// The proof of the regular file name names in the open folder at
+// (AT_FDCWD: a whole path), no link followed; nothing for anything else.
+std::optional<FileProof> ProofOfName(int at, const char* name);
 
 // Which of the file systems met so far the kernel generates, by device
 // number, so that a run asks each file system once rather than at every
@@ -102,7 +110,9 @@ class PosixFolder : public Folder {
   // Only regular files are copied. 0 when copied, else a Win32 code: 2
   // source missing, 3 folder gone, 5 access denied, 80 name taken, 112 disk
   // full, ... A failed copy removes nothing but its own temporary file.
-  uint32_t CopyIn(const std::string& source, const std::string& name) override;
+  uint32_t CopyIn(const std::string& source, const std::string& name,
+                  CopyReceipt* receipt) override;
+  std::optional<FileProof> ProofOf(const std::string& name) override;
   // From the entry types readdir gives; an entry of unknown type is asked
   // without following a link.
   std::vector<std::string> PlainFileNames(std::string_view prefix,
@@ -113,7 +123,7 @@ class PosixFolder : public Folder {
  private:
   PosixFolder(int fd, FileSystemKinds* kinds, CopyStaging staging);
   uint32_t Copy(const std::string& source, const std::string& name,
-                CopyStaging staging);
+                CopyStaging staging, CopyReceipt* receipt);
 
   int fd_;
   FileSystemKinds own_kinds_;

@@ -135,8 +135,9 @@ using UnsharedFiles = std::map<int, FileId>;
 
 class PosixFile : public File {
  public:
-  PosixFile(int fd, const struct stat& st, UnsharedFiles* unshared)
-      : fd_(fd), id_(IdOf(st)), unshared_(unshared) {
+  PosixFile(int fd, const struct stat& st, UnsharedFiles* unshared,
+            bool removable)
+      : fd_(fd), id_(IdOf(st)), unshared_(unshared), removable_(removable) {
     if (unshared_ != nullptr) (*unshared_)[fd_] = id_;
   }
   ~PosixFile() override {
@@ -180,6 +181,19 @@ class PosixFile : public File {
 
   std::optional<FileId> Identity() override { return id_; }
 
+  std::optional<FileProof> Proof() override { return ProofOfOpen(fd_); }
+
+  uint32_t Flush() override { return fdatasync(fd_) == 0 ? 0 : LastError(); }
+
+  // The name goes while this run still holds the file open (and, for the
+  // log, locked): no other run can have taken the file over in between.
+  bool RemoveName(const std::string& path) override {
+    if (!removable_) return false;
+    struct stat named;
+    return lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+           IdOf(named) == id_ && unlink(path.c_str()) == 0;
+  }
+
   uint32_t Close() override {
     if (fd_ < 0) return kErrorInvalidHandle;
     if (unshared_ != nullptr) unshared_->erase(fd_);
@@ -192,6 +206,7 @@ class PosixFile : public File {
   int fd_;
   FileId id_;
   UnsharedFiles* unshared_;
+  bool removable_;
 };
 
 class PosixPlatform : public Platform {
@@ -234,7 +249,8 @@ class PosixPlatform : public Platform {
                                                : OpenReadable(path, &fd, &st);
     if (code != 0) return code;
     *file = std::make_unique<PosixFile>(
-        fd, st, use == FileUse::kComparison ? nullptr : &unshared_);
+        fd, st, use == FileUse::kComparison ? nullptr : &unshared_,
+        use == FileUse::kLog);
     return 0;
   }
 
@@ -254,14 +270,14 @@ class PosixPlatform : public Platform {
     return unlink(path.c_str()) == 0;
   }
 
-  // A link that leads to the file holds it too (a message given by a
-  // link goes as its link went before); the link is what is removed.
-  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) return false;
-    if (S_ISLNK(st.st_mode) && stat(path.c_str(), &st) != 0) return false;
-    if (!S_ISREG(st.st_mode) || IdOf(st) != id) return false;
-    return RemoveFile(path);
+  // The name is looked at without following a link: a link is no file the
+  // run read, and what it leads to is not the run's to delete.
+  Removal RemoveProvenFile(const std::string& path,
+                           const FileProof& proof) override {
+    if (ProofOfName(AT_FDCWD, path.c_str()) != proof) {
+      return Removal::kNotProven;
+    }
+    return RemoveFile(path) ? Removal::kRemoved : Removal::kRefused;
   }
 
   uint32_t OpenFolder(const std::string& path,

@@ -58,10 +58,63 @@ FileId IdOf(const BY_HANDLE_FILE_INFORMATION& info) {
       (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+int64_t Ticks(const LARGE_INTEGER& time) {
+  return static_cast<int64_t>(time.QuadPart);
+}
+
+// The proof of the plain file handle is open on: no folder, no reparse
+// point (a link opened as itself).
+std::optional<FileProof> ProofOfHandle(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION info;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandle(handle, &info) ||
+      !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
+                                    sizeof basic) ||
+      (info.dwFileAttributes &
+       (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return std::nullopt;
+  }
+  FileProof proof;
+  proof.id = IdOf(info);
+  proof.size =
+      (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  proof.write_time = Ticks(basic.LastWriteTime);
+  proof.change_time = Ticks(basic.ChangeTime);
+  proof.birth_time = Ticks(basic.CreationTime);
+  return proof;
+}
+
+// The name path opened as itself (a link or junction is not followed),
+// for looking at it and, with DELETE, for deleting it through the handle.
+HANDLE OpenNameItself(const std::string& path, DWORD access) {
+  return CreateFileA(path.c_str(), access,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                     nullptr);
+}
+
+// The proof of the plain file the name path holds, no link followed.
+std::optional<FileProof> ProofOfName(const std::string& path) {
+  HANDLE handle = OpenNameItself(path, FILE_READ_ATTRIBUTES);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  const std::optional<FileProof> proof = ProofOfHandle(handle);
+  CloseHandle(handle);
+  return proof;
+}
+
+// Marks the file of handle for deletion when its last handle closes.
+bool DeleteThroughHandle(HANDLE handle) {
+  FILE_DISPOSITION_INFO disposition;
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
 // An open file handle; closed when the object goes.
 class Win32File : public File {
  public:
-  explicit Win32File(HANDLE handle) : handle_(handle) {}
+  explicit Win32File(HANDLE handle, bool removable = false)
+      : handle_(handle), removable_(removable) {}
   ~Win32File() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
@@ -110,6 +163,40 @@ class Win32File : public File {
     return IdOf(info);
   }
 
+  std::optional<FileProof> Proof() override { return ProofOfHandle(handle_); }
+
+  // A handle opened for reading alone cannot flush: the file is opened
+  // again for writing, as the flush needs. A read-only file cannot be:
+  // its bytes were written before it was marked read-only, and a copy
+  // marks its file so only after flushing it.
+  uint32_t Flush() override {
+    if (FlushFileBuffers(handle_)) return 0;
+    if (GetLastError() != ERROR_ACCESS_DENIED) return GetLastError();
+    HANDLE writable =
+        ReOpenFile(handle_, GENERIC_WRITE,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (writable == INVALID_HANDLE_VALUE) {
+      const DWORD code = GetLastError();
+      BY_HANDLE_FILE_INFORMATION info;
+      if (code == ERROR_ACCESS_DENIED &&
+          GetFileInformationByHandle(handle_, &info) &&
+          (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        return 0;
+      }
+      return code;
+    }
+    const uint32_t code = FlushFileBuffers(writable) ? 0 : GetLastError();
+    CloseHandle(writable);
+    return code;
+  }
+
+  // Deleted through this very handle: the log was opened with the right
+  // to delete it, so no file given the name by another program can go in
+  // its place.
+  bool RemoveName(const std::string&) override {
+    return removable_ && DeleteThroughHandle(handle_);
+  }
+
   uint32_t Close() override {
     const HANDLE handle = handle_;
     handle_ = INVALID_HANDLE_VALUE;
@@ -118,6 +205,7 @@ class Win32File : public File {
 
  private:
   HANDLE handle_;
+  bool removable_;
 };
 
 uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
@@ -210,45 +298,70 @@ void RemoveLeftovers(const std::string& own) {
   FindClose(search);
 }
 
-// The program's own folder beside destination, with its final separator.
-std::string OwnFolderOf(const std::string& destination,
-                        const PathSyntax& syntax) {
+// The folder that holds destination, with its final separator.
+std::string FolderOf(const std::string& destination, const PathSyntax& syntax) {
   const std::string name = FileNamePart(destination, syntax);
-  return destination.substr(0, destination.size() - name.size()) + kOwnFolder +
-         "\\";
+  return destination.substr(0, destination.size() - name.size());
 }
 
-// Creates a new file of the program's own in its hidden folder beside
-// destination, made when missing, opened for writing and shared with no
-// one: ".stashwell\.stashwell-<process>-<n>.tmp". What killed runs left
-// there is removed first.
+// True when the program's own folder at path (without its final
+// separator) may be used: a real folder, no reparse point (a junction or
+// link would lead the copy, the sweep and the removal elsewhere).
+bool IsUsableOwnFolder(const std::string& path) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// Removes the program's own folder at path when it is empty, never a
+// reparse point that stands in its place.
+void RemoveOwnFolderIfEmpty(const std::string& path) {
+  if (IsUsableOwnFolder(path)) RemoveDirectoryA(path.c_str());
+}
+
+// Creates a new file of the program's own in the first usable own folder
+// beside destination, made when missing, opened for writing and shared
+// with no one: ".stashwell\.stashwell-<process>-<n>.tmp". *own gets that
+// folder's path.
 HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
-                       std::string* path) {
-  const std::string own = OwnFolderOf(destination, syntax);
+                       std::string* path, std::string* own) {
+  const std::string folder = FolderOf(destination, syntax);
   // Another run may remove the folder when it finds it empty, between its
   // creation here and the file's: then it is made again.
   for (int attempt = 0; attempt < 8; ++attempt) {
-    const std::string folder = Reachable(own.substr(0, own.size() - 1), 12);
-    if (CreateDirectoryA(folder.c_str(), nullptr)) {
-      SetFileAttributesA(folder.c_str(), FILE_ATTRIBUTE_HIDDEN);
-    } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
-      return INVALID_HANDLE_VALUE;
+    bool raced = false;
+    for (const char* own_name : kOwnFolders) {
+      *own = Reachable(folder + own_name, 12);
+      if (CreateDirectoryA(own->c_str(), nullptr)) {
+        SetFileAttributesA(own->c_str(), FILE_ATTRIBUTE_HIDDEN);
+      } else if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        return INVALID_HANDLE_VALUE;
+      }
+      if (!IsUsableOwnFolder(*own)) continue;
+      DWORD code = ERROR_FILE_EXISTS;
+      for (int n = 0; n < 1000; ++n) {
+        // The destination fits where its temporary name would not: the
+        // long form lifts the limit.
+        *path = Reachable(
+            folder + own_name + "\\" + TemporaryName(GetCurrentProcessId(), n),
+            0);
+        HANDLE out = CreateFileA(
+            path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (out != INVALID_HANDLE_VALUE) return out;
+        code = GetLastError();
+        if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
+      }
+      if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) {
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+      }
+      raced = true;
+      break;
     }
-    RemoveLeftovers(own);
-    DWORD code = ERROR_FILE_EXISTS;
-    for (int n = 0; n < 1000; ++n) {
-      // The destination fits where its temporary name would not: the long
-      // form lifts the limit.
-      *path = Reachable(own + TemporaryName(GetCurrentProcessId(), n), 0);
-      HANDLE out = CreateFileA(
-          path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-          FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-      if (out != INVALID_HANDLE_VALUE) return out;
-      code = GetLastError();
-      if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
-    }
-    if (code != ERROR_PATH_NOT_FOUND && code != ERROR_FILE_NOT_FOUND) {
-      SetLastError(code);
+    if (!raced) {
+      SetLastError(ERROR_ACCESS_DENIED);
       return INVALID_HANDLE_VALUE;
     }
   }
@@ -285,8 +398,9 @@ PathKind ExaminePath(const std::string& path, const PathSyntax& syntax) {
 // a whole file, a file put there meanwhile is never replaced, and a failed
 // copy removes nothing but its own temporary file.
 uint32_t CopyNoReplace(const std::string& source,
-                       const std::string& destination,
-                       const PathSyntax& syntax) {
+                       const std::string& destination, const PathSyntax& syntax,
+                       CopyReceipt* receipt) {
+  *receipt = {};
   // Shared as the system's own copy shares its source; like every open,
   // it refuses anything that is not a file on a disk.
   std::unique_ptr<File> source_file;
@@ -297,23 +411,28 @@ uint32_t CopyNoReplace(const std::string& source,
   HANDLE in = static_cast<Win32File&>(*source_file).handle();
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(in, &info)) return GetLastError();
+  // What the copy reads, as a later deletion of the source must find it.
+  const std::optional<FileProof> read = ProofOfHandle(in);
+  if (!read) return ERROR_ACCESS_DENIED;
   // A taken name is refused before any byte is copied; the rename below
   // refuses it again should it be taken meanwhile.
   if (GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
     return ERROR_FILE_EXISTS;
   }
 
-  // What killed runs left in the program's own folder goes, and the
+  // What killed runs left in the program's own folders goes, and each
   // folder with it when empty.
-  const std::string own = OwnFolderOf(destination, syntax);
-  const std::string own_folder = Reachable(own.substr(0, own.size() - 1), 0);
-  if (GetFileAttributesA(own_folder.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    RemoveLeftovers(own);
-    RemoveDirectoryA(own_folder.c_str());
+  const std::string folder = FolderOf(destination, syntax);
+  for (const char* own_name : kOwnFolders) {
+    const std::string own = Reachable(folder + own_name, 0);
+    if (!IsUsableOwnFolder(own)) continue;
+    RemoveLeftovers(own + "\\");
+    RemoveDirectoryA(own.c_str());
   }
 
   std::string temporary;
-  HANDLE out = CreateTemporary(destination, syntax, &temporary);
+  std::string own;
+  HANDLE out = CreateTemporary(destination, syntax, &temporary, &own);
   if (out == INVALID_HANDLE_VALUE) return GetLastError();
   uint32_t code = CopyBytes(in, out);
   if (code == 0 && !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
@@ -321,7 +440,14 @@ uint32_t CopyNoReplace(const std::string& source,
   }
   // The bytes reach the disk before the copy gets its name.
   if (code == 0 && !FlushFileBuffers(out)) code = GetLastError();
+  BY_HANDLE_FILE_INFORMATION made;
+  if (code == 0 && !GetFileInformationByHandle(out, &made)) {
+    code = GetLastError();
+  }
   if (!CloseHandle(out) && code == 0) code = GetLastError();
+  // A source written to while it was read may have given the copy a mix of
+  // its old and new bytes: such a copy never gets the name.
+  if (code == 0 && ProofOfHandle(in) != read) code = ERROR_SHARING_VIOLATION;
   // The source's attributes (read-only among them) replace the temporary
   // hidden one before the file gets its name.
   const DWORD kept =
@@ -343,8 +469,14 @@ uint32_t CopyNoReplace(const std::string& source,
   if (code != 0) {
     SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(temporary.c_str());
+  } else {
+    // What the name holds now, when it is still the copy just renamed
+    // there; left unknown otherwise, and then the source is not deleted.
+    const std::optional<FileProof> published = ProofOfName(destination);
+    receipt->source = *read;
+    if (published && published->id == IdOf(made)) receipt->copy = *published;
   }
-  RemoveDirectoryA(own_folder.c_str());
+  RemoveOwnFolderIfEmpty(own);
   return code;
 }
 
@@ -359,8 +491,16 @@ class Win32Folder : public Folder {
   PathKind Examine(const std::string& name) override {
     return ExaminePath(PathOf(name), syntax_);
   }
-  uint32_t CopyIn(const std::string& source, const std::string& name) override {
-    return CopyNoReplace(source, PathOf(name), syntax_);
+  uint32_t CopyIn(const std::string& source, const std::string& name,
+                  CopyReceipt* receipt) override {
+    return CopyNoReplace(source, PathOf(name), syntax_, receipt);
+  }
+  std::optional<FileProof> ProofOf(const std::string& name) override {
+    const std::string path = PathOf(name);
+    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) {
+      return std::nullopt;
+    }
+    return ProofOfName(path);
   }
   // One search with the basic information (no short names) and large
   // fetches; the attributes come with the entries. Folders, reparse points
@@ -426,6 +566,11 @@ class Win32Platform : public Platform {
   }
 
   std::optional<FileId> IdentityOf(const std::string& path) override {
+    // A device name is never opened, whatever asks: opening "COM1" can
+    // block.
+    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) {
+      return std::nullopt;
+    }
     HANDLE handle = CreateFileA(
         path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -469,30 +614,31 @@ class Win32Platform : public Platform {
            GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
   }
 
-  // The file is opened by its name, without following a reparse point, its
-  // identity compared, and deleted through that very handle: no other file
-  // given the name meanwhile can be deleted in its place.
-  bool RemoveOwnFile(const std::string& path, const FileId& id) override {
-    HANDLE handle = CreateFileA(
-        path.c_str(), DELETE | FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    Win32File file(handle);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info) || IdOf(info) != id ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      return false;
+  // The name is opened as itself (a reparse point is not followed), its
+  // proof compared, and the file deleted through that very handle: no
+  // other file given the name meanwhile can be deleted in its place.
+  Removal RemoveProvenFile(const std::string& path,
+                           const FileProof& proof) override {
+    if (HasWildcard(path) || NamesNoDiskFile(path, syntax_)) {
+      return Removal::kNotProven;
     }
-    FILE_DISPOSITION_INFO disposition;
-    disposition.DeleteFile = TRUE;
-    if (!SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                    sizeof disposition)) {
-      return false;
+    HANDLE handle = OpenNameItself(path, DELETE | FILE_READ_ATTRIBUTES);
+    if (handle == INVALID_HANDLE_VALUE) {
+      // A file the run may not delete can still be the one.
+      return ProofOfName(path) == proof ? Removal::kRefused
+                                        : Removal::kNotProven;
+    }
+    Win32File file(handle);
+    if (ProofOfHandle(handle) != proof) return Removal::kNotProven;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+        !DeleteThroughHandle(handle)) {
+      return Removal::kRefused;
     }
     file.Close();
     // As for RemoveFile: the name must be gone, or hold another file.
-    return IdentityOf(path) != id;
+    return IdentityOf(path) != proof.id ? Removal::kRemoved : Removal::kRefused;
   }
 
   uint32_t OpenFolder(const std::string& path,
@@ -605,6 +751,9 @@ class Win32Platform : public Platform {
                           std::unique_ptr<File>* file) {
     constexpr DWORD kFlags =
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    // The right to delete lets the run delete an empty log through its own
+    // handle, before it lets the file go.
+    constexpr DWORD kAccess = GENERIC_WRITE | DELETE;
     // What CREATE_ALWAYS refuses, opening the file as it is does not: a
     // hidden or system file keeps its log refused, as before.
     const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -613,8 +762,8 @@ class Win32Platform : public Platform {
         (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
       return ERROR_ACCESS_DENIED;
     }
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                                nullptr, OPEN_ALWAYS, kFlags, nullptr);
+    HANDLE handle = CreateFileA(path.c_str(), kAccess, FILE_SHARE_READ, nullptr,
+                                OPEN_ALWAYS, kFlags, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return GetLastError();
     if (GetFileType(handle) != FILE_TYPE_DISK) {
       CloseHandle(handle);
@@ -623,8 +772,8 @@ class Win32Platform : public Platform {
     if (!IsOwnFile(handle)) {
       CloseHandle(handle);
       if (!DeleteFileA(path.c_str())) return GetLastError();
-      handle = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                           nullptr, CREATE_NEW, kFlags, nullptr);
+      handle = CreateFileA(path.c_str(), kAccess, FILE_SHARE_READ, nullptr,
+                           CREATE_NEW, kFlags, nullptr);
       if (handle == INVALID_HANDLE_VALUE) return GetLastError();
       if (!IsOwnFile(handle)) {
         CloseHandle(handle);
@@ -637,7 +786,7 @@ class Win32Platform : public Platform {
       CloseHandle(handle);
       return code;
     }
-    *file = std::make_unique<Win32File>(handle);
+    *file = std::make_unique<Win32File>(handle, /*removable=*/true);
     return 0;
   }
 
