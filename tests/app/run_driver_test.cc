@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <new>
 #include <string>
@@ -400,9 +401,9 @@ TEST(RunProgram, AMessageReplacedDuringTheRunStays) {
   }
 }
 
-// A run with nothing to record deletes its log only while the log's name
-// still holds the file it wrote: a log that the next message's run made
-// under the same name meanwhile stays.
+// A run with nothing to record deletes its log while it still holds it open
+// and locked: the log of the next message's run, made under the same name
+// or written into the same file once the first run let it go, stays.
 TEST(RunProgram, ALogReplacedAfterItsCloseIsNotDeleted) {
   namespace fs = std::filesystem;
   struct ReplacingPlatform : TestPlatform {
@@ -417,15 +418,28 @@ TEST(RunProgram, ALogReplacedAfterItsCloseIsNotDeleted) {
   };
   ScratchDir dir;
   const std::string message = dir.Write("msg.txt", "nothing to do\r\n");
-  ReplacingPlatform os;
-  os.SetArguments({message, dir.path()});
   const std::string other_log = "the next run's moves\r\n";
-  os.meanwhile = [&] {
-    fs::rename(dir.Write("next.log.tmp", other_log), dir.Path("msg.log"));
+  // The next run renames its log over the name, or opens the same file
+  // again (the first run's lock is gone with its close) and writes there.
+  const std::function<void()> next_runs[] = {
+      [&] {
+        fs::rename(dir.Write("next.log.tmp", other_log), dir.Path("msg.log"));
+      },
+      [&] {
+        std::ofstream(dir.Path("msg.log"), std::ios::binary | std::ios::app)
+            << other_log;
+      },
   };
-  EXPECT_EQ(RunProgram(os), 0);
-  EXPECT_TRUE(os.boxes.empty());
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")), other_log);
+  for (const auto& next_run : next_runs) {
+    dir.Write("msg.txt", "nothing to do\r\n");
+    fs::remove(dir.Path("msg.log"));
+    ReplacingPlatform os;
+    os.SetArguments({message, dir.path()});
+    os.meanwhile = next_run;
+    EXPECT_EQ(RunProgram(os), 0);
+    EXPECT_TRUE(os.boxes.empty());
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(dir.Path("msg.log")), other_log);
+  }
   // Without a replacement the empty log goes, as before.
   const std::string again = dir.Write("msg2.txt", "nothing to do\r\n");
   TestPlatform plain;

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -699,6 +700,53 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
     EXPECT_EQ(ScratchDir::ReadOrEmpty(destination), bytes);
     EXPECT_FALSE(ScratchDir::Exists(own));
     EXPECT_EQ(ScratchDir::ReadOrEmpty(lookalike), "an attachment");
+  }
+}
+
+// The program's own folder is used only while it is a real folder of the
+// run's user: a file, a link or another user's folder under its name takes
+// nothing from the copy, which stages under the next of its names, and is
+// left as it was; where the link leads nothing is written.
+TEST_F(PosixPlatformTest, WhatHoldsTheProgramsFolderNameFailsNoCopy) {
+  namespace fs = std::filesystem;
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& own, const std::string& victim)>
+        plant;
+  };
+  const Case cases[] = {
+      {"a file", [](const std::string& own,
+                    const std::string&) { std::ofstream(own) << "x"; }},
+      {"a link to a folder",
+       [](const std::string& own, const std::string& victim) {
+         fs::create_directory_symlink(victim, own);
+       }},
+      {"another user's folder",
+       [](const std::string& own, const std::string&) {
+         fs::create_directory(own);
+         ASSERT_EQ(chown(own.c_str(), 65534, 65534), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    const std::string folder = dir.MakeDir("dest");
+    const std::string victim = dir.MakeDir("victim");
+    const std::string own = folder + "/" + kOwnFolder;
+    c.plant(own, victim);
+    const auto planted = fs::symlink_status(own).type();
+    std::unique_ptr<Folder> dest;
+    ASSERT_EQ(
+        PosixFolder::Open(folder, &dest, nullptr, CopyStaging::kNamedOnly), 0u);
+    EXPECT_EQ(dest->CopyIn(dir.Write("a.pdf", "a"), "a.pdf", &receipt_), 0u);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(folder + "/a.pdf"), "a");
+    EXPECT_EQ(fs::symlink_status(own).type(), planted);
+    EXPECT_TRUE(fs::is_empty(victim));
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+      names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(Sorted(names), (std::vector<std::string>{".stashwell", "a.pdf"}));
   }
 }
 

@@ -390,6 +390,22 @@ TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
 
 // Another run publishes a file under the name between placement's decision
 // and the publication of the copy: placement decides again for that file.
+// The program's own folder's names are held for it, in any letter case: an
+// attachment of such a name takes a numbered one, and the copies after it
+// still find their workroom.
+TEST_F(PlacementTest, TheProgramsOwnFolderNamesAreNoAttachmentsNames) {
+  for (const char* name : {".stashwell", ".Stashwell-1", ".stashwell-2"}) {
+    SCOPED_TRACE(name);
+    Attach(name, name);
+    Place();
+    const std::string numbered = Out(std::string("1") + name);
+    EXPECT_EQ(state_.DestinationPath, numbered);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(numbered), name);
+    EXPECT_FALSE(ScratchDir::Exists(Out(name)));
+  }
+  EXPECT_FALSE(state_.ErrorsReported);
+}
+
 TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
   // An identical file: the source is a duplicate, and the copy is gone.
   os_.before_copy = [&](const std::string& destination) {
