@@ -143,7 +143,8 @@ std::vector<Action> Actions() {
        [](const World& w) {
          if (!Exists(w.source())) return;
          WriteFile(w.Path("att/r.pdf.new"), "replaced bytes");
-         fs::rename(w.Path("att/r.pdf.new"), w.source());
+         std::error_code error;
+         fs::rename(w.Path("att/r.pdf.new"), w.source(), error);
        }},
       {"the client rewrites the source in place",
        [](const World& w) {
@@ -155,7 +156,7 @@ std::vector<Action> Actions() {
       {"another run takes the source, the client saves a new one there",
        [](const World& w) {
          TakeAside(w, w.source(), "taken.pdf");
-         WriteFile(w.source(), "the next attachment");
+         if (!Exists(w.source())) WriteFile(w.source(), "the next attachment");
        }},
       {"another run deletes the source as a duplicate of the run's copy, "
        "the client saves a new file there",
@@ -166,7 +167,10 @@ std::vector<Action> Actions() {
          const std::string copied((std::istreambuf_iterator<char>(copy)), {});
          if (!source || !copy || bytes != copied) return;
          source.close();
-         fs::remove(w.source());
+         std::error_code error;
+         // A file still open elsewhere lingers on Windows until it is
+         // closed: the client saves only once the name is free.
+         if (!fs::remove(w.source(), error) || Exists(w.source())) return;
          // ext4 hands the freed inode number to the next file made.
          WriteFile(w.source(), "the next attachment");
        }},
@@ -234,7 +238,8 @@ std::vector<Action> Actions() {
          std::ifstream in(w.message(), std::ios::binary);
          const std::string bytes((std::istreambuf_iterator<char>(in)), {});
          WriteFile(w.Path("mail/next.tmp"), kNextMessageMark + bytes);
-         fs::rename(w.Path("mail/next.tmp"), w.message());
+         std::error_code error;
+         fs::rename(w.Path("mail/next.tmp"), w.message(), error);
        }},
   };
 }
@@ -408,6 +413,16 @@ Outcome RunOnce(const Scenario& scenario, const Action* action, int act_at) {
   for (const std::string& path : os.device_opens) {
     problems.push_back("a device name was opened: " + path);
   }
+  if (!problems.empty()) {
+    // What the run logged and left, to tell how it came to this.
+    std::string log;
+    ScratchDir::Read(w.log(), &log);
+    problems.push_back("log: " + log);
+    for (const auto& [content, path] : end) {
+      problems.push_back("left: " + path.substr(w.root.size()) + " = " +
+                         content);
+    }
+  }
   return outcome;
 }
 
@@ -415,6 +430,11 @@ TEST(AdversaryTest, NothingIsLostWhateverTheWorldDoesBetweenTwoCalls) {
   const std::vector<Action> actions = Actions();
   size_t pairs = 0;
   for (const Scenario& scenario : Scenarios()) {
+#ifdef _WIN32
+    // Each run under wine costs a hundred times a native one: the richest
+    // scenario stands for the rest there.
+    if (std::string(scenario.name) != "duplicate") continue;
+#endif
     SCOPED_TRACE(scenario.name);
     const Outcome quiet = RunOnce(scenario, nullptr, 0);
     EXPECT_EQ(quiet.problems, std::vector<std::string>());
