@@ -104,6 +104,11 @@ TEST_F(Win32PlatformTest, DevicesAreNoFilesAndLongPathsAre) {
         dir_.Path("NUL.pdf"), std::string("\\\\.\\") + file,
         std::string("\\\\.\\nul")}) {
     EXPECT_FALSE(os_->IsExistingFile(path)) << path;
+    // Whatever asks about such a name, nothing opens it: a serial port's
+    // open may never return.
+    EXPECT_EQ(os_->IdentityOf(path), std::nullopt) << path;
+    EXPECT_EQ(os_->RemoveProvenFile(path, FileProof{}), Removal::kNotProven)
+        << path;
   }
   // What opens as a character device is no disk file either. Under wine
   // the drive Z: is the host's root, and /dev/zero a character device
