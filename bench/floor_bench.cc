@@ -8,6 +8,10 @@
 //   read FILE          reads FILE in 64 KiB blocks
 //   compare A B        reads both in 64 KiB blocks up to the first
 //                      difference (memcmp), as an identity check does
+//   duplicate A B      compares A with B as compare does, flushes B
+//                      (fdatasync) and deletes A at the next settle, once
+//                      B's folder is flushed: what a duplicate's source
+//                      needs before it may go
 //   list FOLDER        lists the folder's names once
 //   move SOURCE DEST   copies SOURCE to the new file DEST in the kernel
 //                      (copy_file_range) and flushes DEST (fdatasync);
@@ -53,7 +57,8 @@ bool Read(const char* path) {
   return got == 0 || Fail("read", path);
 }
 
-bool Compare(const char* first, const char* second) {
+// With flush, the second file is flushed before it is closed.
+bool Compare(const char* first, const char* second, bool flush = false) {
   static char a[64 * 1024], b[64 * 1024];
   const int fa = open(first, O_RDONLY | O_CLOEXEC);
   const int fb = open(second, O_RDONLY | O_CLOEXEC);
@@ -65,9 +70,10 @@ bool Compare(const char* first, const char* second) {
       break;
     }
   }
+  const bool flushed = !flush || fdatasync(fb) == 0;
   close(fa);
   close(fb);
-  return true;
+  return flushed || Fail("duplicate", second);
 }
 
 bool List(const char* folder) {
@@ -84,6 +90,19 @@ struct Pending {
   std::vector<std::string> sources;
   std::vector<std::string> folders;
 };
+
+// The source waits for the flush of destination's folder.
+void Hold(const char* source, const char* destination, Pending& pending) {
+  const std::string path = destination;
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0               ? "/"
+                                                        : path.substr(0, slash);
+  bool known = false;
+  for (const std::string& f : pending.folders) known = known || f == folder;
+  if (!known) pending.folders.push_back(folder);
+  pending.sources.push_back(source);
+}
 
 bool Move(const char* source, const char* destination, Pending& pending) {
   const int in = open(source, O_RDONLY | O_CLOEXEC);
@@ -103,15 +122,7 @@ bool Move(const char* source, const char* destination, Pending& pending) {
   if (fdatasync(out) != 0) return Fail("move", destination);
   close(in);
   close(out);
-  const std::string path = destination;
-  const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
-  bool known = false;
-  for (const std::string& f : pending.folders) known = known || f == folder;
-  if (!known) pending.folders.push_back(folder);
-  pending.sources.push_back(source);
+  Hold(source, destination, pending);
   return true;
 }
 
@@ -166,6 +177,10 @@ int main(int argc, char** argv) {
       i += 2;
     } else if (step == "compare") {
       ok = Compare(arg(1), arg(2));
+      i += 3;
+    } else if (step == "duplicate") {
+      ok = Compare(arg(1), arg(2), true);
+      if (ok) Hold(arg(1), arg(2), pending);
       i += 3;
     } else if (step == "list") {
       ok = List(arg(1));
