@@ -87,13 +87,7 @@ DateTimeFields LocalTimeOf(const timespec& instant) {
   return fields;
 }
 
-timespec ModificationTime(const struct stat& st) {
-#ifdef __APPLE__
-  return st.st_mtimespec;
-#else
-  return st.st_mtim;
-#endif
-}
+timespec ModificationTime(const struct stat& st) { return st.st_mtim; }
 
 namespace {
 
@@ -348,13 +342,7 @@ uint32_t CreateError(int error) {
 }
 
 // Flushes a file's bytes (and what reading them back needs) to the disk.
-int SyncData(int fd) {
-#ifdef __APPLE__
-  return fsync(fd);
-#else
-  return fdatasync(fd);
-#endif
-}
+int SyncData(int fd) { return fdatasync(fd); }
 
 // True while the process of that number lives (or belongs to someone the
 // run may not signal, which lives all the same).
@@ -547,12 +535,6 @@ int RenameNoReplace(int from, const std::string& temporary, int to,
   int error = ENOTSUP;
 #if defined(__linux__) && defined(RENAME_NOREPLACE)
   if (renameat2(from, temporary.c_str(), to, name.c_str(), RENAME_NOREPLACE) ==
-      0) {
-    return 0;
-  }
-  error = errno;
-#elif defined(__APPLE__) && defined(RENAME_EXCL)
-  if (renameatx_np(from, temporary.c_str(), to, name.c_str(), RENAME_EXCL) ==
       0) {
     return 0;
   }

@@ -1,4 +1,4 @@
-// The Platform on POSIX systems (Linux and macOS). Paths use "/", error
+// The Platform on POSIX systems. Paths use "/", error
 // codes are the Win32 codes of the same meaning, message boxes are lines on
 // stderr and the yes/no question goes to the terminal.
 #if !defined(__linux__)
@@ -86,17 +86,12 @@ bool AskOnTerminal(const std::string& text, const std::string& caption) {
   return asked && !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-// Starts the desktop's opener (xdg-open, or open on macOS) on path without
+// Starts the desktop's opener (xdg-open) on path without
 // waiting for it; its output goes nowhere. When the opener cannot be
 // started (not installed), a line on stderr says so and names the log.
 void OpenWithDesktop(const std::string& path) {
-#ifdef __APPLE__
-  const char* opener = "open";
-  const char* package_hint = "";
-#else
   const char* opener = "xdg-open";
   const char* package_hint = " (it comes with xdg-utils)";
-#endif
   posix_spawn_file_actions_t actions;
   if (posix_spawn_file_actions_init(&actions) != 0) return;
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
