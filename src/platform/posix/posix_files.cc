@@ -439,7 +439,10 @@ uint32_t StageNamed(int folder, Staged* staged) {
   // creation here and the file's: then it is made again.
   for (int attempt = 0; attempt < 8; ++attempt) {
     if (mkdirat(folder, kOwnFolder, 0700) != 0 && errno != EEXIST) {
-      return CreateError(errno);
+      // fusefat on a full disk refuses the folder and lists it all the same.
+      const int error = errno;
+      unlinkat(folder, kOwnFolder, AT_REMOVEDIR);
+      return CreateError(error);
     }
     const int own = openat(folder, kOwnFolder,
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
