@@ -193,18 +193,26 @@ void PlaceAttachment(RunState& state) {
   // When another program publishes a file under the name between the
   // decision and the publication, the decision is made again for that
   // file: identical, the copy is gone and the source is a duplicate;
-  // different, the next numbered name. A few rounds at most; the last one
-  // reports a taken name as any failed copy.
+  // different, the next numbered name. A name lost to a file is another
+  // run's placed file, and the search goes on for as long as a numbered name
+  // is free; only losses to anything else (a name that stays taken without a
+  // file at it) are counted, and the last of kPlacementRounds of those
+  // reports the taken name as any failed copy.
   const std::string unnumbered = state.DestinationPath;
   Moved moved;
-  for (int round = 1;; ++round) {
-    switch (PlaceOnce(state, unnumbered, round < kPlacementRounds, &moved)) {
+  for (int unexplained = 1;;) {
+    switch (PlaceOnce(state, unnumbered, unexplained < kPlacementRounds,
+                      &moved)) {
       case Round::kDone:
         return;
       case Round::kVerify:
         VerifyAndDeleteSource(state, moved.copy_code, moved.receipt);
         return;
       case Round::kTakenMeanwhile:
+        if (ExamineDestination(state, state.DestinationPath) !=
+            PathKind::kFile) {
+          ++unexplained;
+        }
         break;
     }
   }

@@ -11,8 +11,9 @@
 
 namespace stashwell {
 
-// How many times placement decides for one attachment when other programs
-// keep publishing files under its name first.
+// How many times placement decides for one attachment when its name is
+// found taken at the publication with no file at it (a name lost to another
+// run's file is decided again without a bound).
 inline constexpr int kPlacementRounds = 4;
 
 // Works on SourcePath (an existing file) and DestinationDir (an existing

@@ -25,7 +25,10 @@ class BlockFile {
   bool OpenUnlessGone(const std::string& path) {
     const uint32_t code = os_.Open(path, FileUse::kComparison, &file_);
     if (code == 0) return true;
-    if (!os_.IsExistingFile(path)) return false;
+    // Not found is gone, even when the name holds a file again by the time
+    // it is asked: a FUSE driver whose rename over a name is not atomic
+    // (fusefat) leaves it empty for a moment.
+    if (code == kErrorFileNotFound || !os_.IsExistingFile(path)) return false;
     CheckInOut(code);
     return false;
   }

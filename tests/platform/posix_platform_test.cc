@@ -738,6 +738,48 @@ TEST_F(PosixPlatformTest, WhatHoldsTheProgramsFolderNameFailsNoCopy) {
   }
 }
 
+// Where a file system has neither a no-replace rename nor hard links, a
+// copy reserves its name with an empty file and records the reservation in
+// the program's own folder. The next copy into the folder clears what a
+// dead run reserved, only while the name still holds an empty file and the
+// record says the reservation was made (its line end); a live run's
+// reservation stays.
+TEST_F(PosixPlatformTest, ADeadRunsReservationIsClearedOnlyWhileEmpty) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(0);
+  ASSERT_EQ(waitpid(child, nullptr, 0), child);
+  const auto record = [&](pid_t process, int n, const std::string& text) {
+    dir_.Write(std::string("dest/") + kOwnFolder + "/reserved" +
+                   TemporaryName(static_cast<uint64_t>(process), n),
+               text);
+  };
+  const std::string folder = dir_.MakeDir("dest");
+  dir_.MakeDir(std::string("dest/") + kOwnFolder);
+  dir_.Write("dest/reserved.pdf", "");
+  record(child, 0, "reserved.pdf\n");
+  dir_.Write("dest/unconfirmed.pdf", "");
+  record(child, 1, "unconfirmed.pdf");
+  dir_.Write("dest/published.pdf", "a copy");
+  record(child, 2, "published.pdf\n");
+  dir_.Write("dest/live.pdf", "");
+  record(getpid(), 0, "live.pdf\n");
+  const std::string source = dir_.Write("report.pdf", "the report");
+  EXPECT_EQ(CopyThroughFolder(*os_, source, folder + "/report.pdf"), 0u);
+  EXPECT_FALSE(ScratchDir::Exists(folder + "/reserved.pdf"));
+  EXPECT_TRUE(ScratchDir::Exists(folder + "/unconfirmed.pdf"));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(folder + "/published.pdf"), "a copy");
+  EXPECT_TRUE(ScratchDir::Exists(folder + "/live.pdf"));
+  std::vector<std::string> records;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(folder + "/" + kOwnFolder)) {
+    records.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(records, std::vector<std::string>{
+                         "reserved" +
+                         TemporaryName(static_cast<uint64_t>(getpid()), 0)});
+}
+
 // The destination folder is opened once per run: swapped for a link to
 // another folder between two copies, it still receives the second copy and
 // answers for its own names, and nothing is written where the link leads.

@@ -435,27 +435,43 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
                             Moving(In("diff.pdf"), Out("diff1.pdf")));
 }
 
-// A name lost every time: after kPlacementRounds decisions the copy's error
-// is reported as before, and the source stays.
-TEST_F(PlacementTest, ANameLostEveryTimeEndsWithTheCopysError) {
+// A name lost to another run's file each time, far more often than
+// kPlacementRounds: every loss means a placed file, so placement goes on to
+// the next free numbered name and places the attachment without an error.
+// A name that stays taken with no file at it is decided kPlacementRounds
+// times; the last round reports the copy's error, and the source stays.
+TEST_F(PlacementTest, ANameLostToFilesIsDecidedAgainUntilPlaced) {
+  constexpr int kLosses = 3 * kPlacementRounds;
   int published = 0;
-  os_.before_copy_times = kPlacementRounds;
+  os_.before_copy_times = kLosses;
   os_.before_copy = [&](const std::string& destination) {
     std::ofstream(destination, std::ios::binary) << "other run " << ++published;
   };
   Attach("report.pdf", "mine");
   Place();
-  EXPECT_EQ(published, kPlacementRounds);
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("report.pdf")), "mine");
+  EXPECT_EQ(published, kLosses);
+  EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
+  EXPECT_EQ(
+      ScratchDir::ReadOrEmpty(Out("report" + std::to_string(kLosses) + ".pdf")),
+      "mine");
+  EXPECT_FALSE(state_.ErrorsReported);
+
+  int refused = 0;
+  os_.before_copy_times = 100;
+  os_.before_copy = [&](const std::string&) {
+    ++refused;
+    os_.copy_error = kErrorFileExists;
+  };
+  Attach("taken.pdf", "mine");
+  Place();
+  EXPECT_EQ(refused, kPlacementRounds);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(In("taken.pdf")), "mine");
   EXPECT_TRUE(state_.ErrorsReported);
-  const std::string last =
-      Out("report" + std::to_string(kPlacementRounds - 1) + ".pdf");
   const std::string log = LogLines();
-  EXPECT_TRUE(log.ends_with(
-      Moving(In("report.pdf"), last) +
-      "Copy File returned error; Code 80\r\n"
-      "Error - copy failed and another file is at the destination (source "
-      "not deleted)\r\n"))
+  EXPECT_TRUE(log.ends_with(Moving(In("taken.pdf"), Out("taken.pdf")) +
+                            "Copy File returned error; Code 80\r\n"
+                            "Error - destination file not found after copy "
+                            "(source not deleted)\r\n"))
       << log;
 }
 

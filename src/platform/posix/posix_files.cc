@@ -351,11 +351,59 @@ bool ProcessLives(uint64_t process) {
   return kill(static_cast<pid_t>(process), 0) == 0 || errno == EPERM;
 }
 
-// Removes from the program's own folder (open as folder) the temporary files
-// of runs that no longer live: their process is gone and no one holds the
-// file's lock. Only regular files with the program's temporary names are
-// looked at; no attachment is ever placed in this folder.
-void RemoveLeftovers(int folder) {
+// A run's record, in the program's own folder, of the name it reserved in
+// the destination folder (see PublishByReservation): a temporary name led by
+// this prefix, holding the reserved name and, once the reservation is made,
+// a line end.
+constexpr std::string_view kReservationPrefix = "reserved";
+
+std::string ReservationRecordName(uint64_t process, int n) {
+  return std::string(kReservationPrefix) + TemporaryName(process, n);
+}
+
+std::optional<uint64_t> ReservationRecordProcess(std::string_view name) {
+  if (!name.starts_with(kReservationPrefix)) return std::nullopt;
+  return TemporaryNameProcess(name.substr(kReservationPrefix.size()));
+}
+
+// Removes name from folder while it is an empty regular file, which is all a
+// reservation ever is: a copy published over it, or a file that someone
+// else put there, stays.
+void ClearReservation(int folder, const std::string& name) {
+  struct stat st;
+  if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && st.st_size == 0) {
+    unlinkat(folder, name.c_str(), 0);
+  }
+}
+
+// Clears the reservation that a dead run's record (open as fd) confirms.
+void ClearDeadReservation(int fd, int destination) {
+  char buffer[NAME_MAX + 2];
+  size_t size = 0;
+  while (size < sizeof buffer) {
+    const ssize_t got = read(fd, buffer + size, sizeof buffer - size);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    size += static_cast<size_t>(got);
+  }
+  const std::string_view record(buffer, size);
+  // Without its line end the record does not say that the name was ever
+  // reserved: the name may hold someone else's empty file.
+  if (size < 2 || size == sizeof buffer || !record.ends_with('\n')) return;
+  const std::string name(record.substr(0, size - 1));
+  if (name.find('/') != std::string::npos || name == "." || name == "..") {
+    return;
+  }
+  ClearReservation(destination, name);
+}
+
+// Removes from the program's own folder (open as folder, inside destination)
+// the temporary files of runs that no longer live: their process is gone and
+// no one holds the file's lock. A dead run's record of a reservation first
+// clears that reservation. Only regular files with the program's temporary
+// names are looked at; no attachment is ever placed in this folder.
+void RemoveLeftovers(int folder, int destination) {
   const int listing = dup(folder);
   if (listing < 0) return;
   DIR* dir = fdopendir(listing);
@@ -365,6 +413,22 @@ void RemoveLeftovers(int folder) {
   }
   while (const dirent* item = readdir(dir)) {
     const std::string name = item->d_name;
+    const std::optional<uint64_t> record = ReservationRecordProcess(name);
+    if (record) {
+      if (ProcessLives(*record)) continue;
+      const int fd = openat(folder, name.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) continue;
+      struct stat st;
+      const bool dead = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                        flock(fd, LOCK_EX | LOCK_NB) == 0;
+      if (dead) ClearDeadReservation(fd, destination);
+      // Closed before it is removed: on FUSE an open file removed stays as
+      // a hidden file and keeps the folder from going.
+      close(fd);
+      if (dead) unlinkat(folder, name.c_str(), 0);
+      continue;
+    }
     const std::optional<uint64_t> process = TemporaryNameProcess(name);
     if (!process || ProcessLives(*process)) continue;
     const int fd = openat(folder, name.c_str(),
@@ -404,7 +468,7 @@ void RemoveAllLeftovers(int folder) {
   for (const char* own_name : kOwnFolders) {
     const int own = OpenOwnFolder(folder, own_name, false);
     if (own < 0) continue;
-    RemoveLeftovers(own);
+    RemoveLeftovers(own, folder);
     close(own);
     unlinkat(folder, own_name, AT_REMOVEDIR);
   }
@@ -472,7 +536,13 @@ uint32_t StageNamed(int folder, Staged* staged) {
     bool raced = false;
     for (const char* own_name : kOwnFolders) {
       const bool made = mkdirat(folder, own_name, 0700) == 0;
-      if (!made && errno != EEXIST) return CreateError(errno);
+      if (!made && errno != EEXIST) {
+        // fusefat on a full disk refuses the folder and lists it all the
+        // same.
+        const int error = errno;
+        unlinkat(folder, own_name, AT_REMOVEDIR);
+        return CreateError(error);
+      }
       const int own = OpenOwnFolder(folder, own_name, made);
       if (own < 0) {
         if (errno == ENOENT) {
@@ -549,6 +619,74 @@ int RenameNoReplace(int from, const std::string& temporary, int to,
   if (linkat(from, temporary.c_str(), to, name.c_str(), 0) != 0) return errno;
   unlinkat(from, temporary.c_str(), 0);
   return 0;
+}
+
+// Writes all of text to fd. 0 or an errno value.
+int WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t put = write(fd, text.data(), text.size());
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (put == 0) return ENOSPC;
+    text.remove_prefix(static_cast<size_t>(put));
+  }
+  return 0;
+}
+
+// Publishes temporary (in own, the program's own folder of folder) as name
+// on a file system with neither a no-replace rename nor hard links (exFAT
+// and FAT through FUSE): the name is reserved with an exclusive create, and
+// the finished copy is renamed over that reservation, which only ever
+// replaces the run's own empty file. A record in own names the reservation
+// first, is flushed, and gets its line end once the reservation is made, so
+// that a later run can clear the reservation of a run that died (see
+// RemoveLeftovers). 0 or an errno value; EEXIST when the name is taken.
+int PublishByReservation(int own, const std::string& temporary, int folder,
+                         const std::string& name) {
+  std::string record;
+  int fd = -1;
+  for (int n = 0; n < 1000 && fd < 0; ++n) {
+    record = ReservationRecordName(static_cast<uint64_t>(getpid()), n);
+    fd = openat(own, record.c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EEXIST) return errno;
+  }
+  if (fd < 0) return EEXIST;
+  // The lock tells later runs that the reservation is in use.
+  flock(fd, LOCK_EX | LOCK_NB);
+  int error = WriteAll(fd, name);
+  if (error == 0 && SyncData(fd) != 0) error = errno;
+  bool reserved = false;
+  if (error == 0) {
+    const int reservation =
+        openat(folder, name.c_str(),
+               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (reservation < 0) {
+      error = errno;
+    } else {
+      close(reservation);
+      reserved = true;
+      error = WriteAll(fd, "\n");
+    }
+  }
+  if (error == 0) {
+    // Another program may have put a file of its own in the reservation's
+    // place; it is not replaced.
+    struct stat st;
+    if (fstatat(folder, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_size != 0) {
+      reserved = false;
+      error = EEXIST;
+    } else if (renameat(own, temporary.c_str(), folder, name.c_str()) != 0) {
+      error = errno;
+    }
+  }
+  if (error != 0 && reserved) ClearReservation(folder, name);
+  close(fd);
+  unlinkat(own, record.c_str(), 0);
+  return error;
 }
 
 // True when a listed entry is a regular file, a link being none: from the
@@ -691,6 +829,11 @@ uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
     }
   } else {
     error = RenameNoReplace(staged.own_folder, staged.temporary, folder, name);
+    if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
+        error == ENOSYS) {
+      error = PublishByReservation(staged.own_folder, staged.temporary, folder,
+                                   name);
+    }
   }
   if (error != 0) return CreateError(error);
   staged.published = true;
