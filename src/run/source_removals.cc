@@ -21,12 +21,14 @@ constexpr char kDestinationChangedText[] =
     "(source not deleted)";
 
 // The destination still holds the file with the source's bytes: the same
-// file, its bytes unwritten since. Its change stamp may move (a link or a
-// mode changed elsewhere) without any byte changing.
+// file, of the same size, made at the same moment where the system keeps
+// that. Its other stamps may move without any byte changing: a network
+// share keeps times to the second where the copy set them to the
+// nanosecond, and a link or a mode changed elsewhere moves the change time.
 bool StillHolds(const std::optional<FileProof>& now, const FileProof& placed) {
   return now && now->id == placed.id && now->size == placed.size &&
-         now->write_time == placed.write_time &&
-         now->birth_time == placed.birth_time;
+         (now->birth_time == 0 || placed.birth_time == 0 ||
+          now->birth_time == placed.birth_time);
 }
 
 }  // namespace

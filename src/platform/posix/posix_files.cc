@@ -851,7 +851,11 @@ uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
     return Win32CodeFromErrno(late_error);
   }
   receipt->source = *read;
-  if (made) receipt->copy = *made;
+  // What the name holds, as the source's removal will look it up: a
+  // file system served by path (sshfs, say) numbers a name given by a link
+  // apart from the file's other name. The size must be the copy's.
+  const std::optional<FileProof> named = ProofOfName(folder, name.c_str());
+  if (made && named && named->size == made->size) receipt->copy = *named;
   return 0;
 }
 
