@@ -29,6 +29,9 @@
 //                 with EIO and change nothing, until the next arm or reboot
 //   disarm        stops waiting for a request; answers "count N", the
 //                 requests counted since the arm
+//   served        answers "served tmpfile N noreplace N link N": the
+//                 unnamed files made, no-replace renames and links made
+//                 since the arm
 //   reboot        what the disk holds becomes what programs see, all of it
 //                 durable, as after a power cut and a restart; answers
 //                 "state HASH", a digest of the tree
@@ -64,6 +67,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -71,7 +75,14 @@
 
 namespace {
 
-using Bytes = std::shared_ptr<std::string>;
+// A file's bytes, shared between what programs see and what the disk holds
+// until one of them changes, with their digest once asked for.
+struct Content {
+  std::string bytes;
+  bool hashed = false;
+  uint64_t hash = 0;
+};
+using Bytes = std::shared_ptr<Content>;
 
 struct Node {
   uint64_t id = 0;
@@ -105,6 +116,8 @@ struct Options {
   bool link = true;
 };
 
+constexpr double kCacheSeconds = 3600;
+
 std::mutex lock;
 std::condition_variable changed;
 std::map<uint64_t, std::unique_ptr<Node>> nodes;
@@ -121,6 +134,21 @@ std::map<uint64_t, std::vector<std::pair<std::string, uint64_t>>> listings;
 uint64_t next_listing = 1;
 fuse_session* session = nullptr;
 timespec last_time{};
+// POWERCUT_TRACE in the environment: every counted request on stderr.
+bool trace = getenv("POWERCUT_TRACE") != nullptr;
+// Publications served since the last arm, by kind.
+struct Served {
+  uint64_t tmpfile = 0;
+  uint64_t noreplace = 0;
+  uint64_t link = 0;
+} served;
+// The names of the root the kernel may keep, found or not, since the last
+// reset: the nodes below them it forgets with them.
+std::set<std::string> root_names;
+
+void Seen(uint64_t parent, const char* name) {
+  if (parent == FUSE_ROOT_ID) root_names.insert(name);
+}
 
 timespec Now() {
   timespec now;
@@ -152,7 +180,7 @@ Node* NewNode(bool dir, mode_t mode) {
   node->durable_mode = node->mode;
   node->nlink = dir ? 2 : 0;
   node->mtime = node->ctime = node->durable_mtime = Now();
-  if (!dir) node->data = node->durable_data = std::make_shared<std::string>();
+  if (!dir) node->data = node->durable_data = std::make_shared<Content>();
   Node* raw = node.get();
   nodes[raw->id] = std::move(node);
   return raw;
@@ -161,9 +189,10 @@ Node* NewNode(bool dir, mode_t mode) {
 // The visible bytes of a file, its own to change.
 std::string& Writable(Node* node) {
   if (node->data.use_count() > 1) {
-    node->data = std::make_shared<std::string>(*node->data);
+    node->data = std::make_shared<Content>(Content{node->data->bytes});
   }
-  return *node->data;
+  node->data->hashed = false;
+  return node->data->bytes;
 }
 
 void Touch(Node* node) { node->mtime = node->ctime = Now(); }
@@ -173,7 +202,7 @@ void FillStat(const Node* node, struct stat* st) {
   st->st_ino = node->id;
   st->st_mode = (node->dir ? S_IFDIR : S_IFREG) | node->mode;
   st->st_nlink = node->nlink;
-  st->st_size = node->dir ? 4096 : static_cast<off_t>(node->data->size());
+  st->st_size = node->dir ? 4096 : static_cast<off_t>(node->data->bytes.size());
   st->st_blksize = 4096;
   st->st_blocks = (st->st_size + 511) / 512;
   st->st_mtim = node->mtime;
@@ -186,10 +215,10 @@ fuse_entry_param Entry(const Node* node) {
   std::memset(&e, 0, sizeof e);
   e.ino = node->id;
   e.generation = 1;
-  // Nothing is cached: after a reset or a power cut every name is asked
-  // again.
-  e.attr_timeout = 0;
-  e.entry_timeout = 0;
+  // The kernel keeps names and attributes: every change goes through it.
+  // A reset or a power cut tells it to forget them (Reset).
+  e.attr_timeout = kCacheSeconds;
+  e.entry_timeout = kCacheSeconds;
   FillStat(node, &e.attr);
   return e;
 }
@@ -218,7 +247,7 @@ std::shared_ptr<ImageNode> ReadImage(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
-    node->data = std::make_shared<std::string>(bytes.str());
+    node->data = std::make_shared<Content>(Content{bytes.str()});
   } else {
     return nullptr;  // only files and folders are served
   }
@@ -243,8 +272,23 @@ uint64_t Plant(const ImageNode& image_node) {
   return node->id;
 }
 
-// Replaces every node by the image's; the root keeps its number.
+// Replaces every node by the image's; the root keeps its number. The kernel
+// forgets every name and attribute it kept.
 void Reset(const ImageNode& root_image) {
+  if (const Node* root = Find(FUSE_ROOT_ID)) {
+    for (const auto& [name, id] : root->names) root_names.insert(name);
+  }
+  for (const auto& [name, child] : root_image.children) {
+    root_names.insert(name);
+  }
+  if (session != nullptr) {
+    for (const std::string& name : root_names) {
+      fuse_lowlevel_notify_inval_entry(session, FUSE_ROOT_ID, name.c_str(),
+                                       name.size());
+    }
+    fuse_lowlevel_notify_inval_inode(session, FUSE_ROOT_ID, 0, 0);
+  }
+  root_names.clear();
   nodes.clear();
   listings.clear();
   const uint64_t root = Plant(root_image);
@@ -283,7 +327,12 @@ std::shared_ptr<ImageNode> DurableImage(const Node& node, uint64_t* hash,
   *hash = MixText(*hash, node.dir ? "d" : "f");
   if (!node.dir) {
     image_node->data = node.durable_data;
-    *hash = MixText(*hash, *node.durable_data);
+    Content& content = *node.durable_data;
+    if (!content.hashed) {
+      content.hash = MixText(14695981039346656037u, content.bytes);
+      content.hashed = true;
+    }
+    *hash = Mix(*hash, &content.hash, sizeof content.hash);
     return image_node;
   }
   if (depth > 64) return image_node;
@@ -309,7 +358,8 @@ bool WriteTree(const Node& node, const std::string& path) {
     return chmod(path.c_str(), node.mode) == 0;
   }
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(node.data->data(), static_cast<std::streamsize>(node.data->size()));
+  const std::string& bytes = node.data->bytes;
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return out.good() && chmod(path.c_str(), node.mode) == 0;
 }
@@ -324,7 +374,7 @@ void ReplyEntry(fuse_req_t req, const Node* node) {
 void ReplyAttr(fuse_req_t req, const Node* node) {
   struct stat st;
   FillStat(node, &st);
-  fuse_reply_attr(req, &st, 0);
+  fuse_reply_attr(req, &st, kCacheSeconds);
 }
 
 Node* FolderOr(fuse_req_t req, fuse_ino_t id) {
@@ -347,6 +397,7 @@ Node* NodeOr(fuse_req_t req, fuse_ino_t id) {
 // A name is given to a node: visible at once, on the disk only after the
 // folder's fsync. A durable name it replaces is gone at once.
 void AddName(Node* folder, const std::string& name, Node* node) {
+  Seen(folder->id, name.c_str());
   folder->names[name] = node->id;
   folder->durable_names.erase(name);
   ++(node->dir ? folder->nlink : node->nlink);
@@ -374,11 +425,13 @@ void DropName(Node* folder, const std::string& name) {
 void DoLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
   Node* folder = FolderOr(req, parent);
   if (folder == nullptr) return;
+  Seen(parent, name);
   const auto found = folder->names.find(name);
   if (found == folder->names.end()) {
-    // A negative entry, not cached either.
+    // A name not there, which the kernel keeps as well.
     fuse_entry_param e;
     std::memset(&e, 0, sizeof e);
+    e.entry_timeout = kCacheSeconds;
     fuse_reply_entry(req, &e);
     return;
   }
@@ -528,6 +581,7 @@ void DoRename(fuse_req_t req, fuse_ino_t parent, const char* name,
   // fsync.
   DropName(from, name);
   AddName(to, new_name, node);
+  if (flags == RENAME_NOREPLACE) ++served.noreplace;
   fuse_reply_err(req, 0);
 }
 
@@ -550,6 +604,7 @@ void DoLink(fuse_req_t req, fuse_ino_t id, fuse_ino_t new_parent,
     return;
   }
   AddName(to, new_name, node);
+  ++served.link;
   ReplyEntry(req, node);
 }
 
@@ -573,7 +628,7 @@ void DoRead(fuse_req_t req, fuse_ino_t id, size_t size, off_t offset,
             fuse_file_info*) {
   Node* node = NodeOr(req, id);
   if (node == nullptr) return;
-  const std::string& data = *node->data;
+  const std::string& data = node->data->bytes;
   if (offset < 0 || static_cast<size_t>(offset) >= data.size()) {
     fuse_reply_buf(req, nullptr, 0);
     return;
@@ -601,7 +656,10 @@ void DoCopyRange(fuse_req_t req, fuse_ino_t in_id, off_t in_offset,
   if (in == nullptr) return;
   Node* out = NodeOr(req, out_id);
   if (out == nullptr) return;
-  const std::string source = *in->data;  // in and out may be one file
+  // Held here: should in and out be one file, the write below changes a
+  // copy.
+  const Bytes held_source = in->data;
+  const std::string& source = held_source->bytes;
   if (in_offset < 0 || static_cast<size_t>(in_offset) >= source.size()) {
     fuse_reply_write(req, 0);
     return;
@@ -763,6 +821,7 @@ void Tmpfile(const fuse_in_header& header, const char* body) {
   entry.attr.nlink = 0;
   entry.attr.blksize = 4096;
   open.fh = node->id;
+  ++served.tmpfile;
   Reply(header.unique, 0, {{&entry, sizeof entry}, {&open, sizeof open}});
 }
 
@@ -798,6 +857,11 @@ void Loop() {
     std::unique_lock<std::mutex> guard(lock);
     if (Counted(header.opcode) && !frozen) {
       ++counted;
+      if (trace) {
+        std::fprintf(stderr, "request %llu opcode %u node %llu\n",
+                     static_cast<unsigned long long>(counted), header.opcode,
+                     static_cast<unsigned long long>(header.nodeid));
+      }
       if (counted == stop_at) {
         held = true;
         Tell(control_fd, "held " + std::to_string(counted) + " " +
@@ -852,6 +916,7 @@ std::string Command(const std::string& line, int fd) {
     words >> k;
     Reset(*image);
     counted = 0;
+    served = Served();
     stop_at = k;
     held = released = frozen = false;
     control_fd = fd;
@@ -861,6 +926,11 @@ std::string Command(const std::string& line, int fd) {
     released = true;
     changed.notify_all();
     return "ok";
+  }
+  if (verb == "served") {
+    return "served tmpfile " + std::to_string(served.tmpfile) + " noreplace " +
+           std::to_string(served.noreplace) + " link " +
+           std::to_string(served.link);
   }
   if (verb == "disarm") {
     stop_at = 0;
