@@ -412,11 +412,8 @@ void DropName(Node* folder, const std::string& name) {
   folder->names.erase(found);
   folder->durable_names.erase(name);
   if (node != nullptr) {
-    if (node->nlink > 0) --node->nlink;
-    if (node->dir) {
-      node->nlink = 0;
-      --folder->nlink;
-    }
+    // A folder's own count stays with it (rmdir ends it); a file's drops.
+    --(node->dir ? folder->nlink : node->nlink);
     node->ctime = Now();
   }
   Touch(folder);
@@ -527,7 +524,8 @@ void DoRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
     fuse_reply_err(req, ENOENT);
     return;
   }
-  const Node* node = Find(found->second);
+  const uint64_t found_id = found->second;
+  const Node* node = Find(found_id);
   if (!node->dir) {
     fuse_reply_err(req, ENOTDIR);
     return;
@@ -537,6 +535,7 @@ void DoRmdir(fuse_req_t req, fuse_ino_t parent, const char* name) {
     return;
   }
   DropName(folder, name);
+  Find(found_id)->nlink = 0;
   fuse_reply_err(req, 0);
 }
 
