@@ -25,6 +25,7 @@ the destination alone on it.
 """
 
 import contextlib
+import errno
 import hashlib
 import os
 import pathlib
@@ -51,7 +52,7 @@ RUN_LIMIT = 30
 # What the file system serves, by publication path.
 PATHS = {
     "unnamed+link": "tmpfile=1 noreplace=1 link=1",
-    "rename-noreplace": "tmpfile=0 noreplace=1 link=1",
+    "rename-noreplace": "tmpfile=0 noreplace=1 link=0",
     "link": "tmpfile=0 noreplace=0 link=1",
 }
 
@@ -516,3 +517,99 @@ def test_power_cut_at_every_request(tmp_path, counts, scenario, layout,
         pytest.xfail("a duplicate's source is deleted before the destination "
                      "file and folder are flushed: " + expected[0])
     assert not faults, "\n".join(faults[:10])
+
+
+# --- the file system's own model -------------------------------------------
+
+def _renameat2(old, new, flags):
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.renameat2(-100, bytes(old), -100, bytes(new), flags) != 0:
+        error = ctypes.get_errno()
+        raise OSError(error, os.strerror(error))
+
+
+def _tmpfile_link(folder, name, data):
+    fd = os.open(folder, os.O_TMPFILE | os.O_WRONLY, 0o600)
+    at = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.write(fd, data)
+        os.fdatasync(fd)
+        # linkat with AT_SYMLINK_FOLLOW (a plain link() would link the
+        # /proc entry itself).
+        os.link(f"/proc/self/fd/{fd}", name, dst_dir_fd=at,
+                follow_symlinks=True)
+    finally:
+        os.close(at)
+        os.close(fd)
+
+
+def _write(path, data, sync):
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+    try:
+        os.write(fd, data)
+        if sync:
+            os.fdatasync(fd)
+    finally:
+        os.close(fd)
+
+
+def _fsync(folder):
+    fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+# Steps on a folder holding old.txt ("old", on the disk) and what the disk
+# holds after them: {name: bytes}.
+MODEL = [
+    ("bytes flushed, folder not", lambda d: _write(d / "n", b"new", True),
+     {"old.txt": b"old"}),
+    ("folder flushed, bytes not",
+     lambda d: (_write(d / "n", b"new", False), _fsync(d)),
+     {"old.txt": b"old", "n": b""}),
+    ("bytes and folder flushed",
+     lambda d: (_write(d / "n", b"new", True), _fsync(d)),
+     {"old.txt": b"old", "n": b"new"}),
+    ("renamed, folder not flushed",
+     lambda d: os.rename(d / "old.txt", d / "moved"), {}),
+    ("renamed, folder flushed",
+     lambda d: (os.rename(d / "old.txt", d / "moved"), _fsync(d)),
+     {"moved": b"old"}),
+    ("removed", lambda d: os.unlink(d / "old.txt"), {}),
+    ("unnamed file linked, folder flushed",
+     lambda d: (_tmpfile_link(d, "t", b"tmp"), _fsync(d)),
+     {"old.txt": b"old", "t": b"tmp"}),
+    ("linked, folder not flushed",
+     lambda d: os.link(d / "old.txt", d / "second"), {"old.txt": b"old"}),
+]
+
+
+def test_the_file_system_keeps_what_a_disk_would_hold(tmp_path):
+    if FUSE_REFUSAL:
+        pytest.skip(f"power-cut file system NOT RUN: {FUSE_REFUSAL}")
+    (tmp_path / "backing" / "d").mkdir(parents=True)
+    (tmp_path / "backing" / "d" / "old.txt").write_bytes(b"old")
+    (tmp_path / "mnt").mkdir()
+    folder = tmp_path / "mnt" / "d"
+    with PowerCutFS(tmp_path / "backing", tmp_path / "mnt",
+                    tmp_path / "ctl") as fs:
+        for what, steps, durable in MODEL:
+            fs.command("arm 0")
+            steps(folder)
+            fs.command("reboot")
+            held = {p.name: p.read_bytes() for p in folder.iterdir()}
+            assert held == durable, what
+        # What the file system is told to refuse fails as on one without it.
+        fs.command("options tmpfile=0 noreplace=0 link=0")
+        fs.command("arm 0")
+        refused = []
+        for step in (lambda: os.open(folder, os.O_TMPFILE | os.O_WRONLY),
+                     lambda: _renameat2(folder / "old.txt", folder / "x", 1),
+                     lambda: os.link(folder / "old.txt", folder / "y")):
+            with pytest.raises(OSError) as error:
+                step()
+            refused.append(error.value.errno)
+        assert refused == [errno.EOPNOTSUPP, errno.EINVAL, errno.EPERM]
