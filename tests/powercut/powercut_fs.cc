@@ -41,8 +41,15 @@
 //
 // Requests that change nothing a disk holds and that the kernel sends on
 // its own (FORGET, RELEASE, RELEASEDIR, INTERRUPT) are not counted, nor
-// held. Every name change and every flush is answered by one thread, in
-// the order the kernel sent them.
+// held. Every request is answered by one thread, in the order the kernel
+// sent them, and reads are not sent ahead in the background. The kernel
+// keeps names and attributes (everything changes through it) and is told
+// to forget them when the tree is replaced (arm, reboot). Unnamed files
+// come as FUSE_TMPFILE requests (Linux 6.1 and later), for which libfuse
+// 3.14 has no operation: they are answered here from the raw request.
+// After a reboot, two durable names of one file are two files. With
+// POWERCUT_TRACE in the environment every counted request is written to
+// stderr.
 
 #define FUSE_USE_VERSION 34
 
@@ -134,7 +141,6 @@ std::map<uint64_t, std::vector<std::pair<std::string, uint64_t>>> listings;
 uint64_t next_listing = 1;
 fuse_session* session = nullptr;
 timespec last_time{};
-// POWERCUT_TRACE in the environment: every counted request on stderr.
 bool trace = getenv("POWERCUT_TRACE") != nullptr;
 // Publications served since the last arm, by kind.
 struct Served {
