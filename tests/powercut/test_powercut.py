@@ -368,6 +368,12 @@ LOST_AS_DUPLICATE = ("LOST (its source deleted as a duplicate of another "
                      "run's copy whose name was not yet on the disk)")
 
 
+# The program's own folder, empty, on the disk: another run flushed the
+# destination while a copy was under way in it. Only a copy removes it, and
+# a retry with nothing left to copy does not.
+EMPTY_OWN_FOLDER_LEFT = "an empty .stashwell is left (only a copy removes it)"
+
+
 def has_twin_in_other_run(scenario, index):
     data = scenario.attachments[index][2]
     runs = {i: n for n, indexes in enumerate(scenario.runs) for i in indexes}
@@ -410,7 +416,11 @@ def check_state(layout, after_retry):
                 faults.append(f"{path}: LOST (neither at its source nor in "
                               "the destination)")
     if after_retry and own:
-        faults.append(f"the program's own things left: {sorted(own)}")
+        if own == [OWN_FOLDER] and not any(
+                os.scandir(layout.destination / OWN_FOLDER)):
+            faults.append(EMPTY_OWN_FOLDER_LEFT)
+        else:
+            faults.append(f"the program's own things left: {sorted(own)}")
     return faults
 
 
@@ -478,14 +488,26 @@ def explore(tmp_path, scenario_name, layout_name, path_name, cases=None):
 
 FUSE_REFUSAL = _fuse_refusal()
 
-# Today a duplicate's source is deleted with no flush of the destination
-# when no copy of its own run waits for one. With two runs at once the other
-# run's copy can be taken for the duplicate before its name is on the disk,
-# and a power cut then loses the attachment. Until the program flushes the
-# destination file and folder before deleting a duplicate's source, a case
-# whose only faults are of that kind is an expected failure; set this to
-# True once it does.
+# Faults the program has today, each an expected failure of a case whose
+# only faults are of known kinds; set its switch to True once the program
+# is changed.
+#
+# A duplicate's source is deleted with no flush of the destination when no
+# copy of its own run waits for one. With two runs at once the other run's
+# copy can be taken for the duplicate before its name is on the disk, and a
+# power cut then loses the attachment.
 DUPLICATE_FLUSHED = False
+# An empty .stashwell a cut left on the disk stays until a later run copies
+# a file into that destination.
+EMPTY_OWN_FOLDER_SWEPT = False
+
+KNOWN_FAULTS = [
+    (LOST_AS_DUPLICATE, DUPLICATE_FLUSHED,
+     "a duplicate's source is deleted before the destination file and "
+     "folder are flushed"),
+    (EMPTY_OWN_FOLDER_LEFT, EMPTY_OWN_FOLDER_SWEPT,
+     "an empty .stashwell left by a cut stays when a retry copies nothing"),
+]
 
 
 def cases():
@@ -507,15 +529,17 @@ def test_power_cut_at_every_request(tmp_path, counts, scenario, layout,
     started = time.monotonic()
     total, explored, states, faults = explore(tmp_path, scenario, layout,
                                               path)
-    expected = [f for f in faults if f.endswith(LOST_AS_DUPLICATE)]
+    known = {reason: [f for f in faults if f.endswith(text)]
+             for text, fixed, reason in KNOWN_FAULTS if not fixed}
+    expected = sum(len(found) for found in known.values())
     counts.append(f"{scenario:16} {layout:17} {path:16} requests {total:3}  "
                   f"k explored {explored:3}  states checked {states:2}  "
-                  f"faults {len(faults) - len(expected)}"
-                  f"{f' (+{len(expected)} duplicate)' if expected else ''}  "
+                  f"faults {len(faults) - expected}"
+                  f"{f' (+{expected} known)' if expected else ''}  "
                   f"{time.monotonic() - started:.1f} s")
-    if expected and len(expected) == len(faults) and not DUPLICATE_FLUSHED:
-        pytest.xfail("a duplicate's source is deleted before the destination "
-                     "file and folder are flushed: " + expected[0])
+    if expected and expected == len(faults):
+        pytest.xfail("; ".join(f"{reason}: {found[0]}"
+                               for reason, found in known.items() if found))
     assert not faults, "\n".join(faults[:10])
 
 
