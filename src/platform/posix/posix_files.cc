@@ -715,6 +715,9 @@ uint32_t PosixFolder::Open(const std::string& path,
   const int fd = open(path.empty() ? "." : path.c_str(),
                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return CreateError(errno);
+  // What dead runs left goes at the first use, also in a run that copies
+  // nothing: a power cut may have kept an emptied own folder on the disk.
+  RemoveAllLeftovers(fd);
   folder->reset(new PosixFolder(fd, kinds, staging));
   return 0;
 }
