@@ -510,5 +510,51 @@ TEST(RunProgram, EachCopyIsOnTheDiskBeforeItsSourceGoes) {
 }
 #endif
 
+// The same order as each platform's own calls give it, recorded at the
+// seam, so that it is checked under wine for the Windows implementation
+// too: every publication (each copy flushed before it, on Windows written
+// through) and the comparisons' flushes of the duplicates' identical files
+// come before the folder's flush, and that before any source is deleted.
+TEST(RunProgram, EveryPublicationAndFlushComesBeforeAnySourceGoes) {
+  struct RecordingPlatform : TestPlatform {
+    void OnCall(const char* what) override {
+      const std::string call = what;
+      if (call == "Folder::CopyIn" || call == "File::Flush" ||
+          call == "Folder::Flush" || call == "RemoveProvenFile") {
+        calls.push_back(call);
+      }
+    }
+    std::vector<std::string> calls;
+  };
+  ScratchDir dir;
+  const std::string dest = dir.MakeDir("dest");
+  std::string text;
+  for (const char* name : {"same.txt", "new.pdf", "again.txt", "other.doc"}) {
+    const std::string bytes = std::string("bytes of ") + name;
+    text += "Attachment Converted: " + dir.Write(name, bytes) + "\r\n";
+    if (name[0] != 'n' && name[0] != 'o') {
+      dir.Write(std::string("dest") + kSeparator + name, bytes);
+    }
+  }
+  RecordingPlatform os;
+  os.SetArguments({dir.Write("msg.txt", text), dest});
+  EXPECT_EQ(RunProgram(os), 0);
+  EXPECT_EQ(os.calls,
+            std::vector<std::string>({
+                "File::Flush",     // same.txt's identical file
+                "Folder::CopyIn",  // new.pdf
+                "File::Flush",     // again.txt's identical file
+                "Folder::CopyIn",  // other.doc
+                "Folder::Flush",
+                "RemoveProvenFile",  // the four sources
+                "RemoveProvenFile", "RemoveProvenFile", "RemoveProvenFile",
+                "RemoveProvenFile",  // the message
+            }));
+  for (const char* name : {"same.txt", "new.pdf", "again.txt", "other.doc"}) {
+    EXPECT_FALSE(ScratchDir::Exists(dir.Path(name))) << name;
+    EXPECT_TRUE(ScratchDir::Exists(dest + kSeparator + name)) << name;
+  }
+}
+
 }  // namespace
 }  // namespace stashwell
