@@ -219,7 +219,7 @@ bool MemoryPlatform::IsOpen(const std::string& normal, FileUse use) const {
   return false;
 }
 
-PathKind MemoryPlatform::Examine(const std::string& path) {
+PathKind MemoryPlatform::Examine(const std::string& path, uint32_t*) {
   if (directories_.count(Normal(path)) != 0) return PathKind::kFolder;
   // A search does not find names with wildcards (a long-path prefix is
   // none), nor paths of 260 characters or more; device names name no file.

@@ -38,7 +38,8 @@ class MemoryPlatform : public Platform {
   std::vector<std::string> errors;  // texts of the error reports shown
 
   const PathSyntax& Syntax() override { return syntax_; }
-  PathKind Examine(const std::string& path) override;
+  using Platform::Examine;
+  PathKind Examine(const std::string& path, uint32_t* code) override;
   std::optional<FileId> IdentityOf(const std::string& path) override;
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override;

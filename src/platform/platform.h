@@ -106,6 +106,9 @@ enum class PathKind {
   kFile,     // a regular file on a disk (links followed)
   kFolder,   // a folder
   kOther,    // something else holds the name (device, FIFO, socket, ...)
+  // The system will not tell: a folder on the way may not be entered, or
+  // the disk or the network fails. Not the same as missing.
+  kUnreachable,
 };
 
 // What the program opens a file for. Each use carries its own sharing
@@ -218,7 +221,10 @@ class Platform {
 
   // Files and folders.
   // What path names. Never matches wildcards; a file's dates play no part.
-  virtual PathKind Examine(const std::string& path) = 0;
+  // For kUnreachable, *code (where given) gets the system's reason as a
+  // Win32 code.
+  virtual PathKind Examine(const std::string& path, uint32_t* code) = 0;
+  PathKind Examine(const std::string& path) { return Examine(path, nullptr); }
   // The identity of the file or folder path names (links followed).
   virtual std::optional<FileId> IdentityOf(const std::string& path) = 0;
   // Opens path for use; 0 and *file set, or a Win32 error code. Only a

@@ -55,9 +55,16 @@ void HandleAttachmentLine(RunState& state, std::string_view line) {
   WriteLogLine(state, {"Attachment Line: ", line, "\r\n"});
   const std::string_view path_text = line.substr(kAttachmentPrefix.size());
   // Tested anew for every line: the folder may come or go during the run.
-  if (!os.IsExistingDirectory(state.DestinationDir)) {
+  uint32_t code = 0;
+  const PathKind destination = os.Examine(state.DestinationDir, &code);
+  if (destination != PathKind::kFolder) {
     WriteLogLine(state, {"Destination Directory <", state.DestinationDir,
-                         "> does not exist"});
+                         destination == PathKind::kUnreachable
+                             ? "> cannot be reached; Code "
+                             : "> does not exist",
+                         destination == PathKind::kUnreachable
+                             ? LogPiece(static_cast<int32_t>(code))
+                             : LogPiece("")});
     WriteHeaderEcho(state);
     state.ErrorsReported = true;
     return;
@@ -65,7 +72,16 @@ void HandleAttachmentLine(RunState& state, std::string_view line) {
   state.SourcePath = StripOneQuoteEachEnd(path_text);
   // A file this run moved is gone for every later line, as it went at once.
   state.Removals.SettleIfHeld(state, state.SourcePath);
-  if (!os.IsExistingFile(state.SourcePath)) {
+  const PathKind source = os.Examine(state.SourcePath, &code);
+  if (source == PathKind::kUnreachable) {
+    WriteLogLine(
+        state, {"Source File <", state.SourcePath, "> cannot be reached; Code ",
+                static_cast<int32_t>(code)});
+    WriteHeaderEcho(state);
+    state.ErrorsReported = true;
+    return;
+  }
+  if (source != PathKind::kFile) {
     ReportMissingSource(state);
     return;
   }
@@ -80,7 +96,16 @@ void ScanMessageFile(RunState& state) {
   state.ToLine.clear();
   state.SubjectLine.clear();
 
-  if (!os.IsExistingFile(state.MessageFilePath)) {
+  uint32_t code = 0;
+  const PathKind message = os.Examine(state.MessageFilePath, &code);
+  if (message == PathKind::kUnreachable) {
+    WriteLogLine(state,
+                 {"Eudora Message File <", state.MessageFilePath,
+                  "> cannot be reached; Code ", static_cast<int32_t>(code)});
+    state.ErrorsReported = true;
+    return;
+  }
+  if (message != PathKind::kFile) {
     WriteLogLine(state, {"Eudora Message File <", state.MessageFilePath,
                          "> does not exist"});
     state.ErrorsReported = true;

@@ -99,6 +99,7 @@ Round PlaceOnce(RunState& state, const std::string& unnumbered,
       return CopyRound(state, may_decide_again, moved);
     case PathKind::kFolder:
     case PathKind::kOther:
+    case PathKind::kUnreachable:
       // A folder, a device, a FIFO, a socket or a link that leads nowhere
       // holds the name as firmly as a file does.
       return PlaceUnderNumberedName(state, unnumbered, may_decide_again, moved);

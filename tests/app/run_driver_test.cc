@@ -164,11 +164,11 @@ TEST(RunProgram, AMessageFileNamedLikeALogSurvivesItsRun) {
 TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
   struct MeetingPlatform : TestPlatform {
     // The one folder the run examines is the destination.
-    PathKind Examine(const std::string& path) override {
-      if (TestPlatform::Examine(path) == PathKind::kFolder && meanwhile) {
+    PathKind Examine(const std::string& path, uint32_t* code) override {
+      if (TestPlatform::Examine(path, code) == PathKind::kFolder && meanwhile) {
         std::exchange(meanwhile, nullptr)();
       }
-      return TestPlatform::Examine(path);
+      return TestPlatform::Examine(path, code);
     }
     std::function<void()> meanwhile;
   };
@@ -202,8 +202,8 @@ TEST(RunProgram, ASecondRunOnTheSameMessageIsRefusedWhileTheFirstRuns) {
 // error report says what ran short.
 TEST(RunProgram, ShortagesEndWithTheErrorReport) {
   struct ShortPlatform : TestPlatform {
-    PathKind Examine(const std::string& path) override {
-      const PathKind kind = TestPlatform::Examine(path);
+    PathKind Examine(const std::string& path, uint32_t* code) override {
+      const PathKind kind = TestPlatform::Examine(path, code);
       if (kind == PathKind::kFolder && out_of_memory) throw std::bad_alloc();
       return kind;
     }

@@ -363,6 +363,28 @@ TEST_F(PosixPlatformTest, AFolderThatRefusesNewFilesIsAccessDenied) {
   EXPECT_FALSE(ScratchDir::Exists(folder + "/run.log"));
 }
 
+// A name behind a folder the user may not enter is no missing name: it
+// cannot be reached, and the reason comes with it. A name that is not
+// there is missing, as before.
+TEST_F(PosixPlatformTest, ANameBehindAClosedFolderCannotBeReached) {
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const std::string top = dir_.MakeDir("top");
+  dir_.MakeDir("top/dest");
+  ASSERT_EQ(chmod(top.c_str(), 0000), 0);
+  EXPECT_EQ(RunUnprivileged([&] {
+              uint32_t code = 0;
+              const PathKind behind = os_->Examine(top + "/dest", &code);
+              const PathKind missing =
+                  os_->Examine(dir_.Path("nowhere/dest"), nullptr);
+              return behind == PathKind::kUnreachable &&
+                             missing == PathKind::kMissing
+                         ? static_cast<int>(code)
+                         : 0;
+            }),
+            static_cast<int>(kErrorAccessDenied));
+  ASSERT_EQ(chmod(top.c_str(), 0755), 0);
+}
+
 TEST_F(PosixPlatformTest, CopyOfAFolderIsRefused) {
   const std::string folder = dir_.MakeDir("sub");
   EXPECT_EQ(CopyThroughFolder(*os_, folder, dir_.Path("copy")),

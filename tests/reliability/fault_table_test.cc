@@ -114,8 +114,8 @@ class FaultPlatform : public TestPlatform {
   // Every existence test of the destination folder follows the echo of an
   // attachment line: their count tells how many attachment lines the log
   // holds so far.
-  PathKind Examine(const std::string& path) override {
-    const PathKind kind = TestPlatform::Examine(path);
+  PathKind Examine(const std::string& path, uint32_t* code) override {
+    const PathKind kind = TestPlatform::Examine(path, code);
     if (kind == PathKind::kFolder) ++echoes_;
     return kind;
   }

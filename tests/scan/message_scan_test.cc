@@ -28,9 +28,13 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
  public:
   ScanPlatform() : PlatformWrapper(*system) {}
 
-  PathKind Examine(const std::string& path) override {
+  PathKind Examine(const std::string& path, uint32_t* code) override {
     file_tests.push_back(path);
-    return target_.Examine(path);
+    if (path == unreachable) {
+      if (code != nullptr) *code = kErrorAccessDenied;
+      return PathKind::kUnreachable;
+    }
+    return target_.Examine(path, code);
   }
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override {
@@ -51,6 +55,7 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
   }
 
   std::vector<std::string> file_tests;
+  std::string unreachable;  // a path the system will not look at (code 5)
   uint32_t open_error = 0;
   uint32_t read_error = 0;
   uint32_t close_error = 0;
@@ -153,6 +158,24 @@ TEST_F(MessageScanTest, MissingSourceIsReportedWithTheHeaderLines) {
   EXPECT_TRUE(state.ErrorsReported);
   EXPECT_FALSE(state.ActionLogged);
   EXPECT_FALSE(MessageFileExists());
+}
+
+// A destination or source that the system refuses to look at is not
+// reported as missing: the line says it cannot be reached, and why.
+TEST_F(MessageScanTest, WhatCannotBeReachedIsNotCalledMissing) {
+  const std::string source = Attachment("report.pdf");
+  for (const std::string& refused : {destination, source}) {
+    SCOPED_TRACE(refused);
+    os.unreachable = refused;
+    const std::string what =
+        refused == destination ? "Destination Directory <" : "Source File <";
+    EXPECT_EQ(Scan("Attachment Converted: " + source + "\r\n"),
+              "Attachment Line: Attachment Converted: " + source + "\r\n\r\n" +
+                  what + refused +
+                  "> cannot be reached; Code 5\r\n\r\n\r\n\r\n");
+    EXPECT_TRUE(state.ErrorsReported);
+    EXPECT_TRUE(ScratchDir::Exists(source));
+  }
 }
 
 TEST_F(MessageScanTest, HeaderEchoShowsTheLastHeadersBeforeTheLine) {

@@ -74,12 +74,12 @@ TEST(FileNamePart, PosixRulesTakeTheSlashOnly) {
 // taken.
 class PlacementPlatform : public TestPlatform {
  public:
-  PathKind Examine(const std::string& path) override {
+  PathKind Examine(const std::string& path, uint32_t* code) override {
     calls.push_back("exists " + path);
     if (all_taken_from != 0 && calls.size() >= all_taken_from) {
       return PathKind::kFile;
     }
-    return TestPlatform::Examine(path);
+    return TestPlatform::Examine(path, code);
   }
   // A lookup in the destination folder counts as one of the path.
   PathKind FolderExamine(WrappedFolder& folder,

@@ -107,9 +107,10 @@ class PlatformWrapper : public Platform {
   explicit PlatformWrapper(Platform& target) : target_(target) {}
 
   const PathSyntax& Syntax() override { return target_.Syntax(); }
-  PathKind Examine(const std::string& path) override {
+  using Platform::Examine;
+  PathKind Examine(const std::string& path, uint32_t* code) override {
     OnCall("Examine");
-    return target_.Examine(path);
+    return target_.Examine(path, code);
   }
   std::optional<FileId> IdentityOf(const std::string& path) override {
     OnCall("IdentityOf");

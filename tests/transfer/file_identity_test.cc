@@ -19,9 +19,9 @@ namespace {
 // Records the calls the comparison makes, and breaks one on request.
 class RecordingPlatform : public TestPlatform {
  public:
-  PathKind Examine(const std::string& path) override {
+  PathKind Examine(const std::string& path, uint32_t* code) override {
     calls.push_back("exists " + Name(path));
-    return TestPlatform::Examine(path);
+    return TestPlatform::Examine(path, code);
   }
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override {

@@ -209,12 +209,20 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
   return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
 }
 
-PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds) {
+PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds,
+                   uint32_t* code) {
   struct stat st;
   if (fstatat(at, name, &st, 0) != 0) {
-    return fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0
-               ? PathKind::kOther
-               : PathKind::kMissing;
+    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      return PathKind::kOther;
+    }
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG ||
+        error == ELOOP || error == EINVAL) {
+      return PathKind::kMissing;
+    }
+    if (code != nullptr) *code = Win32CodeFromErrno(error);
+    return PathKind::kUnreachable;
   }
   if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
   if (!S_ISREG(st.st_mode)) return PathKind::kOther;

@@ -69,7 +69,10 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
 // What name names, taken in the open folder at (AT_FDCWD: the current
 // folder, or a whole path): links followed, a link that leads nowhere
 // still holds its name, and only a regular file on a disk is a file.
-PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds);
+// A name that cannot be looked at for another reason than its absence is
+// kUnreachable, with the Win32 code in *code where given.
+PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds,
+                   uint32_t* code = nullptr);
 
 // Opens path read-only without blocking on a FIFO swapped in after an
 // existence test (the non-blocking mode is cleared once it is open).

@@ -226,8 +226,8 @@ class PosixPlatform : public Platform {
   // as written. A file's dates play no part. Only a regular file on a disk
   // is a file (links followed): FIFOs, devices, sockets and the kernel's
   // generated files are no files a mail client saved.
-  PathKind Examine(const std::string& path) override {
-    return ExamineAt(AT_FDCWD, path.c_str(), &file_systems_);
+  PathKind Examine(const std::string& path, uint32_t* code) override {
+    return ExamineAt(AT_FDCWD, path.c_str(), &file_systems_, code);
   }
 
   std::optional<FileId> IdentityOf(const std::string& path) override {

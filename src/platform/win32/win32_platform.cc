@@ -369,7 +369,8 @@ HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
   return INVALID_HANDLE_VALUE;
 }
 
-PathKind ExaminePath(const std::string& path, const PathSyntax& syntax) {
+PathKind ExaminePath(const std::string& path, const PathSyntax& syntax,
+                     uint32_t* code = nullptr) {
   // A wildcard would let the search pick some other file; such a path names
   // no file. Nor does a device name: "con" is the console, "aux" may be a
   // serial port whose open never returns.
@@ -387,7 +388,18 @@ PathKind ExaminePath(const std::string& path, const PathSyntax& syntax) {
     }
   }
   const DWORD attributes = GetFileAttributesA(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    // Only a refusal says something may be there; every other failure
+    // (no such file, folder, drive or share, a name Windows refuses)
+    // names nothing.
+    const DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION &&
+        error != ERROR_NOT_READY && error != ERROR_NETWORK_ACCESS_DENIED) {
+      return PathKind::kMissing;
+    }
+    if (code != nullptr) *code = error;
+    return PathKind::kUnreachable;
+  }
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder
                                                       : PathKind::kOther;
 }
@@ -561,8 +573,8 @@ class Win32Platform : public Platform {
 
   const PathSyntax& Syntax() override { return syntax_; }
 
-  PathKind Examine(const std::string& path) override {
-    return ExaminePath(path, syntax_);
+  PathKind Examine(const std::string& path, uint32_t* code) override {
+    return ExaminePath(path, syntax_, code);
   }
 
   std::optional<FileId> IdentityOf(const std::string& path) override {
