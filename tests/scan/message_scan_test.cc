@@ -30,7 +30,7 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
 
   PathKind Examine(const std::string& path, uint32_t* code) override {
     file_tests.push_back(path);
-    if (path == unreachable) {
+    if (!unreachable.empty() && path == unreachable) {
       if (code != nullptr) *code = kErrorAccessDenied;
       return PathKind::kUnreachable;
     }
