@@ -102,6 +102,9 @@ import time
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
+import sys  # noqa: E402
+sys.path.insert(0, str(REPO / "tests"))
+from not_run import name_not_run, skipped_tests  # noqa: E402
 BUILD = REPO / "build"
 NATIVE_PROGRAM = BUILD / "native" / "stashwell"
 WINDOWS_PRESETS = ("win32", "win64")
@@ -150,36 +153,15 @@ def pytest_report_header(config):
     return [f"Windows program under test: {PRODUCT} ({PROBE_32_BIT})"]
 
 
-def skipped_tests(terminalreporter):
-    """[(test id, reason)] of every skipped test of the session."""
-    skipped = []
-    for report in terminalreporter.stats.get("skipped", []):
-        reason = report.longrepr
-        if isinstance(reason, tuple):
-            reason = reason[2]
-        skipped.append((report.nodeid, str(reason).removeprefix("Skipped: ")))
-    return skipped
-
-
 def pytest_terminal_summary(terminalreporter):
-    # Every skip by name: a green summary must show what was not tried.
     skipped = skipped_tests(terminalreporter)
-    if skipped:
-        terminalreporter.section(f"NOT RUN: {len(skipped)} tests", sep="!")
-        for nodeid, reason in skipped:
-            terminalreporter.write_line(f"{nodeid}: {reason}")
+    name_not_run(terminalreporter, skipped)
     if not RUNS_32_BIT:
         terminalreporter.section(NOT_RUN_32_BIT, sep="!")
         terminalreporter.write_line(
             f"{PROBE_32_BIT}: the win32 tests went through their set-up and "
             "stopped before the first 32-bit start; the win64 program ran "
             "them in the product's place")
-    # The test command repeats the list in its own summary.
-    listing = os.environ.get("STASHWELL_NOT_RUN_LIST")
-    if listing:
-        with open(listing, "a", encoding="utf-8") as out:
-            for nodeid, reason in skipped:
-                out.write(f"{nodeid}: {reason}\n")
 
 
 class Result:

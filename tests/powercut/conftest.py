@@ -7,8 +7,12 @@ printed at the end of the session.
 """
 
 import os
+import sys
 
 import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from not_run import name_not_run, skipped_tests  # noqa: E402
 
 COUNTS = []
 
@@ -23,18 +27,4 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.section("power cuts explored", sep="=")
         for line in COUNTS:
             terminalreporter.write_line(line)
-    skipped = []
-    for report in terminalreporter.stats.get("skipped", []):
-        reason = report.longrepr
-        if isinstance(reason, tuple):
-            reason = reason[2]
-        skipped.append((report.nodeid, str(reason).removeprefix("Skipped: ")))
-    if skipped:
-        terminalreporter.section(f"NOT RUN: {len(skipped)} tests", sep="!")
-        for nodeid, reason in skipped:
-            terminalreporter.write_line(f"{nodeid}: {reason}")
-    listing = os.environ.get("STASHWELL_NOT_RUN_LIST")
-    if listing:
-        with open(listing, "a", encoding="utf-8") as out:
-            for nodeid, reason in skipped:
-                out.write(f"{nodeid}: {reason}\n")
+    name_not_run(terminalreporter, skipped_tests(terminalreporter))
