@@ -428,7 +428,7 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
 // splitter.
 MessageReader::MessageReader(std::unique_ptr<File> file, size_t long_block)
     : file_(std::move(file)),
-      block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
+      block_(MakePageBuffer(kBlockSize)),
       long_block_(long_block) {}
 
 bool MessageReader::ReadMore(LineSplitter::Result result,
@@ -452,7 +452,7 @@ std::string_view MessageReader::ReadBlock() {
   // (a line that runs on was gathered), so that block's buffer can go.
   if (grow_) {
     grow_ = false;
-    block_ = std::make_unique_for_overwrite<char[]>(long_block_);
+    block_ = MakePageBuffer(long_block_);
     block_size_ = long_block_;
   }
   size_t count = 0;

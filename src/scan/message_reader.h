@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/page_buffer.h"
 #include "platform/platform.h"
 
 namespace stashwell {
@@ -176,7 +177,7 @@ class MessageReader {
   std::string_view ReadBlock();
 
   std::unique_ptr<File> file_;
-  std::unique_ptr<char[]> block_;
+  PageBuffer block_;  // page-aligned: the kernel copies into it fastest
   size_t block_size_ = kBlockSize;
   const size_t long_block_;
   bool grow_ = false;  // the next read is the first long block

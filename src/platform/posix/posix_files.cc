@@ -19,6 +19,7 @@
 #endif
 
 #include "platform/name_mask.h"
+#include "platform/page_buffer.h"
 
 namespace stashwell {
 
@@ -233,7 +234,7 @@ class FileCloser {
 // Copies from the current offset of in to the end with read and write.
 // 0 or an errno value.
 int CopyByReadWrite(int in, int out) {
-  const std::unique_ptr<char[]> buffer(new char[kCopyBlock]);
+  const PageBuffer buffer = MakePageBuffer(kCopyBlock);
   for (;;) {
     const ssize_t got = read(in, buffer.get(), kCopyBlock);
     if (got < 0) {

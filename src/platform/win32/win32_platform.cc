@@ -8,11 +8,13 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/page_buffer.h"
 #include "platform/system_platform.h"
 #include "platform/win32/win32_locale.h"
 #include "platform/windows_names.h"
@@ -139,7 +141,8 @@ uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
 // code.
 uint32_t CopyBytes(HANDLE in, HANDLE out) {
   constexpr DWORD kBlock = 1 << 20;
-  std::vector<char> buffer(kBlock);
+  const PageBuffer block = MakePageBuffer(kBlock);
+  const std::span<char> buffer(block.get(), kBlock);
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(in, buffer.data(), kBlock, &got, nullptr)) {
