@@ -510,6 +510,23 @@ std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,
   return names;
 }
 
+uint32_t PosixFolder::ListingCostInLookups() {
+  // Measured on ext4 with names of about a dozen bytes: an entry takes
+  // about 30 bytes of the folder's size, listing it about 0.45 us, and a
+  // lookup of a name 1 to 1.5 us once the name is cached (several times
+  // that when it is not). A folder of 100,000 files, 2.9 MB, lists in
+  // about 40 ms, the time of some 30,000 lookups.
+  constexpr off_t kBytesPerLookup = 96;
+  // A folder whose status tells no size (some network and user-space
+  // file systems give 0): as many lookups as a folder of a few hundred
+  // entries would be worth.
+  constexpr uint32_t kUnknown = 64;
+  struct stat st;
+  if (fstat(fd_, &st) != 0 || st.st_size <= 0) return kUnknown;
+  const off_t cost = 1 + st.st_size / kBytesPerLookup;
+  return cost >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(cost);
+}
+
 uint32_t PosixFolder::Flush() {
   return fsync(fd_) == 0 ? 0 : Win32CodeFromErrno(errno);
 }

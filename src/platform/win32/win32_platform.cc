@@ -400,6 +400,11 @@ class Win32Folder : public Folder {
     FindClose(search);
     return names;
   }
+  // No handle is kept, and Windows tells how many entries a folder holds
+  // only by listing it: a listing is taken to cost as much as 64 lookups,
+  // a bound on what a search spends before it lists, however large the
+  // folder (each lookup resolves the folder's whole path anew).
+  uint32_t ListingCostInLookups() override { return 64; }
   // Nothing to do: every name is given by MoveFileExA with
   // MOVEFILE_WRITE_THROUGH, which returns only once the rename is on the
   // disk.
