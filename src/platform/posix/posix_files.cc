@@ -512,11 +512,13 @@ std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,
 
 uint32_t PosixFolder::ListingCostInLookups() {
   // Measured on ext4 with names of about a dozen bytes: an entry takes
-  // about 30 bytes of the folder's size, listing it about 0.45 us, and a
-  // lookup of a name 1 to 1.5 us once the name is cached (several times
-  // that when it is not). A folder of 100,000 files, 2.9 MB, lists in
-  // about 40 ms, the time of some 30,000 lookups.
-  constexpr off_t kBytesPerLookup = 96;
+  // about 30 bytes of the folder's size and listing it about 0.45 us; a
+  // lookup of a name costs 1 to 1.5 us once the name is cached and 5 to
+  // 11 us when it is not, as in a run that starts cold. So a lookup costs
+  // about as much as listing 10 entries, some 320 bytes of the folder: a
+  // folder of 100,000 files, 2.9 MB, lists in about 40 ms, the time of
+  // some 9,000 lookups.
+  constexpr off_t kBytesPerLookup = 320;
   // A folder whose status tells no size (some network and user-space
   // file systems give 0): as many lookups as a folder of a few hundred
   // entries would be worth.
