@@ -177,6 +177,11 @@ class Folder {
   // one listing of the folder: names only, no entry looked up on its own.
   virtual std::vector<std::string> PlainFileNames(std::string_view prefix,
                                                   std::string_view suffix) = 0;
+  // Roughly how many lookups of one name (Examine) cost as much as one
+  // listing (PlainFileNames) of this folder as it stands, at least 1: a
+  // listing costs more the more entries the folder holds, a lookup does
+  // not. Tells nothing of the entries; costs at most one system call.
+  virtual uint32_t ListingCostInLookups() = 0;
   // Makes the names CopyIn has given so far durable. 0 or a Win32 code.
   virtual uint32_t Flush() = 0;
 };

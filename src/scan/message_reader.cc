@@ -61,30 +61,21 @@ size_t FirstIrregularByte(std::string_view bytes) {
 constexpr bool kHaveVectors = true;
 
 using WantedBytes = std::array<char, 6>;
+using ByteClasses = LineSplitter::ByteClasses;
 
 // What the vector walk needs to know of 64 bytes, one bit a byte.
 struct WindowBits {
   uint64_t line_feeds;
-  // Ctrl-Z and CR, except those directly followed by an LF: the line's
-  // text simply ends before such a byte (TakeCommonLine).
-  uint64_t irregular;
-  // The bytes that a wanted line may start with.
-  uint64_t wanted;
+  // The bytes a line that matters may start with: the wanted first bytes,
+  // Ctrl-Z (the end of the text) and CR (dropped, so the byte after it
+  // starts the line's text).
+  uint64_t marked;
 };
-
-// Bits of the irregular bytes, from the CR and Ctrl-Z bits of the window
-// at p; p[64] tells whether a byte in the last place is followed by an LF.
-inline uint64_t Irregular(const char* p, uint64_t line_feeds,
-                          uint64_t special) {
-  const uint64_t lf_follows =
-      (line_feeds >> 1) | (static_cast<uint64_t>(p[64] == kLineFeed) << 63);
-  return special & ~lf_follows;
-}
 
 // The window scan with 16-byte vectors, which every x86-64 processor has.
 class SseScanner {
  public:
-  explicit SseScanner(const WantedBytes& wanted) {
+  explicit SseScanner(const WantedBytes& wanted, const ByteClasses&) {
     for (size_t i = 0; i < wanted.size(); ++i) {
       wanted_[i] = _mm_set1_epi8(wanted[i]);
     }
@@ -92,24 +83,44 @@ class SseScanner {
   WindowBits Scan(const char* p) const {
     const __m128i line_feed = _mm_set1_epi8(kLineFeed);
     const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
-    uint64_t lf = 0, special = 0, wanted = 0;
+    uint64_t lf = 0, marked = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i bytes =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-      // wanted_[0] is Ctrl-Z.
-      const __m128i end_of_text = _mm_cmpeq_epi8(bytes, wanted_[0]);
-      __m128i want = end_of_text;
-      for (size_t k = 1; k < std::size(wanted_); ++k) {
-        want = _mm_or_si128(want, _mm_cmpeq_epi8(bytes, wanted_[k]));
+      __m128i mark = _mm_cmpeq_epi8(bytes, carriage_return);
+      for (size_t k = 0; k < std::size(wanted_); ++k) {
+        mark = _mm_or_si128(mark, _mm_cmpeq_epi8(bytes, wanted_[k]));
       }
       const int shift = 16 * i;
       lf |= Bits(_mm_cmpeq_epi8(bytes, line_feed)) << shift;
-      special |= Bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return),
-                                   end_of_text))
-                 << shift;
-      wanted |= Bits(want) << shift;
+      marked |= Bits(mark) << shift;
     }
-    return {lf, Irregular(p, lf, special), wanted};
+    return {lf, marked};
+  }
+  // The LFs of the 64 bytes at p.
+  uint64_t LineFeeds(const char* p) const {
+    const __m128i line_feed = _mm_set1_epi8(kLineFeed);
+    uint64_t lf = 0;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      lf |= Bits(_mm_cmpeq_epi8(bytes, line_feed)) << (16 * i);
+    }
+    return lf;
+  }
+  // The CRs and Ctrl-Zs of the 64 bytes at p.
+  uint64_t Special(const char* p) const {
+    const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
+    const __m128i end_of_text = _mm_set1_epi8(kEndOfText);
+    uint64_t special = 0;
+    for (int i = 0; i < 4; ++i) {
+      const __m128i bytes =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+      special |= Bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return),
+                                   _mm_cmpeq_epi8(bytes, end_of_text)))
+                 << (16 * i);
+    }
+    return special;
   }
 
  private:
@@ -132,43 +143,70 @@ bool HaveAvx2() {
 }
 #endif
 
-// The same with 32-byte vectors, on processors that have them: half the
-// instructions for the window, which is most of the scan's own work.
+// The same with 32-byte vectors, on processors that have them, and the
+// marked bytes told by two table lookups (the processor's byte shuffle)
+// rather than one comparison each: a byte is marked when the classes of
+// its low half and of its high half share a bit, and each marked byte has
+// a bit of its own. The window scan is most of the walk's work.
 class Avx2Scanner {
  public:
-  __attribute__((target("avx2"))) explicit Avx2Scanner(
-      const WantedBytes& wanted) {
-    for (size_t i = 0; i < wanted.size(); ++i) {
-      wanted_[i] = _mm256_set1_epi8(wanted[i]);
-    }
-  }
+  __attribute__((target("avx2")))
+  Avx2Scanner(const WantedBytes&, const ByteClasses& classes)
+      : low_(Table(classes.low)), high_(Table(classes.high)) {}
   __attribute__((target("avx2"))) WindowBits Scan(const char* p) const {
     const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
-    const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
-    uint64_t lf = 0, special = 0, wanted = 0;
+    const __m256i low_half = _mm256_set1_epi8(0x0f);
+    uint64_t lf = 0, unmarked = 0;
     for (int i = 0; i < 2; ++i) {
       const __m256i bytes =
           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-      const __m256i end_of_text = _mm256_cmpeq_epi8(bytes, wanted_[0]);
-      __m256i want = end_of_text;
-      for (size_t k = 1; k < std::size(wanted_); ++k) {
-        want = _mm256_or_si256(want, _mm256_cmpeq_epi8(bytes, wanted_[k]));
-      }
+      const __m256i low = _mm256_and_si256(bytes, low_half);
+      const __m256i high =
+          _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low_half);
+      const __m256i shared = _mm256_and_si256(_mm256_shuffle_epi8(low_, low),
+                                              _mm256_shuffle_epi8(high_, high));
       const int shift = 32 * i;
       lf |= Bits(_mm256_cmpeq_epi8(bytes, line_feed)) << shift;
-      special |= Bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, carriage_return),
-                                      end_of_text))
-                 << shift;
-      wanted |= Bits(want) << shift;
+      unmarked |= Bits(_mm256_cmpeq_epi8(shared, _mm256_setzero_si256()))
+                  << shift;
     }
-    return {lf, Irregular(p, lf, special), wanted};
+    return {lf, ~unmarked};
+  }
+  __attribute__((target("avx2"))) uint64_t LineFeeds(const char* p) const {
+    const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
+    uint64_t lf = 0;
+    for (int i = 0; i < 2; ++i) {
+      const __m256i bytes =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+      lf |= Bits(_mm256_cmpeq_epi8(bytes, line_feed)) << (32 * i);
+    }
+    return lf;
+  }
+  __attribute__((target("avx2"))) uint64_t Special(const char* p) const {
+    const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
+    const __m256i end_of_text = _mm256_set1_epi8(kEndOfText);
+    uint64_t special = 0;
+    for (int i = 0; i < 2; ++i) {
+      const __m256i bytes =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+      special |= Bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, carriage_return),
+                                      _mm256_cmpeq_epi8(bytes, end_of_text)))
+                 << (32 * i);
+    }
+    return special;
   }
 
  private:
+  __attribute__((target("avx2"))) static __m256i Table(
+      const std::array<uint8_t, 16>& table) {
+    return _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(table.data())));
+  }
   __attribute__((target("avx2"))) static uint64_t Bits(__m256i mask) {
     return static_cast<uint32_t>(_mm256_movemask_epi8(mask));
   }
-  __m256i wanted_[std::tuple_size_v<WantedBytes>];
+  __m256i low_;
+  __m256i high_;
 };
 #endif
 
@@ -196,6 +234,22 @@ const LineSplitter::Method LineSplitter::kBest = Available(Method::kAvx2);
 LineSplitter::LineSplitter(Method method) : method_(Available(method)) {
   wanted_.fill(true);
   vector_wanted_.fill(kEndOfText);
+  MarkBytes();
+}
+
+void LineSplitter::MarkBytes() {
+  // One class bit for each byte marked: the wanted first bytes, Ctrl-Z and
+  // CR, at most 7 of them.
+  classes_ = {};
+  std::array<char, std::tuple_size_v<decltype(vector_wanted_)> + 1> marked;
+  std::copy(vector_wanted_.begin(), vector_wanted_.end(), marked.begin());
+  marked.back() = kCarriageReturn;
+  for (size_t i = 0; i < marked.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(marked[i]);
+    const auto bit = static_cast<uint8_t>(1u << i);
+    classes_.low[byte & 0x0f] |= bit;
+    classes_.high[byte >> 4] |= bit;
+  }
 }
 
 void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
@@ -217,6 +271,7 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
     vector_wanted_[count++] = static_cast<char>(b);
   }
   every_line_wanted_ = false;
+  MarkBytes();
 }
 
 void LineSplitter::Feed(std::string_view block) {
@@ -262,58 +317,58 @@ void LineSplitter::LimitGatheredLines(size_t limit) {
 template <typename Scanner>
 inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
   // Lines of mail are short, and few are wanted: the windows of 64 bytes
-  // tell at once where lines start and which of them may be wanted, so the
-  // lines passed over cost nothing each.
-  const Scanner scanner(vector_wanted_);
+  // tell at once where lines start and which of them start with a marked
+  // byte, so the lines passed over cost nothing each. A line that starts
+  // with no marked byte is not wanted whatever else it holds: a lone CR or
+  // a Ctrl-Z inside it changes its text, never where the next line starts.
+  // Only a wanted line is searched for those bytes.
+  const Scanner scanner(vector_wanted_, classes_);
   const uint64_t every = every_line_wanted_ ? ~uint64_t{0} : 0;
   const char* const data = block_.data();
   // The last bytes of a block, and lines that run on into the next block,
-  // take the general rules: a window needs the byte after it.
+  // take the general rules.
   const size_t size = block_.size();
-  size_t line_start = pos_;  // of the line the window begins in
-  uint64_t carry = 1;        // the window begins a line
+  uint64_t carry = 1;  // the window begins a line
   size_t window = pos_;
   for (; window + 65 <= size; window += 64) {
     const WindowBits bits = scanner.Scan(data + window);
     const uint64_t starts = (bits.line_feeds << 1) | carry;
-    const uint64_t wanted = starts & (bits.wanted | every);
-    if ((wanted | bits.irregular) != 0) {
-      const int first_wanted = wanted != 0 ? std::countr_zero(wanted) : 64;
-      const int irregular =
-          bits.irregular != 0 ? std::countr_zero(bits.irregular) : 64;
-      if (irregular <= first_wanted) {
-        // The general rules take the line of the irregular byte.
-        const uint64_t before = starts & ((uint64_t{2} << irregular) - 1);
-        pos_ = before != 0
-                   ? window + 63 - static_cast<size_t>(std::countl_zero(before))
-                   : line_start;
-        return kNone;
+    uint64_t marked = starts & (bits.marked | every);
+    while (marked != 0) {
+      const int first = std::countr_zero(marked);
+      pos_ = window + static_cast<size_t>(first);
+      const char c = data[pos_];
+      // An empty line, CR LF, is no wanted line (when not every line is).
+      if (c == kCarriageReturn && data[pos_ + 1] == kLineFeed && every == 0) {
+        marked &= marked - 1;
+        continue;
       }
-      pos_ = window + static_cast<size_t>(first_wanted);
-      // An empty wanted line ends where it starts.
-      const uint64_t ends = bits.line_feeds & (~uint64_t{0} << first_wanted);
-      if (ends != 0) {
-        const int end = std::countr_zero(ends);
-        return end < irregular ? window + static_cast<size_t>(end) : kNone;
+      if (c == kCarriageReturn || c == kEndOfText) return kNone;
+      // The line's LF, in this window or a later one.
+      uint64_t ends = bits.line_feeds & (~uint64_t{0} << first);
+      size_t end_window = window;
+      while (ends == 0) {
+        end_window += 64;
+        if (end_window + 65 > size) return kNone;
+        ends = scanner.LineFeeds(data + end_window);
       }
-      if (irregular < 64) return kNone;
-      // The wanted line runs on past this window.
-      for (window += 64; window + 65 <= size; window += 64) {
-        const WindowBits more = scanner.Scan(data + window);
-        if ((more.line_feeds | more.irregular) != 0) {
-          const int end = std::countr_zero(more.line_feeds | more.irregular);
-          return (more.line_feeds >> end) & 1
-                     ? window + static_cast<size_t>(end)
-                     : kNone;
-        }
+      const size_t lf =
+          end_window + static_cast<size_t>(std::countr_zero(ends));
+      // No CR or Ctrl-Z from the line's start up to the byte before its
+      // LF, which TakeCommonLine drops.
+      for (size_t w = window; w < lf; w += 64) {
+        uint64_t special = scanner.Special(data + w);
+        if (w == window) special &= ~uint64_t{0} << first;
+        if (lf - 1 < w + 64) special &= (uint64_t{1} << (lf - 1 - w)) - 1;
+        if (special != 0) return kNone;
       }
-      return kNone;
-    }
-    if (starts != 0) {
-      line_start = window + 63 - static_cast<size_t>(std::countl_zero(starts));
+      return lf;
     }
     carry = bits.line_feeds >> 63;
   }
+  // The line the rest of the block begins in.
+  size_t line_start = window;
+  while (line_start > pos_ && data[line_start - 1] != kLineFeed) --line_start;
   pos_ = line_start;
   return kNone;
 }
@@ -428,7 +483,7 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
 // splitter.
 MessageReader::MessageReader(std::unique_ptr<File> file, size_t long_block)
     : file_(std::move(file)),
-      block_(std::make_unique_for_overwrite<char[]>(kBlockSize)),
+      block_(MakePageBuffer(kBlockSize)),
       long_block_(long_block) {}
 
 bool MessageReader::ReadMore(LineSplitter::Result result,
@@ -452,7 +507,7 @@ std::string_view MessageReader::ReadBlock() {
   // (a line that runs on was gathered), so that block's buffer can go.
   if (grow_) {
     grow_ = false;
-    block_ = std::make_unique_for_overwrite<char[]>(long_block_);
+    block_ = MakePageBuffer(long_block_);
     block_size_ = long_block_;
   }
   size_t count = 0;

@@ -14,10 +14,12 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "platform/page_buffer.h"
 #include "platform/platform.h"
 
 namespace stashwell {
@@ -37,6 +39,12 @@ class LineSplitter {
   // over the block for irregular bytes and a search for each LF. All give
   // the same lines. A method the processor lacks gives way to the next.
   enum class Method { kAvx2, kSse2, kSearch };
+  // The bytes the vector walk marks, as class bits of their low and high
+  // halves (the AVX2 walk's table lookups).
+  struct ByteClasses {
+    std::array<uint8_t, 16> low;
+    std::array<uint8_t, 16> high;
+  };
   // The first of them that the processor has.
   static const Method kBest;
 
@@ -103,6 +111,8 @@ class LineSplitter {
     *line = std::string_view(start, static_cast<size_t>(end - start));
     return Result::kLine;
   }
+  // Fills classes_ from vector_wanted_.
+  void MarkBytes();
   // Takes the next line by the general rules: lines that cross blocks,
   // lone CRs, Ctrl-Z.
   Result NextSlow(std::string_view* line);
@@ -120,6 +130,7 @@ class LineSplitter {
   // kAvx2, kSse2: the first bytes of wanted lines, Ctrl-Z first, the unused
   // places repeating it; every line is wanted when they do not all fit.
   std::array<char, 6> vector_wanted_;
+  ByteClasses classes_{};
   bool every_line_wanted_ = true;
   bool file_ended_ = false;
   bool ended_ = false;
@@ -176,7 +187,7 @@ class MessageReader {
   std::string_view ReadBlock();
 
   std::unique_ptr<File> file_;
-  std::unique_ptr<char[]> block_;
+  PageBuffer block_;  // page-aligned: the kernel copies into it fastest
   size_t block_size_ = kBlockSize;
   const size_t long_block_;
   bool grow_ = false;  // the next read is the first long block

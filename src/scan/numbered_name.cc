@@ -1,5 +1,6 @@
 #include "scan/numbered_name.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
@@ -45,10 +46,15 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
 
 namespace {
 
-// Lookups made one number at a time before the folder is listed: mostly
-// the first number or the second is free, and a lookup costs less than
-// listing a folder that may hold thousands of other files.
-constexpr uint32_t kLookupsBeforeListing = 4;
+// How many numbers are looked up one at a time before the folder is
+// listed: until the lookups have cost a quarter of what the listing would.
+// Mostly the first number or the second is free, and a listing costs with
+// every entry of the folder, a lookup with the number alone; so a search
+// costs with the numbers taken, never more than a lookup per number nor
+// more than about 1.25 listings, however large the folder.
+uint32_t LookupsBeforeListing(Folder& folder) {
+  return std::max<uint32_t>(1, folder.ListingCostInLookups() / 4);
+}
 
 // Files of the search that the folder listed: the entry is a plain file
 // (the folder lists no folder, link, special or system file) whose name is
@@ -128,12 +134,18 @@ std::optional<std::string> FindFreeNumberedName(RunState& state) {
   uint32_t open_code = 0;
   Folder* folder = DestinationFolder(state, &open_code);
   std::optional<ListedNumbers> listed;
+  // Asked of the folder once the first number is taken.
+  uint32_t lookups_before_listing = 0;
   for (uint32_t number = kFirstNameNumber; number <= kLastNameNumber;
        ++number) {
-    if (folder != nullptr &&
-        number >= kFirstNameNumber + kLookupsBeforeListing) {
-      if (!listed) listed.emplace(*folder, state.DestinationPath, state.syntax);
-      if (listed->Taken(number)) continue;
+    if (folder != nullptr && number > kFirstNameNumber) {
+      if (lookups_before_listing == 0) {
+        lookups_before_listing = LookupsBeforeListing(*folder);
+      }
+      if (!listed && number - kFirstNameNumber >= lookups_before_listing) {
+        listed.emplace(*folder, state.DestinationPath, state.syntax);
+      }
+      if (listed && listed->Taken(number)) continue;
     }
     // A name the listing showed free is still looked up: a file put there
     // since then only sends the search on to the next number. Anything at

@@ -41,12 +41,14 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
 // Writes nothing to the log, and changes nothing in the state but the
 // destination folder, which it opens when the run has not yet.
 //
-// After the first few numbers the folder is listed once (PlainFileNames),
-// and the numbers it shows taken by a plain file of exactly the candidate's
-// name are passed over; every other number is still looked up, the chosen
-// one included. With nothing else writing the folder the answer is the one
-// a lookup per number gives; a name taken after the listing sends the
-// search on to the next number.
+// Once the lookups of taken numbers have cost a quarter of what a listing
+// of the folder would (Folder::ListingCostInLookups), the folder is listed
+// once (PlainFileNames), and the numbers it shows taken by a plain file of
+// exactly the candidate's name are passed over; every other number is
+// still looked up, the chosen one included. A search thus costs with the
+// numbers taken, not with the folder's size. With nothing else writing the
+// folder the answer is the one a lookup per number gives; a name taken after
+// the listing sends the search on to the next number.
 std::optional<std::string> FindFreeNumberedName(RunState& state);
 
 }  // namespace stashwell

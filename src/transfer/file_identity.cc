@@ -4,6 +4,7 @@
 #include <memory>
 #include <optional>
 
+#include "platform/page_buffer.h"
 #include "run/in_out_error.h"
 
 namespace stashwell {
@@ -67,7 +68,7 @@ bool BlocksEqual(BlockFile& first_file, BlockFile& second_file,
   // Two blocks, one per file, read in step: memory stays the same however
   // long the files are. They are not zeroed: only bytes that a read
   // delivered are compared.
-  auto buffers = std::make_unique_for_overwrite<char[]>(2 * kBlockSize);
+  const PageBuffer buffers = MakePageBuffer(2 * kBlockSize);
   char* const first_block = buffers.get();
   char* const second_block = buffers.get() + kBlockSize;
   bool identical = true;

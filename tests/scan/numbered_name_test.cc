@@ -99,9 +99,15 @@ TEST(FindExtensionDot, SecondBytesOfDoubleByteCharactersAreNoSeparator) {
 
 // Counts the search's lookups and listings in the destination folder;
 // after_listing, when set, acts between the listing and the lookups that
-// follow it.
+// follow it. The folder tells listing_cost as the cost of its listing, so
+// that a handful of files is listed after four lookups (0: the folder's
+// own answer).
 class WatchedPlatform : public TestPlatform {
  public:
+  uint32_t FolderListingCostInLookups(WrappedFolder& folder) override {
+    return listing_cost != 0 ? listing_cost
+                             : TestPlatform::FolderListingCostInLookups(folder);
+  }
   PathKind FolderExamine(WrappedFolder& folder,
                          const std::string& name) override {
     ++lookups;
@@ -117,6 +123,7 @@ class WatchedPlatform : public TestPlatform {
     return names;
   }
   std::function<void()> after_listing;
+  uint32_t listing_cost = 16;
   int lookups = 0;
   int listings = 0;
 };
@@ -215,6 +222,21 @@ struct ListingCase {
   const char* expected;
 };
 
+// What the folder tells a listing costs, and how the search chooses then
+// between lookups and the listing, with 40 numbers taken but 17.
+struct ChoiceCase {
+  uint32_t listing_cost;
+  int listings;  // the search lists the folder this often
+  int lookups;   // and looks up this many names
+};
+constexpr ChoiceCase kChoices[] = {
+    {1, 1, 2},                 // listed after the first lookup
+    {16, 1, 5},                // after four
+    {60, 1, 16},               // after fifteen
+    {68, 0, 17},               // a dearer listing: seventeen lookups instead
+    {kLastNameNumber, 0, 17},  // a listing dearer than every lookup
+};
+
 TEST_F(FindFreeNumberedNameTest, TheListingAnswersAsALookupPerNumber) {
   const ListingCase cases[] = {
       {"a gap", nullptr, "report17.pdf"},
@@ -232,20 +254,47 @@ TEST_F(FindFreeNumberedNameTest, TheListingAnswersAsALookupPerNumber) {
   };
   dir_.Write("report.pdf", "x");
   Take("report", ".pdf", 40, 17);
-  for (const ListingCase& c : cases) {
-    const std::string extra = c.extra ? dir_.Write(c.extra, "x") : "";
-    EXPECT_EQ(OneLookupPerNumber("report.pdf"), c.expected) << c.label;
-    EXPECT_EQ(SearchFrom("report.pdf"), c.expected) << c.label;
-    if (!extra.empty()) {
-      ASSERT_EQ(std::remove(extra.c_str()), 0) << extra;
+  for (const ChoiceCase& choice : kChoices) {
+    os_.listing_cost = choice.listing_cost;
+    for (const ListingCase& c : cases) {
+      const std::string extra = c.extra ? dir_.Write(c.extra, "x") : "";
+      EXPECT_EQ(OneLookupPerNumber("report.pdf"), c.expected) << c.label;
+      os_.lookups = os_.listings = 0;
+      EXPECT_EQ(SearchFrom("report.pdf"), c.expected)
+          << c.label << ", listing cost " << choice.listing_cost;
+      if (std::string_view(c.expected) == "report17.pdf") {
+        EXPECT_EQ(os_.listings, choice.listings) << choice.listing_cost;
+        EXPECT_EQ(os_.lookups, choice.lookups) << choice.listing_cost;
+      }
+      if (!extra.empty()) {
+        ASSERT_EQ(std::remove(extra.c_str()), 0) << extra;
+      }
     }
   }
   // A folder of the name takes it as a file does; the listing leaves
   // folders to the lookup.
   dir_.MakeDir("report17.pdf");
-  EXPECT_EQ(OneLookupPerNumber("report.pdf"), "report41.pdf");
-  EXPECT_EQ(SearchFrom("report.pdf"), "report41.pdf");
+  for (const ChoiceCase& choice : kChoices) {
+    os_.listing_cost = choice.listing_cost;
+    EXPECT_EQ(OneLookupPerNumber("report.pdf"), "report41.pdf");
+    EXPECT_EQ(SearchFrom("report.pdf"), "report41.pdf") << choice.listing_cost;
+  }
 }
+
+#ifndef _WIN32
+TEST_F(FindFreeNumberedNameTest, AFolderOfManyFilesIsNotListedForAFewNumbers) {
+  // The folder's own answer: thousands of other files make a listing
+  // dearer than the few lookups of ten taken numbers.
+  os_.listing_cost = 0;
+  Take("report", ".pdf", 10);
+  for (int n = 0; n < 3000; ++n) {
+    dir_.Write("other-file-" + std::to_string(n) + ".dat", "");
+  }
+  EXPECT_EQ(SearchFrom("report.pdf"), "report11.pdf");
+  EXPECT_EQ(os_.listings, 0);
+  EXPECT_EQ(os_.lookups, 11);
+}
+#endif
 
 TEST_F(FindFreeNumberedNameTest, StemsEndingInDigitsAndNamesWithoutDots) {
   Take("v2", ".pdf", 30);

@@ -89,6 +89,9 @@ class PlatformWrapper : public Platform {
                                             std::string_view suffix) override {
       return owner_.FolderPlainFileNames(*this, prefix, suffix);
     }
+    uint32_t ListingCostInLookups() override {
+      return owner_.FolderListingCostInLookups(*this);
+    }
     uint32_t Flush() override { return owner_.FolderFlush(*this); }
 
     Folder& inner() { return *inner_; }
@@ -214,6 +217,9 @@ class PlatformWrapper : public Platform {
       WrappedFolder& folder, std::string_view prefix, std::string_view suffix) {
     OnCall("Folder::PlainFileNames");
     return folder.inner().PlainFileNames(prefix, suffix);
+  }
+  virtual uint32_t FolderListingCostInLookups(WrappedFolder& folder) {
+    return folder.inner().ListingCostInLookups();
   }
   virtual uint32_t FolderFlush(WrappedFolder& folder) {
     OnCall("Folder::Flush");

@@ -20,6 +20,7 @@
 #endif
 
 #include "platform/name_mask.h"
+#include "platform/page_buffer.h"
 
 namespace stashwell {
 
@@ -289,7 +290,7 @@ class FileCloser {
 // Copies from the current offset of in to the end with read and write.
 // 0 or an errno value.
 int CopyByReadWrite(int in, int out) {
-  const std::unique_ptr<char[]> buffer(new char[kCopyBlock]);
+  const PageBuffer buffer = MakePageBuffer(kCopyBlock);
   for (;;) {
     const ssize_t got = read(in, buffer.get(), kCopyBlock);
     if (got < 0) {
@@ -755,6 +756,25 @@ std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,
   }
   closedir(dir);
   return names;
+}
+
+uint32_t PosixFolder::ListingCostInLookups() {
+  // Measured on ext4 with names of about a dozen bytes: an entry takes
+  // about 30 bytes of the folder's size and listing it about 0.45 us; a
+  // lookup of a name costs 1 to 1.5 us once the name is cached and 5 to
+  // 11 us when it is not, as in a run that starts cold. So a lookup costs
+  // about as much as listing 10 entries, some 320 bytes of the folder: a
+  // folder of 100,000 files, 2.9 MB, lists in about 40 ms, the time of
+  // some 9,000 lookups.
+  constexpr off_t kBytesPerLookup = 320;
+  // A folder whose status tells no size (some network and user-space
+  // file systems give 0): as many lookups as a folder of a few hundred
+  // entries would be worth.
+  constexpr uint32_t kUnknown = 64;
+  struct stat st;
+  if (fstat(fd_, &st) != 0 || st.st_size <= 0) return kUnknown;
+  const off_t cost = 1 + st.st_size / kBytesPerLookup;
+  return cost >= UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(cost);
 }
 
 uint32_t PosixFolder::Flush() {

@@ -120,6 +120,9 @@ class PosixFolder : public Folder {
   // without following a link.
   std::vector<std::string> PlainFileNames(std::string_view prefix,
                                           std::string_view suffix) override;
+  // From the size the folder's status gives: the folder grows with its
+  // entries on the common file systems (ext4, XFS, btrfs, tmpfs).
+  uint32_t ListingCostInLookups() override;
   // fsync of the folder.
   uint32_t Flush() override;
 

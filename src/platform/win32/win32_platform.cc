@@ -8,11 +8,13 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/page_buffer.h"
 #include "platform/system_platform.h"
 #include "platform/win32/win32_locale.h"
 #include "platform/windows_names.h"
@@ -227,7 +229,8 @@ uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
 // code.
 uint32_t CopyBytes(HANDLE in, HANDLE out) {
   constexpr DWORD kBlock = 1 << 20;
-  std::vector<char> buffer(kBlock);
+  const PageBuffer block = MakePageBuffer(kBlock);
+  const std::span<char> buffer(block.get(), kBlock);
   for (;;) {
     DWORD got = 0;
     if (!ReadFile(in, buffer.data(), kBlock, &got, nullptr)) {
@@ -549,6 +552,11 @@ class Win32Folder : public Folder {
     FindClose(search);
     return names;
   }
+  // No handle is kept, and Windows tells how many entries a folder holds
+  // only by listing it: a listing is taken to cost as much as 64 lookups,
+  // a bound on what a search spends before it lists, however large the
+  // folder (each lookup resolves the folder's whole path anew).
+  uint32_t ListingCostInLookups() override { return 64; }
   // Nothing to do: every name is given by MoveFileExA with
   // MOVEFILE_WRITE_THROUGH, which returns only once the rename is on the
   // disk.
