@@ -96,10 +96,12 @@ Round PlaceOnce(RunState& state, const std::string& unnumbered,
           : ExamineDestination(state, state.DestinationPath);
   switch (kind) {
     case PathKind::kMissing:
+    // A name the file system will not even look at (one it cannot store):
+    // the copy tries it and reports the file system's own refusal.
+    case PathKind::kUnreachable:
       return CopyRound(state, may_decide_again, moved);
     case PathKind::kFolder:
     case PathKind::kOther:
-    case PathKind::kUnreachable:
       // A folder, a device, a FIFO, a socket or a link that leads nowhere
       // holds the name as firmly as a file does.
       return PlaceUnderNumberedName(state, unnumbered, may_decide_again, moved);
@@ -202,8 +204,8 @@ void PlaceAttachment(RunState& state) {
   const std::string unnumbered = state.DestinationPath;
   Moved moved;
   for (int unexplained = 1;;) {
-    switch (PlaceOnce(state, unnumbered, unexplained < kPlacementRounds,
-                      &moved)) {
+    switch (
+        PlaceOnce(state, unnumbered, unexplained < kPlacementRounds, &moved)) {
       case Round::kDone:
         return;
       case Round::kVerify:

@@ -352,7 +352,9 @@ def test_zip_holds_the_program_the_guide_the_licence_and_the_notices(
                        re.MULTILINE)
     assert ".text" in names and ".rsrc" in names, names
     assert not [n for n in names if n.startswith(("/", ".debug"))], names
-    assert program.stat().st_size < 400_000, program.stat().st_size
+    # A stripped program stays well under half a megabyte; one that kept
+    # its symbols would be several.
+    assert program.stat().st_size < 512_000, program.stat().st_size
 
     # Texts for Windows editors: the repository's licence with CR LF ends.
     licence = (unpacked / "LICENSE.txt").read_bytes()

@@ -483,6 +483,42 @@ void RemoveAllLeftovers(int folder) {
   }
 }
 
+// True when every entry of the open folder own is a name a FUSE file system
+// gave a file removed while it was open (".fuse_hidden..."), which it
+// removes itself once the file is released.
+bool OnlyHiddenByFuse(int own) {
+  const int listing = openat(own, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return false;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return false;
+  }
+  bool only = true;
+  while (const dirent* item = readdir(dir)) {
+    const std::string_view name = item->d_name;
+    if (name != "." && name != ".." && !name.starts_with(".fuse_hidden")) {
+      only = false;
+    }
+  }
+  closedir(dir);
+  return only;
+}
+
+// Removes the program's own folder name (open as own) of folder when it is
+// empty. FUSE releases a closed file after close returns, so the hidden
+// name of a temporary file removed while open may stand there a moment
+// longer: then the removal is tried again, for a few milliseconds at most.
+void RemoveOwnFolderIfEmpty(int folder, const char* name, int own) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (unlinkat(folder, name, AT_REMOVEDIR) == 0) return;
+    if ((errno != ENOTEMPTY && errno != EEXIST) || !OnlyHiddenByFuse(own)) {
+      return;
+    }
+    usleep(1000);
+  }
+}
+
 // Where a copy collects its bytes before they get the destination name: an
 // unnamed file of the destination folder, or a file of the program's own
 // folder inside it, locked while the run lives. When it goes, the file is
@@ -494,7 +530,7 @@ struct Staged {
     Close();
     if (!temporary.empty()) {
       if (!published) unlinkat(own_folder, temporary.c_str(), 0);
-      unlinkat(folder, own_name, AT_REMOVEDIR);
+      RemoveOwnFolderIfEmpty(folder, own_name, own_folder);
     }
     if (own_folder >= 0) close(own_folder);
   }
