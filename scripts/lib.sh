@@ -22,6 +22,20 @@ as_root() {
   fi
 }
 
+# Refreshes apt's package lists. A mirror caught mid-sync serves an index
+# of the wrong size and apt-get update fails; it is asked again a few
+# times, and then the lists it could read are used: a package that is
+# really missing fails its own download.
+apt_update() {
+  local attempt
+  for attempt in 1 2 3 4 5; do
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq && return 0
+    echo "apt-get update failed (attempt $attempt); trying again" >&2
+    sleep $((attempt * 10))
+  done
+  echo "apt-get update kept failing; going on with the lists it has" >&2
+}
+
 install_missing() {
   local name="$1"
   shift
@@ -34,7 +48,7 @@ install_missing() {
   # apt and dpkg need the system folders on PATH, which a clean
   # environment may lack.
   export PATH="${PATH:+$PATH:}/usr/local/sbin:/usr/sbin:/sbin"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+  apt_update
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends "${missing[@]}" >/dev/null
 }
