@@ -481,10 +481,8 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
 
 // The block is not zeroed: only the bytes a read delivered are fed to the
 // splitter.
-MessageReader::MessageReader(std::unique_ptr<File> file, size_t long_block)
-    : file_(std::move(file)),
-      block_(MakePageBuffer(kBlockSize)),
-      long_block_(long_block) {}
+MessageReader::MessageReader(std::unique_ptr<File> file)
+    : file_(std::move(file)), block_(MakePageBuffer(kBlockSize)) {}
 
 bool MessageReader::ReadMore(LineSplitter::Result result,
                              std::string_view* line) {
@@ -507,15 +505,14 @@ std::string_view MessageReader::ReadBlock() {
   // (a line that runs on was gathered), so that block's buffer can go.
   if (grow_) {
     grow_ = false;
-    block_ = MakePageBuffer(long_block_);
-    block_size_ = long_block_;
+    block_ = MakePageBuffer(kLongBlockSize);
+    block_size_ = kLongBlockSize;
   }
   size_t count = 0;
   CheckInOut(file_->Read(block_.get(), block_size_, &count));
   // A full first block: the message is longer, and is read on in long
   // blocks.
-  grow_ = block_size_ == kBlockSize && count == kBlockSize &&
-          long_block_ != kBlockSize;
+  grow_ = block_size_ == kBlockSize && count == kBlockSize;
   return std::string_view(block_.get(), count);
 }
 

@@ -158,9 +158,8 @@ class MessageReader {
 
   // Takes over an open file; it is closed, without a check, with the
   // reader when Close was not called (the run is stopping through a
-  // failure). long_block: the size of the blocks after the first.
-  explicit MessageReader(std::unique_ptr<File> file,
-                         size_t long_block = kLongBlockSize);
+  // failure).
+  explicit MessageReader(std::unique_ptr<File> file);
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -189,7 +188,6 @@ class MessageReader {
   std::unique_ptr<File> file_;
   PageBuffer block_;  // page-aligned: the kernel copies into it fastest
   size_t block_size_ = kBlockSize;
-  const size_t long_block_;
   bool grow_ = false;  // the next read is the first long block
   LineSplitter splitter_;
 };
