@@ -6,8 +6,12 @@
 //   floor_bench STEP...
 //
 //   read FILE          reads FILE in 64 KiB blocks
-//   compare A B        reads both in 64 KiB blocks up to the first
-//                      difference (memcmp), as an identity check does
+//   compare A B        learns each file's length through an open of its
+//                      own (open, fstat, close), then reads both in
+//                      passes of 16 KiB up to the first difference
+//                      (memcmp): an identity check's length test comes
+//                      first and its two buffers are of 16 KiB, so a job
+//                      cannot do with less
 //   duplicate A B      compares A with B as compare does, flushes B
 //                      (fdatasync) and deletes A at the next settle, once
 //                      B's folder is flushed: what a duplicate's source
@@ -47,7 +51,7 @@ bool Fail(const char* step, const char* path) {
 }
 
 bool Read(const char* path) {
-  static char block[64 * 1024];
+  alignas(4096) static char block[64 * 1024];
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Fail("read", path);
   ssize_t got;
@@ -57,9 +61,24 @@ bool Read(const char* path) {
   return got == 0 || Fail("read", path);
 }
 
+// The length of the file at path, through an open of its own.
+bool Length(const char* path, off_t* length) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0) return Fail("compare", path);
+  close(fd);
+  *length = st.st_size;
+  return true;
+}
+
 // With flush, the second file is flushed before it is closed.
 bool Compare(const char* first, const char* second, bool flush = false) {
-  static char a[64 * 1024], b[64 * 1024];
+  alignas(4096) static char a[16 * 1024], b[16 * 1024];
+  off_t first_length = 0, second_length = 0;
+  if (!Length(first, &first_length) || !Length(second, &second_length)) {
+    return false;
+  }
+  if (first_length != second_length) return true;
   const int fa = open(first, O_RDONLY | O_CLOEXEC);
   const int fb = open(second, O_RDONLY | O_CLOEXEC);
   if (fa < 0 || fb < 0) return Fail("compare", first);
