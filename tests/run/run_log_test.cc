@@ -122,6 +122,8 @@ TEST_F(RunLogTest, AFailedBlockWriteIsRaisedAtTheEndOfTheLine) {
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), 112u);
     EXPECT_EQ(error.message(), "I/O error 112");
+    EXPECT_EQ(error.operation(), InOutOperation::kLogWrite);
+    EXPECT_EQ(error.path(), state_.LogPath);
   }
 }
 
@@ -135,7 +137,14 @@ TEST_F(RunLogTest, AFailedCloseIsRaisedAndTheLogStays) {
     StartRunLog(state_);
     state_.ActionLogged = recorded;
     os_.close_error = 5;
-    EXPECT_THROW(FinishRunLog(state_), EInOutError);
+    try {
+      FinishRunLog(state_);
+      ADD_FAILURE() << "the failed close was not raised";
+    } catch (const EInOutError& error) {
+      EXPECT_EQ(error.code(), 5u);
+      EXPECT_EQ(error.operation(), InOutOperation::kLogClose);
+      EXPECT_EQ(error.path(), state_.LogPath);
+    }
     EXPECT_EQ(LogExists(), recorded);
     EXPECT_TRUE(os_.boxes.empty());
     state_.Log.reset();
@@ -150,6 +159,10 @@ TEST_F(RunLogTest, AFailedCreationIsRaised) {
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), 3u);
     EXPECT_EQ(error.message(), "Invalid filename");
+    EXPECT_EQ(error.operation(), InOutOperation::kLogCreate);
+    EXPECT_EQ(error.path(), state_.LogPath);
+    EXPECT_EQ(error.Context(),
+              "log create <" + state_.LogPath + "> failed; Code 3");
   }
 }
 

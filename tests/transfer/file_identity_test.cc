@@ -251,6 +251,10 @@ TEST_F(FileIdentityTest, AFailedReadEndsTheComparisonWithItsCode) {
     FAIL() << "no failure raised";
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), kErrorSharingViolation);
+    EXPECT_EQ(error.operation(), InOutOperation::kComparisonRead);
+    EXPECT_TRUE(error.path() == dir_.Path("a") ||
+                error.path() == dir_.Path("b"))
+        << error.path();
   }
   EXPECT_EQ(os_.Reads().size(), 4u);
   EXPECT_EQ(os_.closes, 4u);  // nothing left open
@@ -265,6 +269,9 @@ TEST_F(FileIdentityTest, AFailedOpenEndsTheComparisonWithItsCode) {
     FAIL() << "no failure raised";
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), kErrorAccessDenied);
+    // The first open is the first file's, for its length.
+    EXPECT_EQ(error.operation(), InOutOperation::kComparisonOpen);
+    EXPECT_EQ(error.path(), dir_.Path("a"));
   }
   EXPECT_EQ(os_.Opens(), 1u);
 }
