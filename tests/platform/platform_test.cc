@@ -19,6 +19,7 @@
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
+#include "support/test_files.h"
 
 namespace stashwell {
 namespace {
@@ -28,16 +29,6 @@ namespace fs = std::filesystem;
 // 15 June 2021 12:34:56 UTC and 15 June 1975 12:00:00 UTC.
 constexpr std::time_t kSummer2021 = 1623760496;
 constexpr std::time_t kSummer1975 = 172065600;
-
-void SetWriteTime(const std::string& path, std::time_t when) {
-  fs::last_write_time(path, std::chrono::file_clock::from_sys(
-                                std::chrono::system_clock::from_time_t(when)));
-}
-
-std::time_t WriteTime(const std::string& path) {
-  return std::chrono::system_clock::to_time_t(
-      std::chrono::file_clock::to_sys(fs::last_write_time(path)));
-}
 
 // The local calendar fields of a moment, as the C library sees them.
 DateTimeFields LocalFieldsOf(std::time_t when) {
@@ -56,13 +47,6 @@ DateTimeFields LocalFieldsOf(std::time_t when) {
   fields.second = local.tm_sec;
   fields.day_of_week = local.tm_wday;
   return fields;
-}
-
-void MakeReadOnly(const std::string& path) {
-  fs::permissions(
-      path,
-      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-      fs::perm_options::remove);
 }
 
 std::string Bytes(size_t size) {

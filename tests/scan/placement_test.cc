@@ -23,14 +23,13 @@
 #include "run/run_log.h"
 #include "scan/numbered_name.h"
 #include "support/scratch_dir.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 
 namespace stashwell {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 
 TEST(FileNamePart, WindowsRulesTakeTheLastComponent) {
   const PathSyntax windows = PathSyntax::Windows();
@@ -177,19 +176,9 @@ class PlacementTest : public ::testing::Test {
   }
   std::string In(const std::string& name) const { return in_ + Sep() + name; }
   std::string Out(const std::string& name) const { return out_ + Sep() + name; }
-  // The log after line 1, once the log is closed; "(no log)" when it was
-  // deleted because nothing was recorded.
-  std::string LogLines() {
-    if (state_.Log) FinishRunLog(state_);
-    std::string log;
-    if (!ScratchDir::Read(dir_.Path("msg.log"), &log)) return "(no log)";
-    if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
-    return log.substr(sizeof kDateLine - 1);
-  }
   static std::string Moving(const std::string& from, const std::string& to) {
     return "Moving from <" + from + "> to <" + to + ">\r\n";
   }
-  static std::string Sep() { return std::string(1, kSeparator); }
 
   ScratchDir dir_;
   PlacementPlatform os_;
@@ -216,7 +205,7 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "flush " + out_,
                            "remove " + In("report.pdf"),
                        }));
-  EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
+  EXPECT_EQ(LogLines(state_), Moving(In("report.pdf"), Out("report.pdf")));
 }
 
 TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
@@ -230,8 +219,9 @@ TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
   EXPECT_FALSE(os_.Copied());
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), "Duplicate of <" + In("report.pdf") + "> already in <" +
-                            Out("report.pdf") + "> - only deleting source\r\n");
+  EXPECT_EQ(LogLines(state_), "Duplicate of <" + In("report.pdf") +
+                                  "> already in <" + Out("report.pdf") +
+                                  "> - only deleting source\r\n");
 }
 
 TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
@@ -246,10 +236,11 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), "Different version of <" + In("report.pdf") +
-                            "> already in destination. Changing name to \"" +
-                            Out("report2.pdf") + "\"\r\n" +
-                            Moving(In("report.pdf"), Out("report2.pdf")));
+  EXPECT_EQ(LogLines(state_),
+            "Different version of <" + In("report.pdf") +
+                "> already in destination. Changing name to \"" +
+                Out("report2.pdf") + "\"\r\n" +
+                Moving(In("report.pdf"), Out("report2.pdf")));
 }
 
 TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
@@ -269,8 +260,9 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   EXPECT_FALSE(os_.Copied());
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_FALSE(state_.ActionLogged);
-  EXPECT_EQ(LogLines(), "Error - no free numbered name for <" +
-                            Out("report.pdf") + "> (source not deleted)\r\n");
+  EXPECT_EQ(LogLines(state_), "Error - no free numbered name for <" +
+                                  Out("report.pdf") +
+                                  "> (source not deleted)\r\n");
 }
 
 TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
@@ -283,7 +275,7 @@ TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
     EXPECT_FALSE(ScratchDir::Exists(In(name))) << name;
     expected += Moving(In(name), Out(name));
   }
-  EXPECT_EQ(LogLines(), expected);
+  EXPECT_EQ(LogLines(state_), expected);
 }
 
 TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
@@ -299,7 +291,7 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
   EXPECT_TRUE(os_.calls.empty());
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), "(no log)");
+  EXPECT_EQ(LogLines(state_), "(no log)");
 }
 
 TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
@@ -317,7 +309,7 @@ TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
   const std::string doubled = out_ + Sep() + Sep() + "report.pdf";
   EXPECT_EQ(state_.DestinationPath, doubled);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
-  EXPECT_EQ(LogLines(), Moving(In("report.pdf"), doubled));
+  EXPECT_EQ(LogLines(state_), Moving(In("report.pdf"), doubled));
 }
 
 // Anything that holds the name takes it, as a different file does: a
@@ -369,7 +361,7 @@ TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
   }
   EXPECT_FALSE(state_.ErrorsReported);
   EXPECT_EQ(
-      LogLines(),
+      LogLines(state_),
       "Different version of <" + In("folder.pdf") +
           "> already in destination. Changing name to \"" + Out("folder1.pdf") +
           "\"\r\n" + Moving(In("folder.pdf"), Out("folder1.pdf"))
@@ -427,12 +419,13 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff.pdf")), "other run");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff1.pdf")), "mine");
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), "Duplicate of <" + In("same.pdf") + "> already in <" +
-                            Out("same.pdf") + "> - only deleting source\r\n" +
-                            "Different version of <" + In("diff.pdf") +
-                            "> already in destination. Changing name to \"" +
-                            Out("diff1.pdf") + "\"\r\n" +
-                            Moving(In("diff.pdf"), Out("diff1.pdf")));
+  EXPECT_EQ(LogLines(state_),
+            "Duplicate of <" + In("same.pdf") + "> already in <" +
+                Out("same.pdf") + "> - only deleting source\r\n" +
+                "Different version of <" + In("diff.pdf") +
+                "> already in destination. Changing name to \"" +
+                Out("diff1.pdf") + "\"\r\n" +
+                Moving(In("diff.pdf"), Out("diff1.pdf")));
 }
 
 // A name lost to another run's file each time, far more often than
@@ -467,7 +460,7 @@ TEST_F(PlacementTest, ANameLostToFilesIsDecidedAgainUntilPlaced) {
   EXPECT_EQ(refused, kPlacementRounds);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("taken.pdf")), "mine");
   EXPECT_TRUE(state_.ErrorsReported);
-  const std::string log = LogLines();
+  const std::string log = LogLines(state_);
   EXPECT_TRUE(log.ends_with(Moving(In("taken.pdf"), Out("taken.pdf")) +
                             "Copy File returned error; Code 80\r\n"
                             "Error - destination file not found after copy "
@@ -522,7 +515,7 @@ TEST_F(PlacementTest, TheSameFileIsLeftInPlace) {
   }
   // The line sets no flag; keep the log to read it.
   state_.ActionLogged = true;
-  EXPECT_EQ(LogLines(), expected);
+  EXPECT_EQ(LogLines(state_), expected);
 }
 
 #ifdef _WIN32
@@ -565,7 +558,7 @@ TEST_F(PlacementTest, TheRunsOwnFilesAreNeverTakenForDuplicates) {
   EXPECT_TRUE(ScratchDir::Exists(dir_.Path("msg1.log")));
   EXPECT_FALSE(ScratchDir::Exists(In("msg.log")));
   EXPECT_FALSE(ScratchDir::Exists(In("msg.txt")));
-  const std::string log = LogLines();
+  const std::string log = LogLines(state_);
   EXPECT_EQ(log.find("Duplicate"), std::string::npos) << log;
   EXPECT_NE(log.find("Changing name to \"" + dir_.Path("msg1.log") + "\""),
             std::string::npos)
@@ -607,7 +600,7 @@ TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_TRUE(fs::is_directory(in_));
   EXPECT_TRUE(fs::is_empty(out_));
-  EXPECT_EQ(LogLines(), expected);
+  EXPECT_EQ(LogLines(state_), expected);
 }
 
 }  // namespace

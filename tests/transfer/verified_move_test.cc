@@ -14,6 +14,7 @@
 
 #include "run/run_log.h"
 #include "support/scratch_dir.h"
+#include "support/test_files.h"
 #include "support/test_platform.h"
 #include "transfer/file_identity.h"
 
@@ -30,10 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
-
 // The system platform with the copy and the deletion open to faults.
-class FaultPlatform : public TestPlatform {
+class CopyAndRemovalFaultPlatform : public TestPlatform {
  public:
   uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
                         const std::string& name,
@@ -102,23 +101,13 @@ class VerifiedMoveTest : public ::testing::Test {
     VerifyAndDeleteSource(state, std::nullopt,
                           {compared.first, compared.second});
   }
-  // The log after line 1, once the log is closed.
-  std::string LogLines() {
-    if (state_.Log) FinishRunLog(state_);
-    // With nothing recorded the run log is deleted at its close.
-    std::string log;
-    if (!ScratchDir::Read(dir_.Path("msg.log"), &log)) return "(no log)";
-    if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
-    return log.substr(sizeof kDateLine - 1);
-  }
   std::string MovingLine() const {
     return "Moving from <" + state_.SourcePath + "> to <" +
            state_.DestinationPath + ">\r\n";
   }
-  static std::string Sep() { return std::string(1, kSeparator); }
 
   ScratchDir dir_;
-  FaultPlatform os_;
+  CopyAndRemovalFaultPlatform os_;
   RunState state_;
   std::string source_dir_;
   std::string dest_dir_;
@@ -146,7 +135,7 @@ TEST_F(VerifiedMoveTest, ASuccessfulMoveWritesOneLine) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath),
             "attachment bytes\r\n\x1A\x00\xFF");
   EXPECT_EQ(fs::last_write_time(state_.DestinationPath), source_time);
-  EXPECT_EQ(LogLines(), MovingLine());
+  EXPECT_EQ(LogLines(state_), MovingLine());
 }
 
 TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
@@ -157,8 +146,9 @@ TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
-  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
-                            kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 2\r\n" +
+                                  kNotFoundAfterCopy);
 }
 
 // Another run moves the same attachment into the destination after this
@@ -176,8 +166,9 @@ TEST_F(VerifiedMoveTest, AnotherRunsCopyUnderTheNameSurvivesAFailedCopy) {
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
   EXPECT_TRUE(os_.removed.empty());
-  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
-                            kCopyFailedFileThere);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 2\r\n" +
+                                  kCopyFailedFileThere);
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dest_dir_)) {
     left.push_back(entry.path().filename().string());
@@ -197,8 +188,9 @@ TEST_F(VerifiedMoveTest, AFileCreatedAtTheDestinationInBetweenIsKept) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the attachment");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "other");
   EXPECT_TRUE(os_.removed.empty());
-  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
-                            kCopyFailedFileThere);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 80\r\n" +
+                                  kCopyFailedFileThere);
 }
 
 TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
@@ -208,8 +200,9 @@ TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
   Move();
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_TRUE(os_.removed.empty());
-  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
-                            kCopyFailedFileThere);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 80\r\n" +
+                                  kCopyFailedFileThere);
 }
 
 TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
@@ -221,7 +214,7 @@ TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
   CopyAndLog(state_, false, &receipt);
   os_.copy_error = 1234567;
   CopyAndLog(state_, false, &receipt);
-  EXPECT_EQ(LogLines(),
+  EXPECT_EQ(LogLines(state_),
             MovingLine() + "Copy File returned error; Code -2147483648\r\n" +
                 MovingLine() + "Copy File returned error; Code -1\r\n" +
                 MovingLine() + "Copy File returned error; Code 1234567\r\n");
@@ -237,7 +230,7 @@ TEST_F(VerifiedMoveTest, ASourceThatCannotBeDeletedStaysBesideItsCopy) {
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "x");
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
+  EXPECT_EQ(LogLines(state_), MovingLine() + kCouldNotDelete);
 }
 
 TEST_F(VerifiedMoveTest, ARefusedDeletionIsReported) {
@@ -246,7 +239,7 @@ TEST_F(VerifiedMoveTest, ARefusedDeletionIsReported) {
   Move();
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_TRUE(ScratchDir::Exists(state_.DestinationPath));
-  EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
+  EXPECT_EQ(LogLines(state_), MovingLine() + kCouldNotDelete);
 }
 
 TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
@@ -264,7 +257,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   EXPECT_FALSE(state_.ErrorsReported);
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_TRUE(os_.copied_to.empty());
-  EXPECT_EQ(LogLines(), "(no log)");
+  EXPECT_EQ(LogLines(state_), "(no log)");
 }
 
 TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
@@ -274,7 +267,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   VerifyDuplicate();
   state_.Removals.Settle(state_);
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(), kCouldNotDelete);
+  EXPECT_EQ(LogLines(state_), kCouldNotDelete);
 }
 
 // The sources of copies wait for one flush of the destination folder, the
@@ -287,7 +280,7 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
   for (const uint32_t flush_error : {0u, 1117u}) {
     SCOPED_TRACE(flush_error);
     ScratchDir dir;
-    FaultPlatform os;
+    CopyAndRemovalFaultPlatform os;
     RunState state(os);
     state.MessageFilePath = dir.Path("msg.txt");
     StartRunLog(state);
@@ -428,9 +421,9 @@ TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
   Move();
   EXPECT_NE(copy_code_, 0);
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code " +
-                            std::to_string(copy_code_) + "\r\n" +
-                            kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(state_), MovingLine() + "Copy File returned error; Code " +
+                                  std::to_string(copy_code_) + "\r\n" +
+                                  kNotFoundAfterCopy);
 }
 
 TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
@@ -450,7 +443,7 @@ TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
   EXPECT_EQ(copy_code_, 0);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "long");
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(LogLines(), MovingLine());
+  EXPECT_EQ(LogLines(state_), MovingLine());
 }
 
 TEST_F(VerifiedMoveTest, LongerPathsReachThePlatformWhole) {
@@ -461,9 +454,9 @@ TEST_F(VerifiedMoveTest, LongerPathsReachThePlatformWhole) {
   ASSERT_EQ(os_.copied_to.size(), 1u);
   EXPECT_EQ(os_.copied_to[0], state_.DestinationPath);
   EXPECT_EQ(os_.copied_from[0], state_.SourcePath);
-  EXPECT_EQ(LogLines(), MovingLine() +
-                            "Copy File returned error; Code 206\r\n" +
-                            kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 206\r\n" +
+                                  kNotFoundAfterCopy);
 }
 
 #ifdef __linux__
@@ -500,8 +493,9 @@ TEST_F(VerifiedMoveTest, AFolderThatRefusesWritesGivesCode5) {
   Move();
   EXPECT_EQ(copy_code_, 5);
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 5\r\n" +
-                            kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 5\r\n" +
+                                  kNotFoundAfterCopy);
 }
 
 // A small tmpfs mounted on a folder for the length of a test.
@@ -530,9 +524,9 @@ TEST_F(VerifiedMoveTest, AFullDiskGivesCode112AndLeavesNoPartialCopy) {
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
   EXPECT_TRUE(fs::is_empty(dest_dir_));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath).size(), 512u * 1024);
-  EXPECT_EQ(LogLines(), MovingLine() +
-                            "Copy File returned error; Code 112\r\n" +
-                            kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(state_), MovingLine() +
+                                  "Copy File returned error; Code 112\r\n" +
+                                  kNotFoundAfterCopy);
 }
 #endif  // __linux__
 

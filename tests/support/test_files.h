@@ -1,0 +1,41 @@
+// Small things many tests do to files and read from a run's log, written
+// once: a file's last-write time, the read-only mark, the system's
+// separator as a text, and the log of a run under the test platform's
+// fixed clock.
+#ifndef STASHWELL_TESTS_SUPPORT_TEST_FILES_H_
+#define STASHWELL_TESTS_SUPPORT_TEST_FILES_H_
+
+#include <cstdint>
+#include <string>
+
+#include "run/run_state.h"
+#include "support/scratch_dir.h"
+
+namespace stashwell {
+
+// The system's folder separator as a text, for joining paths in tests.
+inline std::string Sep() { return std::string(1, kSeparator); }
+
+// Sets the last-write time of a file or folder, in seconds since 1970
+// (UTC). A failure fails the test.
+void SetWriteTime(const std::string& path, int64_t seconds);
+// The last-write time of a file, in seconds since 1970 (UTC).
+int64_t WriteTime(const std::string& path);
+
+// Takes every write permission from a file (the read-only attribute on
+// Windows).
+void MakeReadOnly(const std::string& path);
+
+// Line 1 of a log that the test platform's clock (7 December 2026,
+// 09:05:03) and the default regional settings give.
+inline constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
+
+// The run's log after line 1, once the log is closed (FinishRunLog, when it
+// is still open): "(no log)" when it was deleted because nothing was
+// recorded, "(no date line) " and the whole log when line 1 is not
+// kDateLine.
+std::string LogLines(RunState& state);
+
+}  // namespace stashwell
+
+#endif  // STASHWELL_TESTS_SUPPORT_TEST_FILES_H_
