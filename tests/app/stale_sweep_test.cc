@@ -19,7 +19,7 @@
 #include "platform/system_platform.h"
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 namespace stashwell {
 namespace {

@@ -19,7 +19,7 @@
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 namespace stashwell {
 namespace {
@@ -47,14 +47,6 @@ DateTimeFields LocalFieldsOf(std::time_t when) {
   fields.second = local.tm_sec;
   fields.day_of_week = local.tm_wday;
   return fields;
-}
-
-std::string Bytes(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
-  }
-  return bytes;
 }
 
 class PlatformTest : public ::testing::Test {
@@ -105,7 +97,7 @@ TEST_F(PlatformTest, RemoveFileRefusesReadOnlyFilesAndFolders) {
 
 TEST_F(PlatformTest, CopyKeepsBytesAndLastWriteTime) {
   // Larger than any one block of the copy.
-  const std::string bytes = Bytes(3 * 1024 * 1024 + 17);
+  const std::string bytes = PatternBytes(3 * 1024 * 1024 + 17);
   const std::string source = dir_.Write("source.bin", bytes);
   SetWriteTime(source, kSummer2021);
   const std::string destination = dir_.Path("copy.bin");
@@ -180,7 +172,7 @@ TEST_F(FindMatchingTest, FoldersOnlyWhenAsked) {
 }
 
 TEST_F(FindMatchingTest, EntriesCarryAttributes) {
-  dir_.Write("eud5.log", Bytes(1234));
+  dir_.Write("eud5.log", PatternBytes(1234));
   const std::string locked = dir_.Write("eud6.log", "x");
   MakeReadOnly(locked);
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), kSweepSet);
@@ -265,7 +257,7 @@ TEST_F(PlatformTest, OpenForWriteRefusesAFolder) {
 }
 
 TEST_F(PlatformTest, ReadToTheEndAndSize) {
-  const std::string bytes = Bytes(20000);
+  const std::string bytes = PatternBytes(20000);
   const std::string path = dir_.Write("data.bin", bytes);
   for (const bool shared : {false, true}) {
     std::unique_ptr<File> file;

@@ -23,7 +23,7 @@
 #include "run/run_log.h"
 #include "scan/numbered_name.h"
 #include "support/scratch_dir.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 #include "support/test_platform.h"
 
 namespace stashwell {
@@ -176,6 +176,8 @@ class PlacementTest : public ::testing::Test {
   }
   std::string In(const std::string& name) const { return in_ + Sep() + name; }
   std::string Out(const std::string& name) const { return out_ + Sep() + name; }
+  // The log after line 1, once the log is closed.
+  std::string LogLines() { return stashwell::LogLines(state_); }
   static std::string Moving(const std::string& from, const std::string& to) {
     return "Moving from <" + from + "> to <" + to + ">\r\n";
   }
@@ -205,7 +207,7 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "flush " + out_,
                            "remove " + In("report.pdf"),
                        }));
-  EXPECT_EQ(LogLines(state_), Moving(In("report.pdf"), Out("report.pdf")));
+  EXPECT_EQ(LogLines(), Moving(In("report.pdf"), Out("report.pdf")));
 }
 
 TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
@@ -219,9 +221,8 @@ TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
   EXPECT_FALSE(os_.Copied());
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(state_), "Duplicate of <" + In("report.pdf") +
-                                  "> already in <" + Out("report.pdf") +
-                                  "> - only deleting source\r\n");
+  EXPECT_EQ(LogLines(), "Duplicate of <" + In("report.pdf") + "> already in <" +
+                            Out("report.pdf") + "> - only deleting source\r\n");
 }
 
 TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
@@ -236,11 +237,10 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(state_),
-            "Different version of <" + In("report.pdf") +
-                "> already in destination. Changing name to \"" +
-                Out("report2.pdf") + "\"\r\n" +
-                Moving(In("report.pdf"), Out("report2.pdf")));
+  EXPECT_EQ(LogLines(), "Different version of <" + In("report.pdf") +
+                            "> already in destination. Changing name to \"" +
+                            Out("report2.pdf") + "\"\r\n" +
+                            Moving(In("report.pdf"), Out("report2.pdf")));
 }
 
 TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
@@ -260,9 +260,8 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   EXPECT_FALSE(os_.Copied());
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_FALSE(state_.ActionLogged);
-  EXPECT_EQ(LogLines(state_), "Error - no free numbered name for <" +
-                                  Out("report.pdf") +
-                                  "> (source not deleted)\r\n");
+  EXPECT_EQ(LogLines(), "Error - no free numbered name for <" +
+                            Out("report.pdf") + "> (source not deleted)\r\n");
 }
 
 TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
@@ -275,7 +274,7 @@ TEST_F(PlacementTest, VcfOnlyHandlesNamesEndingInVcf) {
     EXPECT_FALSE(ScratchDir::Exists(In(name))) << name;
     expected += Moving(In(name), Out(name));
   }
-  EXPECT_EQ(LogLines(state_), expected);
+  EXPECT_EQ(LogLines(), expected);
 }
 
 TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
@@ -291,7 +290,7 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
   EXPECT_TRUE(os_.calls.empty());
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(state_), "(no log)");
+  EXPECT_EQ(LogLines(), "(no log)");
 }
 
 TEST_F(PlacementTest, WithoutVcfOnlyEveryNameIsHandled) {
@@ -309,7 +308,7 @@ TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
   const std::string doubled = out_ + Sep() + Sep() + "report.pdf";
   EXPECT_EQ(state_.DestinationPath, doubled);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
-  EXPECT_EQ(LogLines(state_), Moving(In("report.pdf"), doubled));
+  EXPECT_EQ(LogLines(), Moving(In("report.pdf"), doubled));
 }
 
 // Anything that holds the name takes it, as a different file does: a
@@ -361,7 +360,7 @@ TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
   }
   EXPECT_FALSE(state_.ErrorsReported);
   EXPECT_EQ(
-      LogLines(state_),
+      LogLines(),
       "Different version of <" + In("folder.pdf") +
           "> already in destination. Changing name to \"" + Out("folder1.pdf") +
           "\"\r\n" + Moving(In("folder.pdf"), Out("folder1.pdf"))
@@ -419,13 +418,12 @@ TEST_F(PlacementTest, ALostPublicationDecidesAgainForTheNewFile) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff.pdf")), "other run");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("diff1.pdf")), "mine");
   EXPECT_FALSE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(state_),
-            "Duplicate of <" + In("same.pdf") + "> already in <" +
-                Out("same.pdf") + "> - only deleting source\r\n" +
-                "Different version of <" + In("diff.pdf") +
-                "> already in destination. Changing name to \"" +
-                Out("diff1.pdf") + "\"\r\n" +
-                Moving(In("diff.pdf"), Out("diff1.pdf")));
+  EXPECT_EQ(LogLines(), "Duplicate of <" + In("same.pdf") + "> already in <" +
+                            Out("same.pdf") + "> - only deleting source\r\n" +
+                            "Different version of <" + In("diff.pdf") +
+                            "> already in destination. Changing name to \"" +
+                            Out("diff1.pdf") + "\"\r\n" +
+                            Moving(In("diff.pdf"), Out("diff1.pdf")));
 }
 
 // A name lost to another run's file each time, far more often than
@@ -460,7 +458,7 @@ TEST_F(PlacementTest, ANameLostToFilesIsDecidedAgainUntilPlaced) {
   EXPECT_EQ(refused, kPlacementRounds);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(In("taken.pdf")), "mine");
   EXPECT_TRUE(state_.ErrorsReported);
-  const std::string log = LogLines(state_);
+  const std::string log = LogLines();
   EXPECT_TRUE(log.ends_with(Moving(In("taken.pdf"), Out("taken.pdf")) +
                             "Copy File returned error; Code 80\r\n"
                             "Error - destination file not found after copy "
@@ -515,7 +513,7 @@ TEST_F(PlacementTest, TheSameFileIsLeftInPlace) {
   }
   // The line sets no flag; keep the log to read it.
   state_.ActionLogged = true;
-  EXPECT_EQ(LogLines(state_), expected);
+  EXPECT_EQ(LogLines(), expected);
 }
 
 #ifdef _WIN32
@@ -558,7 +556,7 @@ TEST_F(PlacementTest, TheRunsOwnFilesAreNeverTakenForDuplicates) {
   EXPECT_TRUE(ScratchDir::Exists(dir_.Path("msg1.log")));
   EXPECT_FALSE(ScratchDir::Exists(In("msg.log")));
   EXPECT_FALSE(ScratchDir::Exists(In("msg.txt")));
-  const std::string log = LogLines(state_);
+  const std::string log = LogLines();
   EXPECT_EQ(log.find("Duplicate"), std::string::npos) << log;
   EXPECT_NE(log.find("Changing name to \"" + dir_.Path("msg1.log") + "\""),
             std::string::npos)
@@ -600,7 +598,7 @@ TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_TRUE(fs::is_directory(in_));
   EXPECT_TRUE(fs::is_empty(out_));
-  EXPECT_EQ(LogLines(state_), expected);
+  EXPECT_EQ(LogLines(), expected);
 }
 
 }  // namespace

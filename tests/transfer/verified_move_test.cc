@@ -14,7 +14,7 @@
 
 #include "run/run_log.h"
 #include "support/scratch_dir.h"
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 #include "support/test_platform.h"
 #include "transfer/file_identity.h"
 
@@ -101,6 +101,8 @@ class VerifiedMoveTest : public ::testing::Test {
     VerifyAndDeleteSource(state, std::nullopt,
                           {compared.first, compared.second});
   }
+  // The log after line 1, once the log is closed.
+  std::string LogLines() { return stashwell::LogLines(state_); }
   std::string MovingLine() const {
     return "Moving from <" + state_.SourcePath + "> to <" +
            state_.DestinationPath + ">\r\n";
@@ -135,7 +137,7 @@ TEST_F(VerifiedMoveTest, ASuccessfulMoveWritesOneLine) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath),
             "attachment bytes\r\n\x1A\x00\xFF");
   EXPECT_EQ(fs::last_write_time(state_.DestinationPath), source_time);
-  EXPECT_EQ(LogLines(state_), MovingLine());
+  EXPECT_EQ(LogLines(), MovingLine());
 }
 
 TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
@@ -146,9 +148,8 @@ TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 2\r\n" +
-                                  kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
+                            kNotFoundAfterCopy);
 }
 
 // Another run moves the same attachment into the destination after this
@@ -166,9 +167,8 @@ TEST_F(VerifiedMoveTest, AnotherRunsCopyUnderTheNameSurvivesAFailedCopy) {
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
   EXPECT_TRUE(os_.removed.empty());
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 2\r\n" +
-                                  kCopyFailedFileThere);
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
+                            kCopyFailedFileThere);
   std::vector<std::string> left;
   for (const auto& entry : fs::directory_iterator(dest_dir_)) {
     left.push_back(entry.path().filename().string());
@@ -188,9 +188,8 @@ TEST_F(VerifiedMoveTest, AFileCreatedAtTheDestinationInBetweenIsKept) {
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the attachment");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "other");
   EXPECT_TRUE(os_.removed.empty());
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 80\r\n" +
-                                  kCopyFailedFileThere);
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
+                            kCopyFailedFileThere);
 }
 
 TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
@@ -200,9 +199,8 @@ TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
   Move();
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_TRUE(os_.removed.empty());
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 80\r\n" +
-                                  kCopyFailedFileThere);
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
+                            kCopyFailedFileThere);
 }
 
 TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
@@ -214,7 +212,7 @@ TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
   CopyAndLog(state_, false, &receipt);
   os_.copy_error = 1234567;
   CopyAndLog(state_, false, &receipt);
-  EXPECT_EQ(LogLines(state_),
+  EXPECT_EQ(LogLines(),
             MovingLine() + "Copy File returned error; Code -2147483648\r\n" +
                 MovingLine() + "Copy File returned error; Code -1\r\n" +
                 MovingLine() + "Copy File returned error; Code 1234567\r\n");
@@ -230,7 +228,7 @@ TEST_F(VerifiedMoveTest, ASourceThatCannotBeDeletedStaysBesideItsCopy) {
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "x");
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(state_), MovingLine() + kCouldNotDelete);
+  EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
 }
 
 TEST_F(VerifiedMoveTest, ARefusedDeletionIsReported) {
@@ -239,7 +237,7 @@ TEST_F(VerifiedMoveTest, ARefusedDeletionIsReported) {
   Move();
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
   EXPECT_TRUE(ScratchDir::Exists(state_.DestinationPath));
-  EXPECT_EQ(LogLines(state_), MovingLine() + kCouldNotDelete);
+  EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
 }
 
 TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
@@ -257,7 +255,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   EXPECT_FALSE(state_.ErrorsReported);
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_TRUE(os_.copied_to.empty());
-  EXPECT_EQ(LogLines(state_), "(no log)");
+  EXPECT_EQ(LogLines(), "(no log)");
 }
 
 TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
@@ -267,7 +265,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   VerifyDuplicate();
   state_.Removals.Settle(state_);
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(LogLines(state_), kCouldNotDelete);
+  EXPECT_EQ(LogLines(), kCouldNotDelete);
 }
 
 // The sources of copies wait for one flush of the destination folder, the
@@ -421,9 +419,9 @@ TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
   Move();
   EXPECT_NE(copy_code_, 0);
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(LogLines(state_), MovingLine() + "Copy File returned error; Code " +
-                                  std::to_string(copy_code_) + "\r\n" +
-                                  kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code " +
+                            std::to_string(copy_code_) + "\r\n" +
+                            kNotFoundAfterCopy);
 }
 
 TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
@@ -443,7 +441,7 @@ TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
   EXPECT_EQ(copy_code_, 0);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "long");
   EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(LogLines(state_), MovingLine());
+  EXPECT_EQ(LogLines(), MovingLine());
 }
 
 TEST_F(VerifiedMoveTest, LongerPathsReachThePlatformWhole) {
@@ -454,9 +452,9 @@ TEST_F(VerifiedMoveTest, LongerPathsReachThePlatformWhole) {
   ASSERT_EQ(os_.copied_to.size(), 1u);
   EXPECT_EQ(os_.copied_to[0], state_.DestinationPath);
   EXPECT_EQ(os_.copied_from[0], state_.SourcePath);
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 206\r\n" +
-                                  kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(), MovingLine() +
+                            "Copy File returned error; Code 206\r\n" +
+                            kNotFoundAfterCopy);
 }
 
 #ifdef __linux__
@@ -493,9 +491,8 @@ TEST_F(VerifiedMoveTest, AFolderThatRefusesWritesGivesCode5) {
   Move();
   EXPECT_EQ(copy_code_, 5);
   EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 5\r\n" +
-                                  kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 5\r\n" +
+                            kNotFoundAfterCopy);
 }
 
 // A small tmpfs mounted on a folder for the length of a test.
@@ -524,9 +521,9 @@ TEST_F(VerifiedMoveTest, AFullDiskGivesCode112AndLeavesNoPartialCopy) {
   EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
   EXPECT_TRUE(fs::is_empty(dest_dir_));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath).size(), 512u * 1024);
-  EXPECT_EQ(LogLines(state_), MovingLine() +
-                                  "Copy File returned error; Code 112\r\n" +
-                                  kNotFoundAfterCopy);
+  EXPECT_EQ(LogLines(), MovingLine() +
+                            "Copy File returned error; Code 112\r\n" +
+                            kNotFoundAfterCopy);
 }
 #endif  // __linux__
 

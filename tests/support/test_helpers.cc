@@ -1,4 +1,4 @@
-#include "support/test_files.h"
+#include "support/test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -50,6 +50,14 @@ int64_t WriteTime(const std::string& path) {
       std::chrono::file_clock::to_sys(fs::last_write_time(path)));
 }
 
+std::string PatternBytes(size_t size) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) {
+    bytes[i] = static_cast<char>((i * 7919 + i / 251) & 0xFF);
+  }
+  return bytes;
+}
+
 void MakeReadOnly(const std::string& path) {
   fs::permissions(
       path,
@@ -63,6 +71,27 @@ std::string LogLines(RunState& state) {
   if (!ScratchDir::Read(state.LogPath, &log)) return "(no log)";
   if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
   return log.substr(sizeof kDateLine - 1);
+}
+
+::testing::AssertionResult RaisesInOutError(const std::function<void()>& step,
+                                            uint32_t code,
+                                            InOutOperation operation,
+                                            const std::string& path,
+                                            const char* message) {
+  try {
+    step();
+  } catch (const EInOutError& error) {
+    if (error.code() == code && error.operation() == operation &&
+        error.path() == path &&
+        error.message() == (message ? message : InOutErrorMessage(code))) {
+      return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure()
+           << "raised " << error.Context() << " (" << error.message()
+           << "), not "
+           << EInOutError(code, nullptr, operation, path).Context();
+  }
+  return ::testing::AssertionFailure() << "nothing raised";
 }
 
 }  // namespace stashwell

@@ -1,13 +1,16 @@
-// Small things many tests do to files and read from a run's log, written
-// once: a file's last-write time, the read-only mark, the system's
-// separator as a text, and the log of a run under the test platform's
-// fixed clock.
-#ifndef STASHWELL_TESTS_SUPPORT_TEST_FILES_H_
-#define STASHWELL_TESTS_SUPPORT_TEST_FILES_H_
+// Small things many tests do, written once: a file's last-write time, the
+// read-only mark, the system's separator as a text, the log of a run under
+// the test platform's fixed clock, and the failure a step raises.
+#ifndef STASHWELL_TESTS_SUPPORT_TEST_HELPERS_H_
+#define STASHWELL_TESTS_SUPPORT_TEST_HELPERS_H_
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "run/in_out_error.h"
 #include "run/run_state.h"
 #include "support/scratch_dir.h"
 
@@ -21,6 +24,10 @@ inline std::string Sep() { return std::string(1, kSeparator); }
 void SetWriteTime(const std::string& path, int64_t seconds);
 // The last-write time of a file, in seconds since 1970 (UTC).
 int64_t WriteTime(const std::string& path);
+
+// size bytes of a pattern that does not repeat within a block of any size
+// the program reads.
+std::string PatternBytes(size_t size);
 
 // Takes every write permission from a file (the read-only attribute on
 // Windows).
@@ -36,6 +43,14 @@ inline constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 // kDateLine.
 std::string LogLines(RunState& state);
 
+// Success when step raises EInOutError with that code, operation and path
+// (and, where given, that message); otherwise says what it raised.
+::testing::AssertionResult RaisesInOutError(const std::function<void()>& step,
+                                            uint32_t code,
+                                            InOutOperation operation,
+                                            const std::string& path,
+                                            const char* message = nullptr);
+
 }  // namespace stashwell
 
-#endif  // STASHWELL_TESTS_SUPPORT_TEST_FILES_H_
+#endif  // STASHWELL_TESTS_SUPPORT_TEST_HELPERS_H_
