@@ -21,6 +21,14 @@
 #include "support/search_entries.h"
 #include "support/test_helpers.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#endif
+
 namespace stashwell {
 namespace {
 
@@ -300,6 +308,165 @@ TEST_F(PlatformTest, ReadOnlyFileOpensForSharedReading) {
   EXPECT_EQ(file->Read(buffer, sizeof buffer, &count), 0u);
   EXPECT_EQ(std::string(buffer, count), "abc");
   EXPECT_EQ(file->Close(), 0u);
+}
+
+// What stands at a path, made for one row of the table below; "" where
+// this system cannot make it here. held gets what must stay open while the
+// row is checked.
+using Maker = std::string (*)(const ScratchDir& dir, const std::string& name,
+                              std::vector<std::shared_ptr<void>>* held);
+
+std::string MakePlainFile(const ScratchDir& dir, const std::string& name,
+                          std::vector<std::shared_ptr<void>>*) {
+  return dir.Write(name, "plain bytes");
+}
+std::string MakeNothing(const ScratchDir& dir, const std::string& name,
+                        std::vector<std::shared_ptr<void>>*) {
+  return dir.Path(name);
+}
+std::string MakeFolder(const ScratchDir& dir, const std::string& name,
+                       std::vector<std::shared_ptr<void>>*) {
+  return dir.MakeDir(name);
+}
+// A device node of its own (POSIX, where the run may make one); a device
+// name on Windows, which names the device wherever it stands.
+std::string MakeDevice(const ScratchDir& dir, const std::string& name,
+                       std::vector<std::shared_ptr<void>>*) {
+#ifdef _WIN32
+  return dir.Path("COM1." + name);
+#else
+  const std::string path = dir.Path(name);
+  return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? path : "";
+#endif
+}
+// The system's own device, reached by its path (under wine, Z: is the
+// host's root). Never removed.
+std::string HostDevice(const ScratchDir&, const std::string&,
+                       std::vector<std::shared_ptr<void>>*) {
+#ifdef _WIN32
+  const char* zero = "Z:\\dev\\zero";
+  return GetFileAttributesA(zero) != INVALID_FILE_ATTRIBUTES ? zero : "";
+#else
+  return "/dev/zero";
+#endif
+}
+// A FIFO; on Windows a named pipe, held open by the test.
+std::string MakeFifo(const ScratchDir& dir, const std::string& name,
+                     std::vector<std::shared_ptr<void>>* held) {
+#ifdef _WIN32
+  const std::string path = "\\\\.\\pipe\\stashwell-" +
+                           std::to_string(GetCurrentProcessId()) + "-" + name;
+  HANDLE pipe = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
+                                 PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return "";
+  held->emplace_back(pipe, [](void* handle) { CloseHandle(handle); });
+  (void)dir;
+  return path;
+#else
+  (void)held;
+  const std::string path = dir.Path(name);
+  return mkfifo(path.c_str(), 0666) == 0 ? path : "";
+#endif
+}
+std::string MakeLink(const std::string& target, const std::string& path) {
+  std::error_code error;
+  fs::create_symlink(target, path, error);
+  return error ? "" : path;
+}
+// A link to name + ".target", a file of its own.
+std::string MakeLinkToFile(const ScratchDir& dir, const std::string& name,
+                           std::vector<std::shared_ptr<void>>*) {
+  return MakeLink(dir.Write(name + ".target", "target bytes"), dir.Path(name));
+}
+std::string MakeDanglingLink(const ScratchDir& dir, const std::string& name,
+                             std::vector<std::shared_ptr<void>>*) {
+  return MakeLink(dir.Path(name + ".gone"), dir.Path(name));
+}
+
+// One rule for both systems: what stands at a path decides what the
+// program calls it, what each use's open does with it and whether it may be
+// deleted, with the same Win32 codes on Windows and POSIX. Only a regular
+// file on a disk is a file (links followed); a folder is refused by every
+// open (5); anything else that is no disk file is refused as the log (5,
+// and left standing) and missing (2) for reading; a link at the log's path
+// is replaced by a log of the run's own, and what it leads to is left
+// alone; a deletion takes a file or a link's own name, never a folder,
+// device or FIFO, nor what a link leads to.
+TEST_F(PlatformTest, WhatStandsAtAPathDecidesAlikeOnEverySystem) {
+  const struct {
+    const char* what;
+    Maker make;
+    bool is_file;
+    bool is_folder;
+    uint32_t log;  // the codes of the opens, by use
+    uint32_t message;
+    uint32_t comparison;
+    const char* read;  // what the reading opens read
+    bool remove_asked;
+    bool removed;  // by RemoveFile
+  } rows[] = {
+      {"plain", MakePlainFile, true, false, 0, 0, 0, "plain bytes", true, true},
+      {"nothing", MakeNothing, false, false, 0, 2, 2, "", true, false},
+      {"folder", MakeFolder, false, true, 5, 5, 5, "", true, false},
+      {"device", MakeDevice, false, false, 5, 2, 2, "", true, false},
+      {"host device", HostDevice, false, false, 5, 2, 2, "", false, false},
+      {"fifo", MakeFifo, false, false, 5, 2, 2, "", true, false},
+      {"link", MakeLinkToFile, true, false, 0, 0, 0, "target bytes", true,
+       true},
+      {"dangling", MakeDanglingLink, false, false, 0, 2, 2, "", true, true},
+  };
+  int checked = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::shared_ptr<void>> held;
+    std::string path = row.make(dir_, row.what, &held);
+    if (path.empty()) {
+      std::printf("not made on this system: %s\n", row.what);
+      continue;
+    }
+    ++checked;
+    EXPECT_EQ(os_->IsExistingFile(path), row.is_file);
+    EXPECT_EQ(os_->IsExistingDirectory(path), row.is_folder);
+    const PathKind kind = os_->Examine(path);
+    for (const auto& [use, code] :
+         {std::pair{FileUse::kMessage, row.message},
+          std::pair{FileUse::kComparison, row.comparison}}) {
+      std::unique_ptr<File> file;
+      EXPECT_EQ(os_->Open(path, use, &file), code);
+      if (code == 0) {
+        char buffer[16];
+        size_t count = 0;
+        ASSERT_EQ(file->Read(buffer, sizeof buffer, &count), 0u);
+        EXPECT_EQ(std::string(buffer, count), row.read);
+        EXPECT_EQ(file->Close(), 0u);
+      }
+    }
+    if (row.remove_asked) {
+      EXPECT_EQ(os_->RemoveFile(path), row.removed);
+      if (row.removed) {
+        path = row.make(dir_, row.what, &held);
+      } else {
+        // What stays is what stood there.
+        EXPECT_EQ(os_->Examine(path), kind);
+      }
+    }
+    std::unique_ptr<File> log;
+    EXPECT_EQ(os_->Open(path, FileUse::kLog, &log), row.log);
+    if (row.log == 0) {
+      EXPECT_EQ(log->Write("log", 3), 0u);
+      EXPECT_EQ(log->Close(), 0u);
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(path), "log");
+    } else {
+      EXPECT_EQ(os_->Examine(path), kind);
+    }
+    // Nothing a link led to was written or deleted.
+    const std::string target = dir_.Path(std::string(row.what) + ".target");
+    if (ScratchDir::Exists(target)) {
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "target bytes");
+    }
+  }
+  // Every row but the links can be made on every system the tests run on.
+  EXPECT_GE(checked, 6);
 }
 
 TEST_F(PlatformTest, LocalNowFollowsTheSystemClock) {
