@@ -29,16 +29,9 @@ constexpr int64_t kDay = 86400;
 
 SearchEntry PackedEntry(int year, int month, int day, int hour, int minute,
                         int second) {
-  DateTimeFields fields;
-  fields.year = year;
-  fields.month = month;
-  fields.day = day;
-  fields.hour = hour;
-  fields.minute = minute;
-  fields.second = second;
   SearchEntry entry;
   entry.name = "eud1.log";
-  entry.last_write = fields;
+  entry.last_write = FieldsAt(year, month, day, hour, minute, second);
   return entry;
 }
 

@@ -46,13 +46,9 @@ DateTimeFields LocalFieldsOf(std::time_t when) {
 #else
   localtime_r(&when, &local);
 #endif
-  DateTimeFields fields;
-  fields.year = local.tm_year + 1900;
-  fields.month = local.tm_mon + 1;
-  fields.day = local.tm_mday;
-  fields.hour = local.tm_hour;
-  fields.minute = local.tm_min;
-  fields.second = local.tm_sec;
+  DateTimeFields fields =
+      FieldsAt(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+               local.tm_hour, local.tm_min, local.tm_sec);
   fields.day_of_week = local.tm_wday;
   return fields;
 }

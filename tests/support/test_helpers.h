@@ -10,11 +10,27 @@
 #include <functional>
 #include <string>
 
+#include "platform/date_time.h"
 #include "run/in_out_error.h"
 #include "run/run_state.h"
 #include "support/scratch_dir.h"
 
 namespace stashwell {
+
+// A local date and time from its fields (no day of the week).
+inline DateTimeFields FieldsAt(int year, int month, int day, int hour = 0,
+                               int minute = 0, int second = 0,
+                               int millisecond = 0) {
+  DateTimeFields fields;
+  fields.year = year;
+  fields.month = month;
+  fields.day = day;
+  fields.hour = hour;
+  fields.minute = minute;
+  fields.second = second;
+  fields.millisecond = millisecond;
+  return fields;
+}
 
 // The system's folder separator as a text, for joining paths in tests.
 inline std::string Sep() { return std::string(1, kSeparator); }
