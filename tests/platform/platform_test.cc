@@ -335,13 +335,14 @@ std::string MakeDevice(const ScratchDir& dir, const std::string& name,
   return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? path : "";
 #endif
 }
-// The system's own device, reached by its path (under wine, Z: is the
-// host's root). Never removed.
+// The system's own device, reached by its path. Never removed. (Under
+// wine a host device is listed as a file by the search, which Windows never
+// lists; its open is refused by the handle's type, which
+// win32_platform_test checks.)
 std::string HostDevice(const ScratchDir&, const std::string&,
                        std::vector<std::shared_ptr<void>>*) {
 #ifdef _WIN32
-  const char* zero = "Z:\\dev\\zero";
-  return GetFileAttributesA(zero) != INVALID_FILE_ATTRIBUTES ? zero : "";
+  return "";
 #else
   return "/dev/zero";
 #endif
@@ -461,8 +462,9 @@ TEST_F(PlatformTest, WhatStandsAtAPathDecidesAlikeOnEverySystem) {
       EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "target bytes");
     }
   }
-  // Every row but the links can be made on every system the tests run on.
-  EXPECT_GE(checked, 6);
+  // Every row but the links and the host's device can be made on every
+  // system the tests run on.
+  EXPECT_GE(checked, 5);
 }
 
 TEST_F(PlatformTest, LocalNowFollowsTheSystemClock) {
