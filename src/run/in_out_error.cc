@@ -1,6 +1,7 @@
 #include "run/in_out_error.h"
 
 #include <cstdio>
+#include <iterator>
 #include <utility>
 
 #include "run/fixed_texts.h"
@@ -8,31 +9,23 @@
 namespace stashwell {
 
 const char* InOutOperationName(InOutOperation operation) {
-  switch (operation) {
-    case InOutOperation::kUnnamed:
-      return "";
-    case InOutOperation::kLogCreate:
-      return "log create";
-    case InOutOperation::kLogWrite:
-      return "log write";
-    case InOutOperation::kLogClose:
-      return "log close";
-    case InOutOperation::kMessageOpen:
-      return "message open";
-    case InOutOperation::kMessageRead:
-      return "message read";
-    case InOutOperation::kMessageClose:
-      return "message close";
-    case InOutOperation::kComparisonOpen:
-      return "comparison open";
-    case InOutOperation::kComparisonSize:
-      return "comparison size";
-    case InOutOperation::kComparisonRead:
-      return "comparison read";
-    case InOutOperation::kComparisonClose:
-      return "comparison close";
-  }
-  return "";
+  // In the order of the enumeration.
+  static constexpr const char* kNames[] = {
+      "",
+      "log create",
+      "log write",
+      "log close",
+      "message open",
+      "message read",
+      "message close",
+      "comparison open",
+      "comparison size",
+      "comparison read",
+      "comparison close",
+  };
+  static_assert(std::size(kNames) ==
+                static_cast<size_t>(InOutOperation::kComparisonClose) + 1);
+  return kNames[static_cast<size_t>(operation)];
 }
 
 EInOutError::EInOutError(uint32_t code, const void* location,
