@@ -102,10 +102,12 @@ enum class Removal {
 
 // What a path names, as far as the program is concerned.
 enum class PathKind {
-  kMissing,  // nothing, or a spelling that names no file on a disk
+  kMissing,  // nothing, or a spelling that names nothing (a wildcard)
   kFile,     // a regular file on a disk (links followed)
   kFolder,   // a folder
-  kOther,    // something else holds the name (device, FIFO, socket, ...)
+  // Something else holds the name: a device, FIFO, socket or named pipe, a
+  // Windows device name, a generated file, a link that leads nowhere.
+  kOther,
   // The system will not tell: a folder on the way may not be entered, or
   // the disk or the network fails. Not the same as missing.
   kUnreachable,
@@ -236,8 +238,9 @@ class Platform {
   // file on a disk opens: anything else is missing (2) or refused (5).
   virtual uint32_t Open(const std::string& path, FileUse use,
                         std::unique_ptr<File>* file) = 0;
-  // Deletes one file; true when it is gone. Refuses read-only files and
-  // files open for a use that shares no deletion.
+  // Deletes one file, or a link's own name (what it leads to stays); true
+  // when it is gone. Refuses folders, devices, FIFOs and sockets, read-only
+  // files and files open for a use that shares no deletion.
   virtual bool RemoveFile(const std::string& path) = 0;
   // Deletes path only while it leads, no link followed, to the file of
   // that proof with nothing changed: a file the run read, whose name

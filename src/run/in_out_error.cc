@@ -1,13 +1,47 @@
 #include "run/in_out_error.h"
 
 #include <cstdio>
+#include <iterator>
+#include <utility>
 
 #include "run/fixed_texts.h"
 
 namespace stashwell {
 
-EInOutError::EInOutError(uint32_t code, const void* location)
-    : code_(code), message_(InOutErrorMessage(code)), location_(location) {}
+const char* InOutOperationName(InOutOperation operation) {
+  // In the order of the enumeration.
+  static constexpr const char* kNames[] = {
+      "",
+      "log create",
+      "log write",
+      "log close",
+      "message open",
+      "message read",
+      "message close",
+      "comparison open",
+      "comparison size",
+      "comparison read",
+      "comparison close",
+  };
+  static_assert(std::size(kNames) ==
+                static_cast<size_t>(InOutOperation::kComparisonClose) + 1);
+  return kNames[static_cast<size_t>(operation)];
+}
+
+EInOutError::EInOutError(uint32_t code, const void* location,
+                         InOutOperation operation, std::string path)
+    : code_(code),
+      message_(InOutErrorMessage(code)),
+      operation_(operation),
+      path_(std::move(path)),
+      location_(location) {}
+
+std::string EInOutError::Context() const {
+  std::string line = InOutOperationName(operation_);
+  if (!path_.empty()) line += (line.empty() ? "<" : " <") + path_ + ">";
+  if (!line.empty()) line += ' ';
+  return line + "failed; Code " + std::to_string(static_cast<int32_t>(code_));
+}
 
 std::string InOutErrorMessage(uint32_t code) {
   for (const CodeText& known : kInOutErrorTexts) {
@@ -20,6 +54,14 @@ std::string InOutErrorMessage(uint32_t code) {
 // Kept out of line so that the return address names the checked call.
 __attribute__((noinline)) void CheckInOut(uint32_t code) {
   if (code != 0) throw EInOutError(code, __builtin_return_address(0));
+}
+
+__attribute__((noinline)) void CheckInOut(uint32_t code,
+                                          InOutOperation operation,
+                                          const std::string& path) {
+  if (code != 0) {
+    throw EInOutError(code, __builtin_return_address(0), operation, path);
+  }
 }
 
 std::string FailureReportText(const std::string& kind,

@@ -52,7 +52,7 @@ void RunLog::EndLine() {
   Append("\r\n");
   const uint32_t code = pending_error_;
   pending_error_ = 0;
-  CheckInOut(code);
+  CheckInOut(code, InOutOperation::kLogWrite, path_);
 }
 
 void RunLog::Close() {
@@ -60,7 +60,7 @@ void RunLog::Close() {
   uint32_t code = count_ > 0 ? WriteBuffer() : 0;
   const uint32_t close_code = file_->Close();
   if (code == 0) code = close_code;
-  CheckInOut(code);
+  CheckInOut(code, InOutOperation::kLogClose, path_);
 }
 
 void RunLog::CloseAndRemove(const std::string& path) {
@@ -69,7 +69,7 @@ void RunLog::CloseAndRemove(const std::string& path) {
   if (!file_->RemoveName(path) && count_ > 0) code = WriteBuffer();
   const uint32_t close_code = file_->Close();
   if (code == 0) code = close_code;
-  CheckInOut(code);
+  CheckInOut(code, InOutOperation::kLogClose, path_);
 }
 
 size_t RunLog::HoldPlace() {
@@ -121,9 +121,10 @@ void StartRunLog(RunState& state) {
   Platform& os = state.platform;
   state.LogPath = LogPathFor(state.MessageFilePath, state.syntax);
   std::unique_ptr<File> file;
-  CheckInOut(os.Open(state.LogPath, FileUse::kLog, &file));
+  CheckInOut(os.Open(state.LogPath, FileUse::kLog, &file),
+             InOutOperation::kLogCreate, state.LogPath);
   state.LogFileId = file->Identity();
-  state.Log = std::make_unique<RunLog>(std::move(file));
+  state.Log = std::make_unique<RunLog>(std::move(file), state.LogPath);
   WriteLogLine(state,
                {DateTimeLine(state.locale, DecodeDayCount(os.LocalNow()))});
   state.ErrorsReported = false;

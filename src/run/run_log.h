@@ -25,7 +25,10 @@ class RunLog {
  public:
   static constexpr size_t kBufferSize = 128;
 
-  explicit RunLog(std::unique_ptr<File> file) : file_(std::move(file)) {}
+  // path is the log's path, named by the error a failed write or close
+  // raises.
+  explicit RunLog(std::unique_ptr<File> file, std::string path = {})
+      : file_(std::move(file)), path_(std::move(path)) {}
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
@@ -70,6 +73,7 @@ class RunLog {
   };
 
   std::unique_ptr<File> file_;
+  std::string path_;
   std::deque<Waiting> waiting_;
   size_t first_waiting_ = 0;  // the place number of waiting_.front()
   size_t waiting_bytes_ = 0;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "platform/page_buffer.h"
 #include "run/in_out_error.h"
@@ -24,31 +25,36 @@ class BlockFile {
   // False when the open failed because the file is gone (another program
   // moved it away since it was found); any other failure raises.
   bool OpenUnlessGone(const std::string& path) {
+    path_ = path;
     const uint32_t code = os_.Open(path, FileUse::kComparison, &file_);
     if (code == 0) return true;
     // Not found is gone, even when the name holds a file again by the time
     // it is asked: a FUSE driver whose rename over a name is not atomic
     // (fusefat) leaves it empty for a moment.
     if (code == kErrorFileNotFound || !os_.IsExistingFile(path)) return false;
-    CheckInOut(code);
+    CheckInOut(code, InOutOperation::kComparisonOpen, path_);
     return false;
   }
   uint64_t Size() {
     uint64_t size = 0;
-    CheckInOut(file_->Size(&size));
+    CheckInOut(file_->Size(&size), InOutOperation::kComparisonSize, path_);
     return size;
   }
   size_t Read(char* buffer, size_t size) {
     size_t count = 0;
-    CheckInOut(file_->Read(buffer, size, &count));
+    CheckInOut(file_->Read(buffer, size, &count),
+               InOutOperation::kComparisonRead, path_);
     return count;
   }
-  void Close() { CheckInOut(file_->Close()); }
+  void Close() {
+    CheckInOut(file_->Close(), InOutOperation::kComparisonClose, path_);
+  }
   File& file() { return *file_; }
 
  private:
   Platform& os_;
   std::unique_ptr<File> file_;
+  std::string path_;
 };
 
 // The length of the file at path; false when it is gone.

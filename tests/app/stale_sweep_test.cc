@@ -19,6 +19,7 @@
 #include "platform/system_platform.h"
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
+#include "support/test_helpers.h"
 
 namespace stashwell {
 namespace {
@@ -28,16 +29,9 @@ constexpr int64_t kDay = 86400;
 
 SearchEntry PackedEntry(int year, int month, int day, int hour, int minute,
                         int second) {
-  DateTimeFields fields;
-  fields.year = year;
-  fields.month = month;
-  fields.day = day;
-  fields.hour = hour;
-  fields.minute = minute;
-  fields.second = second;
   SearchEntry entry;
   entry.name = "eud1.log";
-  entry.last_write = fields;
+  entry.last_write = FieldsAt(year, month, day, hour, minute, second);
   return entry;
 }
 
@@ -137,40 +131,11 @@ class SweepPlatform : private SystemPlatformHolder, public PlatformWrapper {
   int writes = 0;
 };
 
-// Sets the last-write time of a file or folder, in seconds since 1970 (UTC).
-void SetWriteTime(const std::string& path, int64_t seconds) {
-#ifdef _WIN32
-  HANDLE handle = CreateFileA(
-      path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << path;
-  const uint64_t ticks =
-      static_cast<uint64_t>(seconds + 11644473600LL) * 10000000ULL;
-  FILETIME time;
-  time.dwLowDateTime = static_cast<DWORD>(ticks);
-  time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-  EXPECT_TRUE(SetFileTime(handle, nullptr, nullptr, &time)) << path;
-  CloseHandle(handle);
-#else
-  const struct timespec times[2] = {{static_cast<time_t>(seconds), 0},
-                                    {static_cast<time_t>(seconds), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-#endif
-}
-
 #ifdef _WIN32
 void SetAttributes(const std::string& path, DWORD attributes) {
   ASSERT_TRUE(SetFileAttributesA(path.c_str(), attributes)) << path;
 }
 #endif
-
-void MakeReadOnly(const std::string& path) {
-  namespace fs = std::filesystem;
-  fs::permissions(
-      path,
-      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-      fs::perm_options::remove);
-}
 
 class StaleSweepTest : public ::testing::Test {
  protected:

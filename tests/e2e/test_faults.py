@@ -215,7 +215,8 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
         open_tmp_path):
     """Natively as the user nobody: the destination belongs to root and
     refuses new files; a source in a folder nobody may not change cannot be
-    deleted."""
+    deleted; a destination or source inside a folder nobody may not enter
+    cannot be reached, which the log says with the code, not as missing."""
     if not os.access(NATIVE_PROGRAM, os.X_OK):
         pytest.fail(f"missing program {NATIVE_PROGRAM}")
     tmp_path = open_tmp_path
@@ -237,6 +238,10 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
         folder.chmod(0o777)
     for folder in (locked, saved):
         folder.chmod(0o755)
+    closed = tmp_path / "closed"
+    (closed / "dest").mkdir(parents=True)
+    (closed / "hidden.txt").write_bytes(b"hidden")
+    closed.chmod(0o000)
     first = attach / "first.txt"
     first.write_bytes(b"first")
     second = locked / "second.txt"
@@ -268,6 +273,22 @@ def test_unprivileged_user_meets_a_folder_and_a_file_it_may_not_change(
     assert log.endswith("\r\nError - could not delete source file\r\n"), log
     assert second.read_bytes() == b"second"
     assert (open_saved / "second.txt").read_bytes() == b"second"
+
+    unreachable = [
+        (closed / "dest", first, f"Destination Directory <{closed / 'dest'}>"),
+        (open_saved, closed / "hidden.txt",
+         f"Source File <{closed / 'hidden.txt'}>"),
+    ]
+    for destination, source, subject in unreachable:
+        result = run(destination, source)
+        assert result.returncode == 0, result
+        log = (mail / "msg.log").read_bytes().decode()
+        assert f"\r\n{subject} cannot be reached; Code 5\r\n" in log, log
+        assert "does not exist" not in log, log
+    closed.chmod(0o755)
+    assert (closed / "hidden.txt").read_bytes() == b"hidden"
+    assert list((closed / "dest").iterdir()) == []
+    assert first.read_bytes() == b"first"
 
 
 @windows_only

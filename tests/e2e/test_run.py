@@ -1,7 +1,9 @@
 """Whole runs of the program: the command line, the run log's life and the
 failure policy, natively and under wine64."""
 
+import os
 import re
+import stat
 import subprocess
 
 import pytest
@@ -109,27 +111,45 @@ def test_a_fourth_argument_is_ignored_and_a_wrong_switch_moves_all(
         (dest / "paper.pdf").unlink()
 
 
-def test_a_read_only_earlier_log_is_refused(prog, tmp_path):
-    # Windows refuses to replace a read-only file, even for an
-    # administrator; the POSIX build refuses a log without its owner's
-    # write bit the same way, also for root.
+def read_only_earlier_log(prog, message, log):
+    """Windows refuses to replace a read-only file, even for an
+    administrator; the POSIX build refuses a log without its owner's write
+    bit the same way, also for root. The earlier log keeps its bytes."""
+    log.write_bytes(b"an earlier log\r\n")
+    log.chmod(0o444)
+    return prog.arg(message), lambda: log.read_bytes() == b"an earlier log\r\n"
+
+
+def device_at_the_log(prog, message, log):
+    """Nothing that is no file is ever written as the log: natively a FIFO
+    at the log's path, left standing; on Windows a log path in the device
+    namespace, never opened."""
+    if prog.windows:
+        return "\\\\.\\" + prog.arg(message), lambda: not log.exists()
+    os.mkfifo(log)
+    return prog.arg(message), lambda: stat.S_ISFIFO(os.lstat(log).st_mode)
+
+
+@pytest.mark.parametrize("occupant", [read_only_earlier_log,
+                                      device_at_the_log])
+def test_what_may_not_be_the_log_is_refused(prog, tmp_path, occupant):
     message = tmp_path / "eud7.tmp"
     message.write_bytes(b"Subject: x\r\n")
     log = tmp_path / "eud7.log"
-    log.write_bytes(b"an earlier log\r\n")
-    log.chmod(0o444)
     dest = tmp_path / "dest"
     dest.mkdir()
+    message_arg, log_stands = occupant(prog, message, log)
     try:
-        result = prog.run(prog.arg(message), prog.arg(dest))
+        result = prog.run(message_arg, prog.arg(dest))
     finally:
-        log.chmod(0o644)
+        if log.is_file():
+            log.chmod(0o644)
     assert result.exit_code == 1, result
     assert len(result.dialogs) == 1, result
     box = result.dialogs[0]
     assert box.caption == "Application Error"
     assert box.text.endswith(".\r\nFile access denied.\r\n"), box.text
-    assert log.read_bytes() == b"an earlier log\r\n"
+    assert log_stands()
     assert message.read_bytes() == b"Subject: x\r\n"
 
 

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_helpers.h"
+
 namespace stashwell {
 namespace {
 
@@ -21,14 +23,7 @@ TEST(DayCount, KnownDates) {
 }
 
 TEST(DayCount, EncodeAndDecodeRoundTrip) {
-  DateTimeFields f;
-  f.year = 2026;
-  f.month = 12;
-  f.day = 7;
-  f.hour = 9;
-  f.minute = 5;
-  f.second = 3;
-  f.millisecond = 250;
+  const DateTimeFields f = FieldsAt(2026, 12, 7, 9, 5, 3, 250);
   const DayCount value = EncodeDayCount(f);
   EXPECT_NEAR(value, 46363 + (9 * 3600 + 5 * 60 + 3.25) / 86400.0, 1e-9);
   const DateTimeFields back = DecodeDayCount(value);
@@ -52,13 +47,7 @@ TEST(DayCount, DecodeJustBeforeMidnightDoesNotSpillIntoNextDay) {
 }
 
 TEST(PackedTime, PacksAndUnpacksWithTwoSecondSteps) {
-  DateTimeFields f;
-  f.year = 2026;
-  f.month = 12;
-  f.day = 7;
-  f.hour = 23;
-  f.minute = 59;
-  f.second = 59;
+  const DateTimeFields f = FieldsAt(2026, 12, 7, 23, 59, 59);
   const auto packed = PackDosTime(f);
   ASSERT_TRUE(packed.has_value());
   EXPECT_EQ(*packed >> 25, 46u);

@@ -19,6 +19,15 @@
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
+#include "support/test_helpers.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+#endif
 
 namespace stashwell {
 namespace {
@@ -29,16 +38,6 @@ namespace fs = std::filesystem;
 constexpr std::time_t kSummer2021 = 1623760496;
 constexpr std::time_t kSummer1975 = 172065600;
 
-void SetWriteTime(const std::string& path, std::time_t when) {
-  fs::last_write_time(path, std::chrono::file_clock::from_sys(
-                                std::chrono::system_clock::from_time_t(when)));
-}
-
-std::time_t WriteTime(const std::string& path) {
-  return std::chrono::system_clock::to_time_t(
-      std::chrono::file_clock::to_sys(fs::last_write_time(path)));
-}
-
 // The local calendar fields of a moment, as the C library sees them.
 DateTimeFields LocalFieldsOf(std::time_t when) {
   std::tm local{};
@@ -47,30 +46,11 @@ DateTimeFields LocalFieldsOf(std::time_t when) {
 #else
   localtime_r(&when, &local);
 #endif
-  DateTimeFields fields;
-  fields.year = local.tm_year + 1900;
-  fields.month = local.tm_mon + 1;
-  fields.day = local.tm_mday;
-  fields.hour = local.tm_hour;
-  fields.minute = local.tm_min;
-  fields.second = local.tm_sec;
+  DateTimeFields fields =
+      FieldsAt(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+               local.tm_hour, local.tm_min, local.tm_sec);
   fields.day_of_week = local.tm_wday;
   return fields;
-}
-
-void MakeReadOnly(const std::string& path) {
-  fs::permissions(
-      path,
-      fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-      fs::perm_options::remove);
-}
-
-std::string Bytes(size_t size) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) {
-    bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
-  }
-  return bytes;
 }
 
 class PlatformTest : public ::testing::Test {
@@ -121,7 +101,7 @@ TEST_F(PlatformTest, RemoveFileRefusesReadOnlyFilesAndFolders) {
 
 TEST_F(PlatformTest, CopyKeepsBytesAndLastWriteTime) {
   // Larger than any one block of the copy.
-  const std::string bytes = Bytes(3 * 1024 * 1024 + 17);
+  const std::string bytes = PatternBytes(3 * 1024 * 1024 + 17);
   const std::string source = dir_.Write("source.bin", bytes);
   SetWriteTime(source, kSummer2021);
   const std::string destination = dir_.Path("copy.bin");
@@ -196,7 +176,7 @@ TEST_F(FindMatchingTest, FoldersOnlyWhenAsked) {
 }
 
 TEST_F(FindMatchingTest, EntriesCarryAttributes) {
-  dir_.Write("eud5.log", Bytes(1234));
+  dir_.Write("eud5.log", PatternBytes(1234));
   const std::string locked = dir_.Write("eud6.log", "x");
   MakeReadOnly(locked);
   const auto entries = os_->FindMatching(dir_.Path("eud*.log"), kSweepSet);
@@ -281,7 +261,7 @@ TEST_F(PlatformTest, OpenForWriteRefusesAFolder) {
 }
 
 TEST_F(PlatformTest, ReadToTheEndAndSize) {
-  const std::string bytes = Bytes(20000);
+  const std::string bytes = PatternBytes(20000);
   const std::string path = dir_.Write("data.bin", bytes);
   for (const bool shared : {false, true}) {
     std::unique_ptr<File> file;
@@ -324,6 +304,167 @@ TEST_F(PlatformTest, ReadOnlyFileOpensForSharedReading) {
   EXPECT_EQ(file->Read(buffer, sizeof buffer, &count), 0u);
   EXPECT_EQ(std::string(buffer, count), "abc");
   EXPECT_EQ(file->Close(), 0u);
+}
+
+// What stands at a path, made for one row of the table below; "" where
+// this system cannot make it here. held gets what must stay open while the
+// row is checked.
+using Maker = std::string (*)(const ScratchDir& dir, const std::string& name,
+                              std::vector<std::shared_ptr<void>>* held);
+
+std::string MakePlainFile(const ScratchDir& dir, const std::string& name,
+                          std::vector<std::shared_ptr<void>>*) {
+  return dir.Write(name, "plain bytes");
+}
+std::string MakeNothing(const ScratchDir& dir, const std::string& name,
+                        std::vector<std::shared_ptr<void>>*) {
+  return dir.Path(name);
+}
+std::string MakeFolder(const ScratchDir& dir, const std::string& name,
+                       std::vector<std::shared_ptr<void>>*) {
+  return dir.MakeDir(name);
+}
+// A device node of its own (POSIX, where the run may make one); a device
+// name on Windows, which names the device wherever it stands.
+std::string MakeDevice(const ScratchDir& dir, const std::string& name,
+                       std::vector<std::shared_ptr<void>>*) {
+#ifdef _WIN32
+  return dir.Path("COM1." + name);
+#else
+  const std::string path = dir.Path(name);
+  return mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0 ? path : "";
+#endif
+}
+// The system's own device, reached by its path. Never removed. (Under
+// wine a host device is listed as a file by the search, which Windows never
+// lists; its open is refused by the handle's type, which
+// win32_platform_test checks.)
+std::string HostDevice(const ScratchDir&, const std::string&,
+                       std::vector<std::shared_ptr<void>>*) {
+#ifdef _WIN32
+  return "";
+#else
+  return "/dev/zero";
+#endif
+}
+// A FIFO; on Windows a named pipe, held open by the test.
+std::string MakeFifo(const ScratchDir& dir, const std::string& name,
+                     std::vector<std::shared_ptr<void>>* held) {
+#ifdef _WIN32
+  const std::string path = "\\\\.\\pipe\\stashwell-" +
+                           std::to_string(GetCurrentProcessId()) + "-" + name;
+  HANDLE pipe = CreateNamedPipeA(path.c_str(), PIPE_ACCESS_DUPLEX,
+                                 PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) return "";
+  held->emplace_back(pipe, [](void* handle) { CloseHandle(handle); });
+  (void)dir;
+  return path;
+#else
+  (void)held;
+  const std::string path = dir.Path(name);
+  return mkfifo(path.c_str(), 0666) == 0 ? path : "";
+#endif
+}
+std::string MakeLink(const std::string& target, const std::string& path) {
+  std::error_code error;
+  fs::create_symlink(target, path, error);
+  return error ? "" : path;
+}
+// A link to name + ".target", a file of its own.
+std::string MakeLinkToFile(const ScratchDir& dir, const std::string& name,
+                           std::vector<std::shared_ptr<void>>*) {
+  return MakeLink(dir.Write(name + ".target", "target bytes"), dir.Path(name));
+}
+std::string MakeDanglingLink(const ScratchDir& dir, const std::string& name,
+                             std::vector<std::shared_ptr<void>>*) {
+  return MakeLink(dir.Path(name + ".gone"), dir.Path(name));
+}
+
+// One rule for both systems: what stands at a path decides what the
+// program calls it, what each use's open does with it and whether it may be
+// deleted, with the same Win32 codes on Windows and POSIX. Only a regular
+// file on a disk is a file (links followed); a folder is refused by every
+// open (5); anything else that is no disk file is refused as the log (5,
+// and left standing) and missing (2) for reading; a link at the log's path
+// is replaced by a log of the run's own, and what it leads to is left
+// alone; a deletion takes a file or a link's own name, never a folder,
+// device or FIFO, nor what a link leads to.
+TEST_F(PlatformTest, WhatStandsAtAPathDecidesAlikeOnEverySystem) {
+  const struct {
+    const char* what;
+    Maker make;
+    bool is_file;
+    bool is_folder;
+    uint32_t log;  // the codes of the opens, by use
+    uint32_t message;
+    uint32_t comparison;
+    const char* read;  // what the reading opens read
+    bool remove_asked;
+    bool removed;  // by RemoveFile
+  } rows[] = {
+      {"plain", MakePlainFile, true, false, 0, 0, 0, "plain bytes", true, true},
+      {"nothing", MakeNothing, false, false, 0, 2, 2, "", true, false},
+      {"folder", MakeFolder, false, true, 5, 5, 5, "", true, false},
+      {"device", MakeDevice, false, false, 5, 2, 2, "", true, false},
+      {"host device", HostDevice, false, false, 5, 2, 2, "", false, false},
+      {"fifo", MakeFifo, false, false, 5, 2, 2, "", true, false},
+      {"link", MakeLinkToFile, true, false, 0, 0, 0, "target bytes", true,
+       true},
+      {"dangling", MakeDanglingLink, false, false, 0, 2, 2, "", true, true},
+  };
+  int checked = 0;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::vector<std::shared_ptr<void>> held;
+    std::string path = row.make(dir_, row.what, &held);
+    if (path.empty()) {
+      std::printf("not made on this system: %s\n", row.what);
+      continue;
+    }
+    ++checked;
+    EXPECT_EQ(os_->IsExistingFile(path), row.is_file);
+    EXPECT_EQ(os_->IsExistingDirectory(path), row.is_folder);
+    const PathKind kind = os_->Examine(path);
+    for (const auto& [use, code] :
+         {std::pair{FileUse::kMessage, row.message},
+          std::pair{FileUse::kComparison, row.comparison}}) {
+      std::unique_ptr<File> file;
+      EXPECT_EQ(os_->Open(path, use, &file), code);
+      if (code == 0) {
+        char buffer[16];
+        size_t count = 0;
+        ASSERT_EQ(file->Read(buffer, sizeof buffer, &count), 0u);
+        EXPECT_EQ(std::string(buffer, count), row.read);
+        EXPECT_EQ(file->Close(), 0u);
+      }
+    }
+    if (row.remove_asked) {
+      EXPECT_EQ(os_->RemoveFile(path), row.removed);
+      if (row.removed) {
+        path = row.make(dir_, row.what, &held);
+      } else {
+        // What stays is what stood there.
+        EXPECT_EQ(os_->Examine(path), kind);
+      }
+    }
+    std::unique_ptr<File> log;
+    EXPECT_EQ(os_->Open(path, FileUse::kLog, &log), row.log);
+    if (row.log == 0) {
+      EXPECT_EQ(log->Write("log", 3), 0u);
+      EXPECT_EQ(log->Close(), 0u);
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(path), "log");
+    } else {
+      EXPECT_EQ(os_->Examine(path), kind);
+    }
+    // Nothing a link led to was written or deleted.
+    const std::string target = dir_.Path(std::string(row.what) + ".target");
+    if (ScratchDir::Exists(target)) {
+      EXPECT_EQ(ScratchDir::ReadOrEmpty(target), "target bytes");
+    }
+  }
+  // Every row but the links and the host's device can be made on every
+  // system the tests run on.
+  EXPECT_GE(checked, 5);
 }
 
 TEST_F(PlatformTest, LocalNowFollowsTheSystemClock) {

@@ -11,6 +11,7 @@
 
 #include "platform/date_time.h"
 #include "run/run_log.h"
+#include "support/test_helpers.h"
 
 namespace stashwell {
 namespace {
@@ -74,11 +75,8 @@ TEST(ShortDatePicture, QuotedLettersAreCopiedByTheDateLine) {
   LocaleFormats formats;
   formats.short_date = ShortDatePictureFromStrftime("%d de %B de %Y");
   for (int i = 0; i < 12; ++i) formats.long_month[i] = "M" + std::to_string(i);
-  DateTimeFields date;
-  date.year = 2026;
-  date.month = 12;
-  date.day = 7;
-  EXPECT_EQ(FormatShortDate(formats, date), "07 de M11 de 2026");
+  EXPECT_EQ(FormatShortDate(formats, FieldsAt(2026, 12, 7)),
+            "07 de M11 de 2026");
 }
 
 TEST(TimeFormat, TwentyFourHourClocks) {
@@ -153,14 +151,8 @@ TEST(PosixLocaleFormats, TheCLocale) {
   EXPECT_EQ(formats.short_day[0], "Sun");
   EXPECT_EQ(formats.long_day[6], "Saturday");
 
-  DateTimeFields now;
-  now.year = 2026;
-  now.month = 12;
-  now.day = 7;
-  now.hour = 9;
-  now.minute = 5;
-  now.second = 3;
-  EXPECT_EQ(DateTimeLine(formats, now), "12/07/26 09:05:03");
+  EXPECT_EQ(DateTimeLine(formats, FieldsAt(2026, 12, 7, 9, 5, 3)),
+            "12/07/26 09:05:03");
 }
 
 }  // namespace

@@ -62,11 +62,11 @@ const char* OpName(Op op) {
 
 // Counts the checked operations by kind and fails the chosen one. A failed
 // log write stands for a full disk: every later write of the log fails too.
-class FaultPlatform : public TestPlatform {
+class NthCheckedFailurePlatform : public TestPlatform {
  public:
-  FaultPlatform(Op op, int nth, uint32_t code)
+  NthCheckedFailurePlatform(Op op, int nth, uint32_t code)
       : fault_op_(op), fault_nth_(nth), fault_code_(code) {}
-  FaultPlatform() = default;
+  NthCheckedFailurePlatform() = default;
 
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override {
@@ -225,7 +225,7 @@ TEST(FaultTableTest, EveryCheckedOperationFailingInTurnKeepsEveryAttachment) {
   std::string reference_log;
   {
     Scenario s;
-    FaultPlatform os;
+    NthCheckedFailurePlatform os;
     os.SetArguments({s.message, s.destination});
     ASSERT_EQ(RunProgram(os), 0);
     counts = os.counts;
@@ -244,14 +244,14 @@ TEST(FaultTableTest, EveryCheckedOperationFailingInTurnKeepsEveryAttachment) {
       Scenario s;
       std::string reference_log;
       {
-        FaultPlatform os;
+        NthCheckedFailurePlatform os;
         os.SetArguments({s.message, s.destination});
         ASSERT_EQ(RunProgram(os), 0);
         reference_log = ScratchDir::ReadOrEmpty(s.log);
       }
       s.Reset();
       const TreeSnapshot before = TakeSnapshot(s.dir.path());
-      FaultPlatform os(row.op, nth, row.code);
+      NthCheckedFailurePlatform os(row.op, nth, row.code);
       os.SetArguments({s.message, s.destination});
       EXPECT_EQ(RunProgram(os), 1);
       ++injected;

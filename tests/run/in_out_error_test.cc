@@ -26,5 +26,30 @@ TEST(InOutErrorMessage, TextsOfTheKnownCodes) {
   }
 }
 
+// What the error says of itself, for whoever handles it: the parts that
+// are known, in the program's own voice.
+TEST(InOutErrorContext, OperationPathAndCode) {
+  const struct {
+    InOutOperation operation;
+    const char* path;
+    uint32_t code;
+    const char* context;
+  } cases[] = {
+      {InOutOperation::kLogWrite, "C:\\Mail\\msg.log", 112,
+       "log write <C:\\Mail\\msg.log> failed; Code 112"},
+      {InOutOperation::kComparisonOpen, "", 5,
+       "comparison open failed; Code 5"},
+      {InOutOperation::kUnnamed, "a.pdf", 32, "<a.pdf> failed; Code 32"},
+      {InOutOperation::kUnnamed, "", 0xFFFFFFFFu, "failed; Code -1"},
+  };
+  for (const auto& c : cases) {
+    const EInOutError error(c.code, nullptr, c.operation, c.path);
+    EXPECT_EQ(error.Context(), c.context) << c.context;
+    EXPECT_EQ(error.message(), InOutErrorMessage(c.code));
+    EXPECT_EQ(error.operation(), c.operation);
+    EXPECT_EQ(error.path(), c.path);
+  }
+}
+
 }  // namespace
 }  // namespace stashwell

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "run/run_log.h"
+#include "support/test_helpers.h"
 
 namespace stashwell {
 namespace {
@@ -67,14 +68,8 @@ TEST(LogPiece, IntegersInDecimal) {
 
 DateTimeFields At(int year, int month, int day, int hour, int minute,
                   int second, int millisecond = 0) {
-  DateTimeFields f;
-  f.year = year;
-  f.month = month;
-  f.day = day;
-  f.hour = hour;
-  f.minute = minute;
-  f.second = second;
-  f.millisecond = millisecond;
+  DateTimeFields f =
+      FieldsAt(year, month, day, hour, minute, second, millisecond);
   f.day_of_week = 1;  // 7 December 2026 is a Monday
   return f;
 }

@@ -7,6 +7,7 @@
 #include "run/in_out_error.h"
 #include "run/run_state.h"
 #include "support/scratch_dir.h"
+#include "support/test_helpers.h"
 #include "support/test_platform.h"
 
 namespace stashwell {
@@ -116,13 +117,11 @@ TEST_F(RunLogTest, AFailedBlockWriteIsRaisedAtTheEndOfTheLine) {
   os_.write_error = 112;
   os_.write_budget = 0;
   WriteLogLine(state_, {std::string(100, 'a')});  // stays in the buffer
-  try {
-    WriteLogLine(state_, {std::string(300, 'b'), "c"});
-    FAIL() << "the failed write was not raised";
-  } catch (const EInOutError& error) {
-    EXPECT_EQ(error.code(), 112u);
-    EXPECT_EQ(error.message(), "I/O error 112");
-  }
+  EXPECT_TRUE(RaisesInOutError(
+      [&] {
+        WriteLogLine(state_, {std::string(300, 'b'), "c"});
+      },
+      112, InOutOperation::kLogWrite, state_.LogPath, "I/O error 112"));
 }
 
 // A failed close is raised. A log that recorded something stays with what
@@ -135,7 +134,8 @@ TEST_F(RunLogTest, AFailedCloseIsRaisedAndTheLogStays) {
     StartRunLog(state_);
     state_.ActionLogged = recorded;
     os_.close_error = 5;
-    EXPECT_THROW(FinishRunLog(state_), EInOutError);
+    EXPECT_TRUE(RaisesInOutError([&] { FinishRunLog(state_); }, 5,
+                                 InOutOperation::kLogClose, state_.LogPath));
     EXPECT_EQ(LogExists(), recorded);
     EXPECT_TRUE(os_.boxes.empty());
     state_.Log.reset();
@@ -144,13 +144,9 @@ TEST_F(RunLogTest, AFailedCloseIsRaisedAndTheLogStays) {
 
 TEST_F(RunLogTest, AFailedCreationIsRaised) {
   state_.MessageFilePath = dir_.Path("no such folder") + kSeparator + "m.txt";
-  try {
-    StartRunLog(state_);
-    FAIL() << "the creation did not fail";
-  } catch (const EInOutError& error) {
-    EXPECT_EQ(error.code(), 3u);
-    EXPECT_EQ(error.message(), "Invalid filename");
-  }
+  EXPECT_TRUE(RaisesInOutError(
+      [&] { StartRunLog(state_); }, 3, InOutOperation::kLogCreate,
+      LogPathFor(state_.MessageFilePath, state_.syntax), "Invalid filename"));
 }
 
 }  // namespace

@@ -23,14 +23,13 @@
 #include "run/run_log.h"
 #include "scan/numbered_name.h"
 #include "support/scratch_dir.h"
+#include "support/test_helpers.h"
 #include "support/test_platform.h"
 
 namespace stashwell {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 
 TEST(FileNamePart, WindowsRulesTakeTheLastComponent) {
   const PathSyntax windows = PathSyntax::Windows();
@@ -177,19 +176,11 @@ class PlacementTest : public ::testing::Test {
   }
   std::string In(const std::string& name) const { return in_ + Sep() + name; }
   std::string Out(const std::string& name) const { return out_ + Sep() + name; }
-  // The log after line 1, once the log is closed; "(no log)" when it was
-  // deleted because nothing was recorded.
-  std::string LogLines() {
-    if (state_.Log) FinishRunLog(state_);
-    std::string log;
-    if (!ScratchDir::Read(dir_.Path("msg.log"), &log)) return "(no log)";
-    if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
-    return log.substr(sizeof kDateLine - 1);
-  }
+  // The log after line 1, once the log is closed.
+  std::string LogLines() { return stashwell::LogLines(state_); }
   static std::string Moving(const std::string& from, const std::string& to) {
     return "Moving from <" + from + "> to <" + to + ">\r\n";
   }
-  static std::string Sep() { return std::string(1, kSeparator); }
 
   ScratchDir dir_;
   PlacementPlatform os_;

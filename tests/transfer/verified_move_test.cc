@@ -14,6 +14,7 @@
 
 #include "run/run_log.h"
 #include "support/scratch_dir.h"
+#include "support/test_helpers.h"
 #include "support/test_platform.h"
 #include "transfer/file_identity.h"
 
@@ -30,10 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
-
 // The system platform with the copy and the deletion open to faults.
-class FaultPlatform : public TestPlatform {
+class CopyAndRemovalFaultPlatform : public TestPlatform {
  public:
   uint32_t FolderCopyIn(WrappedFolder& folder, const std::string& source,
                         const std::string& name,
@@ -103,22 +102,14 @@ class VerifiedMoveTest : public ::testing::Test {
                           {compared.first, compared.second});
   }
   // The log after line 1, once the log is closed.
-  std::string LogLines() {
-    if (state_.Log) FinishRunLog(state_);
-    // With nothing recorded the run log is deleted at its close.
-    std::string log;
-    if (!ScratchDir::Read(dir_.Path("msg.log"), &log)) return "(no log)";
-    if (log.rfind(kDateLine, 0) != 0) return "(no date line) " + log;
-    return log.substr(sizeof kDateLine - 1);
-  }
+  std::string LogLines() { return stashwell::LogLines(state_); }
   std::string MovingLine() const {
     return "Moving from <" + state_.SourcePath + "> to <" +
            state_.DestinationPath + ">\r\n";
   }
-  static std::string Sep() { return std::string(1, kSeparator); }
 
   ScratchDir dir_;
-  FaultPlatform os_;
+  CopyAndRemovalFaultPlatform os_;
   RunState state_;
   std::string source_dir_;
   std::string dest_dir_;
@@ -287,7 +278,7 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
   for (const uint32_t flush_error : {0u, 1117u}) {
     SCOPED_TRACE(flush_error);
     ScratchDir dir;
-    FaultPlatform os;
+    CopyAndRemovalFaultPlatform os;
     RunState state(os);
     state.MessageFilePath = dir.Path("msg.txt");
     StartRunLog(state);

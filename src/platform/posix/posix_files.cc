@@ -210,25 +210,35 @@ bool IsDiskFile(const struct stat& st, const char* path, int fd,
   return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
 }
 
+Found FoundInMode(mode_t mode) {
+  if (S_ISREG(mode)) return Found::kDiskFile;
+  if (S_ISDIR(mode)) return Found::kFolder;
+  if (S_ISLNK(mode)) return Found::kLink;
+  return Found::kSpecial;
+}
+
 PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds,
                    uint32_t* code) {
   struct stat st;
-  if (fstatat(at, name, &st, 0) != 0) {
-    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      return PathKind::kOther;
+  if (fstatat(at, name, &st, 0) == 0) {
+    const Found found = FoundInMode(st.st_mode);
+    if (found == Found::kDiskFile &&
+        kinds->IsGeneratedAt(st.st_dev, at, name)) {
+      return KindOf(Found::kGeneratedFile);
     }
-    const int error = errno;
-    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG ||
-        error == ELOOP || error == EINVAL) {
-      return PathKind::kMissing;
-    }
-    if (code != nullptr) *code = Win32CodeFromErrno(error);
-    return PathKind::kUnreachable;
+    return KindOf(found);
   }
-  if (S_ISDIR(st.st_mode)) return PathKind::kFolder;
-  if (!S_ISREG(st.st_mode)) return PathKind::kOther;
-  return kinds->IsGeneratedAt(st.st_dev, at, name) ? PathKind::kOther
-                                                   : PathKind::kFile;
+  // A link that leads nowhere still holds its name.
+  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return KindOf(Found::kLink);
+  }
+  const int error = errno;
+  if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG ||
+      error == ELOOP || error == EINVAL) {
+    return KindOf(Found::kNothing);
+  }
+  if (code != nullptr) *code = Win32CodeFromErrno(error);
+  return KindOf(Found::kUnreachable);
 }
 
 int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds,

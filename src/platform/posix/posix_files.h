@@ -23,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_rules.h"
 #include "platform/platform.h"
 
 namespace stashwell {
@@ -65,6 +66,10 @@ class FileSystemKinds {
 // kinds remembers the file systems met; without it each call asks anew.
 bool IsDiskFile(const struct stat& st, const char* path, int fd,
                 FileSystemKinds* kinds = nullptr);
+
+// What a stat result's mode says stands at a name: a regular file is taken
+// for a disk file (whether the kernel generates it is asked apart).
+Found FoundInMode(mode_t mode);
 
 // What name names, taken in the open folder at (AT_FDCWD: the current
 // folder, or a whole path): links followed, a link that leads nowhere

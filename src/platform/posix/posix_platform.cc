@@ -240,8 +240,9 @@ class PosixPlatform : public Platform {
                 std::unique_ptr<File>* file) override {
     int fd = -1;
     struct stat st;
-    const uint32_t code = use == FileUse::kLog ? OpenLog(path, &fd, &st)
-                                               : OpenReadable(path, &fd, &st);
+    const uint32_t code = use == FileUse::kLog
+                              ? OpenLog(path, &fd, &st)
+                              : OpenReadable(path, use, &fd, &st);
     if (code != 0) return code;
     *file = std::make_unique<PosixFile>(
         fd, st, use == FileUse::kComparison ? nullptr : &unshared_,
@@ -249,15 +250,19 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
-  // A file without its owner's write bit is refused, as Windows refuses to
-  // delete a read-only file. The mode is looked at rather than access(),
-  // which lets root through. A file open for the log or the message is
-  // refused too (UnsharedFiles).
+  // What stands at the name decides first (MayRemove): a link goes as a
+  // name, a folder or a device, FIFO or socket stays. A file without its
+  // owner's write bit is refused, as Windows refuses to delete a read-only
+  // file; the mode is looked at rather than access(), which lets root
+  // through. A file open for the log or the message is refused too
+  // (UnsharedFiles).
   bool RemoveFile(const std::string& path) override {
     struct stat st;
-    if (lstat(path.c_str(), &st) != 0 || S_ISDIR(st.st_mode)) return false;
-    if (!S_ISLNK(st.st_mode) && (st.st_mode & S_IWUSR) == 0) return false;
-    if (!S_ISLNK(st.st_mode)) {
+    if (lstat(path.c_str(), &st) != 0) return false;
+    const Found found = FoundInMode(st.st_mode);
+    if (!MayRemove(found)) return false;
+    if (found == Found::kDiskFile) {
+      if ((st.st_mode & S_IWUSR) == 0) return false;
       for (const auto& [fd, id] : unshared_) {
         if (id == IdOf(st)) return false;
       }
@@ -331,33 +336,33 @@ class PosixPlatform : public Platform {
 
  private:
   // The log is the run's own file. Its path is opened without following a
-  // link and without blocking (a FIFO there would hang the run), and only a
-  // regular file with one link is written: a link, a FIFO, a device or a
-  // second name of another file at the log's path would otherwise make the
-  // run cut to zero and fill a file that is not its log, anywhere. A link
-  // or a second name is removed (the file it leads to is left alone) and
-  // the log made anew, exclusively. A FIFO, socket or device is refused
-  // and left: its name is how someone else reaches it. A folder there is
-  // refused too.
+  // link and without blocking (a FIFO there would hang the run), and what
+  // the name holds decides (TreatLogName): only a regular file with one
+  // link is written; a link or a second name of another file is removed
+  // (the file it leads to is left alone) and the log made anew,
+  // exclusively; a folder, FIFO, socket or device is refused and left: its
+  // name is how someone else reaches it. Otherwise the run would cut to
+  // zero and fill a file that is not its log, anywhere.
   //
   // The file is locked before it is cut to zero: a second run on the same
   // message (another process, or another open in this one) is refused as
   // Windows refuses it through the share mode, and never wipes what the
   // first run is writing.
-  static bool IsSpecial(mode_t mode) {
-    return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
-  }
-
   static uint32_t OpenLog(const std::string& path, int* opened,
                           struct stat* opened_stat) {
+    const uint32_t kRefused = OpenRefusal(FileUse::kLog, Found::kSpecial);
     // Windows refuses to replace a read-only file, even for an
     // administrator; the owner's write bit is looked at rather than
     // access(), which lets root through.
     struct stat existing;
-    if (lstat(path.c_str(), &existing) == 0 &&
-        ((S_ISREG(existing.st_mode) && (existing.st_mode & S_IWUSR) == 0) ||
-         IsSpecial(existing.st_mode))) {
-      return kErrorAccessDenied;
+    if (lstat(path.c_str(), &existing) == 0) {
+      const Found found = FoundInMode(existing.st_mode);
+      if (TreatLogName(found, existing.st_nlink) == LogName::kRefuse) {
+        return OpenRefusal(FileUse::kLog, found);
+      }
+      if (found == Found::kDiskFile && (existing.st_mode & S_IWUSR) == 0) {
+        return kErrorAccessDenied;
+      }
     }
     int fd =
         open(path.c_str(),
@@ -365,9 +370,9 @@ class PosixPlatform : public Platform {
     // Creating in a folder that does not exist is "path not found", as on
     // Windows.
     if (fd < 0 && errno == ENOENT) return kErrorPathNotFound;
+    // A FIFO or socket put there since the look above (ENXIO).
+    if (fd < 0 && errno == ENXIO) return kRefused;
     // A link at the path (ELOOP; EMLINK on some BSDs): not the run's file.
-    // A FIFO or socket put there since the look above (ENXIO) is refused.
-    if (fd < 0 && errno == ENXIO) return kErrorAccessDenied;
     const bool foreign_name = fd < 0 && (errno == ELOOP || errno == EMLINK);
     if (fd < 0 && !foreign_name) return LastError();
     struct stat st;
@@ -377,13 +382,14 @@ class PosixPlatform : public Platform {
         close(fd);
         return code;
       }
-      if (IsSpecial(st.st_mode)) {
-        close(fd);
-        return kErrorAccessDenied;
-      }
-      if (!S_ISREG(st.st_mode) || st.st_nlink != 1) {
+      const Found found = FoundInMode(st.st_mode);
+      const LogName treatment = TreatLogName(found, st.st_nlink);
+      if (treatment != LogName::kWrite) {
         close(fd);
         fd = -1;
+        if (treatment == LogName::kRefuse) {
+          return OpenRefusal(FileUse::kLog, found);
+        }
       }
     }
     if (fd < 0) {
@@ -397,9 +403,10 @@ class PosixPlatform : public Platform {
       code = kErrorSharingViolation;
     } else if (fstat(fd, opened_stat) != 0) {
       code = LastError();
-    } else if (!S_ISREG(opened_stat->st_mode) || opened_stat->st_nlink != 1) {
+    } else if (TreatLogName(FoundInMode(opened_stat->st_mode),
+                            opened_stat->st_nlink) != LogName::kWrite) {
       // Swapped meanwhile for another file's second name.
-      code = kErrorAccessDenied;
+      code = kRefused;
     } else if ((opened_stat->st_size != 0 && ftruncate(fd, 0) != 0) ||
                fcntl(fd, F_SETFL, 0) != 0) {
       // An empty file is not cut: on ext4 a file cut to zero is written
@@ -417,15 +424,17 @@ class PosixPlatform : public Platform {
 
   // POSIX has no share modes: both read uses read the same way; only
   // RemoveFile tells them apart.
-  uint32_t OpenReadable(const std::string& path, int* opened,
+  uint32_t OpenReadable(const std::string& path, FileUse use, int* opened,
                         struct stat* opened_stat) {
     const int fd =
         OpenDiskFileForRead(path.c_str(), &file_systems_, opened_stat);
     if (fd < 0) return LastError();
-    // A folder opens for reading on POSIX; Windows refuses it.
+    // A folder opens for reading on POSIX; the rule refuses it, as Windows
+    // does. Anything else that is no disk file was refused by the open as
+    // missing, OpenRefusal's answer for reading.
     if (S_ISDIR(opened_stat->st_mode)) {
       close(fd);
-      return kErrorAccessDenied;
+      return OpenRefusal(use, Found::kFolder);
     }
     *opened = fd;
     return 0;

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_rules.h"
 #include "platform/page_buffer.h"
 #include "platform/system_platform.h"
 #include "platform/win32/win32_locale.h"
@@ -210,16 +211,56 @@ class Win32File : public File {
   bool removable_;
 };
 
+// What a handle opened on a name itself is open on: a disk file, a folder,
+// a reparse point (a link opened as itself), or anything special (a
+// console, a pipe, a port).
+Found FoundOfHandle(HANDLE handle) {
+  if (GetFileType(handle) != FILE_TYPE_DISK) return Found::kSpecial;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return Found::kDiskFile;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    return Found::kLink;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return Found::kFolder;
+  }
+  return Found::kDiskFile;
+}
+
+// The code with which an open for use fails that Windows refused with
+// code: a folder is refused by the rule that refuses it everywhere (Windows
+// says the same), everything else as Windows says.
+uint32_t OpenFailure(const std::string& path, FileUse use, DWORD code) {
+  if (code == ERROR_ACCESS_DENIED) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return OpenRefusal(use, Found::kFolder);
+    }
+  }
+  return code;
+}
+
+// Opens path for a reading use (links followed; the copy reads its source
+// as a comparison does). Only files on a disk are files here: a console, a
+// pipe or a port that a path reached anyway is refused as the rule says for
+// the use.
 uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
-                    DWORD disposition, std::unique_ptr<File>* file) {
+                    DWORD disposition, std::unique_ptr<File>* file,
+                    FileUse use = FileUse::kComparison) {
   HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-  // Only files on a disk are files here: a console, a pipe or a port that a
-  // path reached anyway is treated as missing.
-  if (GetFileType(handle) != FILE_TYPE_DISK) {
+  if (handle == INVALID_HANDLE_VALUE) {
+    return OpenFailure(path, use, GetLastError());
+  }
+  // Opened with links followed and without backup semantics, which no
+  // folder opens without: the handle's type alone tells a disk file from
+  // anything special.
+  const Found found = GetFileType(handle) == FILE_TYPE_DISK ? Found::kDiskFile
+                                                            : Found::kSpecial;
+  if (const uint32_t refused = OpenRefusal(use, found)) {
     CloseHandle(handle);
-    return ERROR_FILE_NOT_FOUND;
+    return refused;
   }
   *file = std::make_unique<Win32File>(handle);
   return 0;
@@ -372,13 +413,21 @@ HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
   return INVALID_HANDLE_VALUE;
 }
 
+// What stands at path, as far as it can be told without opening anything.
+// A wildcard would let the search pick some other file; such a path names
+// nothing. A device name names a device, never a file: "con" is the
+// console, "aux" may be a serial port whose open never returns, so it is
+// known by its spelling alone.
+Found FoundBySpelling(const std::string& path, const PathSyntax& syntax) {
+  if (HasWildcard(path)) return Found::kNothing;
+  return NamesNoDiskFile(path, syntax) ? Found::kSpecial : Found::kDiskFile;
+}
+
 PathKind ExaminePath(const std::string& path, const PathSyntax& syntax,
                      uint32_t* code = nullptr) {
-  // A wildcard would let the search pick some other file; such a path names
-  // no file. Nor does a device name: "con" is the console, "aux" may be a
-  // serial port whose open never returns.
-  if (HasWildcard(path) || NamesNoDiskFile(path, syntax)) {
-    return PathKind::kMissing;
+  if (const Found found = FoundBySpelling(path, syntax);
+      found != Found::kDiskFile) {
+    return KindOf(found);
   }
   // A file is what a search finds; a folder (a drive's root among them,
   // which no search finds) is what the attributes say.
@@ -387,7 +436,7 @@ PathKind ExaminePath(const std::string& path, const PathSyntax& syntax,
   if (search != INVALID_HANDLE_VALUE) {
     FindClose(search);
     if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-      return PathKind::kFile;
+      return KindOf(Found::kDiskFile);
     }
   }
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -398,13 +447,13 @@ PathKind ExaminePath(const std::string& path, const PathSyntax& syntax,
     const DWORD error = GetLastError();
     if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION &&
         error != ERROR_NOT_READY && error != ERROR_NETWORK_ACCESS_DENIED) {
-      return PathKind::kMissing;
+      return KindOf(Found::kNothing);
     }
     if (code != nullptr) *code = error;
-    return PathKind::kUnreachable;
+    return KindOf(Found::kUnreachable);
   }
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kFolder
-                                                      : PathKind::kOther;
+  return KindOf((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? Found::kFolder
+                                                             : Found::kSpecial);
 }
 
 // The bytes go into a hidden temporary file of the destination folder
@@ -601,6 +650,12 @@ class Win32Platform : public Platform {
 
   uint32_t Open(const std::string& path, FileUse use,
                 std::unique_ptr<File>* file) override {
+    // A device name is never opened, whatever the use: opening "COM1" can
+    // block.
+    if (const Found found = FoundBySpelling(path, syntax_);
+        found == Found::kSpecial) {
+      return OpenRefusal(use, found);
+    }
     switch (use) {
       case FileUse::kLog: {
         // Windows refuses to replace a read-only file; wine run by root
@@ -616,17 +671,31 @@ class Win32Platform : public Platform {
       }
       case FileUse::kMessage:
         return OpenHandle(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                          file);
+                          file, use);
       case FileUse::kComparison:
         return OpenHandle(
             path, GENERIC_READ,
             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-            OPEN_EXISTING, file);
+            OPEN_EXISTING, file, use);
     }
     return ERROR_INVALID_PARAMETER;
   }
 
+  // What stands at the name decides first (MayRemove): a link goes as a
+  // name, a folder or a device stays. The read-only attribute refuses the
+  // deletion of a file by Windows' own rule.
   bool RemoveFile(const std::string& path) override {
+    Found found = FoundBySpelling(path, syntax_);
+    if (found == Found::kDiskFile) {
+      const DWORD attributes = GetFileAttributesA(path.c_str());
+      if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+      if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        found = Found::kLink;
+      } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        found = Found::kFolder;
+      }
+    }
+    if (!MayRemove(found)) return false;
     // Wine reports success before the host system has removed the file,
     // and the removal can still fail there (an immutable file); the file
     // must be gone for the deletion to count.
@@ -751,22 +820,23 @@ class Win32Platform : public Platform {
   }
 
  private:
-  // True when handle is a file of its own on a disk: no reparse point (a
-  // link), no folder, one name.
-  static bool IsOwnFile(HANDLE handle) {
+  // What the log's open does with the name its handle holds, opened as
+  // itself (TreatLogName).
+  static LogName TreatmentOf(HANDLE handle, Found* found) {
+    *found = FoundOfHandle(handle);
     BY_HANDLE_FILE_INFORMATION info;
-    return GetFileInformationByHandle(handle, &info) &&
-           (info.dwFileAttributes &
-            (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0 &&
-           info.nNumberOfLinks == 1;
+    const uint64_t names =
+        GetFileInformationByHandle(handle, &info) ? info.nNumberOfLinks : 0;
+    return TreatLogName(*found, names);
   }
 
   // The log is the run's own file. Its path is opened without following a
-  // reparse point, and only a disk file of its own with one name is
-  // written: a link or a second name of another file at the log's path
-  // would otherwise make the run cut to zero and fill a file that is not
-  // its log. Such a name is removed (what it leads to is left alone) and
-  // the log made anew, exclusively.
+  // reparse point, and what the name holds decides (TreatLogName): only a
+  // disk file of its own with one name is written; a link or a second name
+  // of another file at the log's path, which would otherwise make the run
+  // cut to zero and fill a file that is not its log, is removed (what it
+  // leads to is left alone) and the log made anew, exclusively; anything
+  // else is refused.
   static uint32_t OpenLog(const std::string& path,
                           std::unique_ptr<File>* file) {
     constexpr DWORD kFlags =
@@ -784,20 +854,24 @@ class Win32Platform : public Platform {
     }
     HANDLE handle = CreateFileA(path.c_str(), kAccess, FILE_SHARE_READ, nullptr,
                                 OPEN_ALWAYS, kFlags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-    if (GetFileType(handle) != FILE_TYPE_DISK) {
-      CloseHandle(handle);
-      return ERROR_FILE_NOT_FOUND;
+    if (handle == INVALID_HANDLE_VALUE) {
+      return OpenFailure(path, FileUse::kLog, GetLastError());
     }
-    if (!IsOwnFile(handle)) {
+    Found found;
+    const LogName treatment = TreatmentOf(handle, &found);
+    if (treatment == LogName::kRefuse) {
+      CloseHandle(handle);
+      return OpenRefusal(FileUse::kLog, found);
+    }
+    if (treatment == LogName::kReplace) {
       CloseHandle(handle);
       if (!DeleteFileA(path.c_str())) return GetLastError();
       handle = CreateFileA(path.c_str(), kAccess, FILE_SHARE_READ, nullptr,
                            CREATE_NEW, kFlags, nullptr);
       if (handle == INVALID_HANDLE_VALUE) return GetLastError();
-      if (!IsOwnFile(handle)) {
+      if (TreatmentOf(handle, &found) != LogName::kWrite) {
         CloseHandle(handle);
-        return ERROR_ACCESS_DENIED;
+        return OpenRefusal(FileUse::kLog, Found::kSpecial);
       }
     }
     // Opened at its start: this cuts an earlier log to zero.
