@@ -262,30 +262,6 @@ constexpr size_t kCopyBlock = 1 << 20;
 // MiB.
 constexpr size_t kOffloadRequest = size_t{1} << 30;
 
-// Closes a descriptor when it goes out of scope, unless released.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
 // Copies from the current offset of in to the end with read and write.
 // 0 or an errno value.
 int CopyByReadWrite(int in, int out) {
