@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -852,6 +853,41 @@ TEST_F(PosixPlatformTest, AFolderListsPlainFilesOnly) {
   EXPECT_EQ(folder->Examine("r9.pdf"), PathKind::kOther);
   EXPECT_EQ(folder->Examine("r10.pdf"), PathKind::kMissing);
 }
+
+#ifdef __linux__
+// Without /proc an unnamed copy is named through its descriptor (which
+// root may do), not made again under a temporary name.
+TEST_F(PosixPlatformTest, WithoutProcAnUnnamedCopyIsNamedByItsDescriptor) {
+  const std::string source = dir_.Write("a.bin", std::string(70000, 'a'));
+  const std::string folder = dir_.MakeDir("dest");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // /proc hidden by an empty file system, in a mount namespace of its own.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") != 0) {
+      _exit(77);
+    }
+    CopyWaysPlatform os(*os_, {});
+    std::unique_ptr<Folder> dest;
+    uint32_t code = os.OpenFolder(folder, &dest);
+    if (code == 0) code = dest->CopyIn(source, "a.bin", &receipt_);
+    const bool unnamed =
+        os.published == std::vector<std::string>{"unnamed link"};
+    _exit(code != 0 ? static_cast<int>(code % 64) : unnamed ? 0 : 99);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_NE(WEXITSTATUS(status), 77)
+      << "cannot hide /proc: the test needs root and permission to mount";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(folder + "/a.bin"),
+            std::string(70000, 'a'));
+  EXPECT_FALSE(ScratchDir::Exists(folder + "/" + kOwnFolder));
+}
+#endif  // __linux__
 
 // Ignored by the platform, a file-size limit fails the copy like a full
 // disk, and the copy removes only its own temporary file.
