@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/path_syntax.h"
@@ -104,6 +105,10 @@ class FailingStep : public CopyPrimitivesWrapper {
     if (step_ == "stage") return kErrorDiskFull;
     return CopyPrimitivesWrapper::StageUnnamed();
   }
+  uint32_t StageNamed() override {
+    if (step_ == "stage") return kErrorDiskFull;
+    return CopyPrimitivesWrapper::StageNamed();
+  }
   uint32_t CopyBytes() override {
     if (step_ == "copy bytes") return kErrorDiskFull;
     return CopyPrimitivesWrapper::CopyBytes();
@@ -116,12 +121,9 @@ class FailingStep : public CopyPrimitivesWrapper {
     if (step_ == "sync") return 1117;
     // The mail client saves the attachment again while it is copied.
     if (step_ == "source changed") memory_.Rewrite("c:\\in\\a.pdf", "new");
-    return CopyPrimitivesWrapper::SyncStaged();
-  }
-  std::optional<uint32_t> PublishByLink(const std::string& name) override {
     // Another run takes the name between the check and the publication.
     if (step_ == "name taken") memory_.AddFile("c:\\dest\\a.pdf", "theirs");
-    return CopyPrimitivesWrapper::PublishByLink(name);
+    return CopyPrimitivesWrapper::SyncStaged();
   }
   uint32_t CloseStaged() override {
     const uint32_t code = CopyPrimitivesWrapper::CloseStaged();
@@ -139,30 +141,43 @@ class FailingStep : public CopyPrimitivesWrapper {
   MemoryPlatform& memory_;
 };
 
+// Each case once unnamed, once named.
+template <typename Case, size_t kCases>
+std::vector<std::pair<Case, bool>> Pairs(const Case (&cases)[kCases]) {
+  std::vector<std::pair<Case, bool>> pairs;
+  for (const Case& c : cases) {
+    pairs.emplace_back(c, false);
+    pairs.emplace_back(c, true);
+  }
+  return pairs;
+}
+
 struct StepCase {
   const char* step;
   uint32_t code;
+  bool published;            // the name was given before the failure
   const char* left_at_name;  // what the name holds afterwards; "" nothing
 };
 
 // Whatever step fails, the copy reports it, the source stays as it was,
 // nothing of the program's own is left, and the name holds no part of the
 // copy: a publication whose close fails is taken back, but only while the
-// name still holds this copy.
+// name still holds this copy. So for a copy staged unnamed and for one
+// staged in the program's own folder.
 TEST(CopyProtocol, AFailedStepLeavesTheSourceAndNoPartOfTheCopy) {
   const StepCase cases[] = {
-      {"none", 0, "attachment"},
-      {"stage", kErrorDiskFull, ""},
-      {"copy bytes", kErrorDiskFull, ""},
-      {"keep metadata", kErrorAccessDenied, ""},
-      {"sync", 1117, ""},
-      {"source changed", kErrorSharingViolation, ""},
-      {"name taken", kErrorFileExists, "theirs"},
-      {"late close", 1117, ""},
-      {"late close, name given away", 1117, "someone else's"},
+      {"none", 0, true, "attachment"},
+      {"stage", kErrorDiskFull, false, ""},
+      {"copy bytes", kErrorDiskFull, false, ""},
+      {"keep metadata", kErrorAccessDenied, false, ""},
+      {"sync", 1117, false, ""},
+      {"source changed", kErrorSharingViolation, false, ""},
+      {"name taken", kErrorFileExists, false, "theirs"},
+      {"late close", 1117, true, ""},
+      {"late close, name given away", 1117, true, "someone else's"},
   };
-  for (const StepCase& c : cases) {
-    SCOPED_TRACE(c.step);
+  for (const auto& [c, named] : Pairs(cases)) {
+    SCOPED_TRACE(std::string(c.step) + (named ? ", named" : ", unnamed"));
     MemoryPlatform memory;
     memory.AddDirectory("c:\\in");
     memory.AddDirectory("c:\\dest");
@@ -171,9 +186,10 @@ TEST(CopyProtocol, AFailedStepLeavesTheSourceAndNoPartOfTheCopy) {
     memory.AddDirectory("c:\\dest\\.stashwell");
     memory.AddFile("c:\\dest\\.stashwell\\" + TemporaryName(7, 0), "part");
     memory.AddFile("c:\\dest\\" + TemporaryName(7, 0), "an attachment");
+    CopyWaysPlatform ways(memory, {.unnamed = !named});
     struct Failing : PlatformWrapper {
-      Failing(MemoryPlatform& memory, const char* step)
-          : PlatformWrapper(memory), memory_(memory), step_(step) {}
+      Failing(Platform& ways, MemoryPlatform& memory, const char* step)
+          : PlatformWrapper(ways), memory_(memory), step_(step) {}
       std::unique_ptr<CopyPrimitives> FolderStartCopy(
           WrappedFolder& folder) override {
         return std::make_unique<FailingStep>(
@@ -181,7 +197,7 @@ TEST(CopyProtocol, AFailedStepLeavesTheSourceAndNoPartOfTheCopy) {
       }
       MemoryPlatform& memory_;
       std::string step_;
-    } os(memory, c.step);
+    } os(ways, memory, c.step);
     std::unique_ptr<Folder> dest;
     ASSERT_EQ(os.OpenFolder("c:\\dest", &dest), 0u);
     CopyReceipt receipt;
@@ -196,6 +212,10 @@ TEST(CopyProtocol, AFailedStepLeavesTheSourceAndNoPartOfTheCopy) {
     if (*c.left_at_name != 0) expected["c:\\dest\\a.pdf"] = c.left_at_name;
     EXPECT_EQ(memory.Files(), expected);
     EXPECT_EQ(dest->Examine(kOwnFolder), PathKind::kMissing);
+    EXPECT_EQ(ways.published,
+              c.published
+                  ? std::vector<std::string>{named ? "rename" : "unnamed link"}
+                  : std::vector<std::string>{});
   }
 }
 
