@@ -94,50 +94,58 @@ TEST(CopyProtocol, EachWayOfPublicationGivesTheWholeCopyOnce) {
   }
 }
 
-// Primitives that fail one step, or answer it otherwise, as a disk might.
+// Primitives that fail one step with code, or answer it otherwise, as a
+// disk might.
 class FailingStep : public CopyPrimitivesWrapper {
  public:
   FailingStep(std::unique_ptr<CopyPrimitives> inner, const std::string& step,
-              MemoryPlatform& memory)
-      : CopyPrimitivesWrapper(std::move(inner)), step_(step), memory_(memory) {}
+              uint32_t code, MemoryPlatform& memory)
+      : CopyPrimitivesWrapper(std::move(inner)),
+        step_(step),
+        code_(code),
+        memory_(memory) {}
 
   std::optional<uint32_t> StageUnnamed() override {
-    if (step_ == "stage") return kErrorDiskFull;
-    return CopyPrimitivesWrapper::StageUnnamed();
+    return Unless("stage",
+                  [&] { return CopyPrimitivesWrapper::StageUnnamed(); });
   }
   uint32_t StageNamed() override {
-    if (step_ == "stage") return kErrorDiskFull;
-    return CopyPrimitivesWrapper::StageNamed();
+    return Unless("stage", [&] { return CopyPrimitivesWrapper::StageNamed(); });
   }
   uint32_t CopyBytes() override {
-    if (step_ == "copy bytes") return kErrorDiskFull;
-    return CopyPrimitivesWrapper::CopyBytes();
+    return Unless("copy bytes",
+                  [&] { return CopyPrimitivesWrapper::CopyBytes(); });
   }
   uint32_t KeepMetadata() override {
-    if (step_ == "keep metadata") return kErrorAccessDenied;
-    return CopyPrimitivesWrapper::KeepMetadata();
+    return Unless("keep metadata",
+                  [&] { return CopyPrimitivesWrapper::KeepMetadata(); });
   }
   uint32_t SyncStaged() override {
-    if (step_ == "sync") return 1117;
     // The mail client saves the attachment again while it is copied.
     if (step_ == "source changed") memory_.Rewrite("c:\\in\\a.pdf", "new");
     // Another run takes the name between the check and the publication.
     if (step_ == "name taken") memory_.AddFile("c:\\dest\\a.pdf", "theirs");
-    return CopyPrimitivesWrapper::SyncStaged();
+    return Unless("sync", [&] { return CopyPrimitivesWrapper::SyncStaged(); });
   }
   uint32_t CloseStaged() override {
     const uint32_t code = CopyPrimitivesWrapper::CloseStaged();
-    if (step_ == "late close") return 1117;
     // Another program renames its own file onto the name at once.
     if (step_ == "late close, name given away") {
       memory_.AddFile("c:\\dest\\a.pdf", "someone else's");
-      return 1117;
     }
-    return code;
+    return step_.starts_with("late close") ? code_ : code;
   }
 
  private:
+  // The failure where step is the one that fails, else the step itself.
+  template <typename Step>
+  auto Unless(const char* step, Step next) -> decltype(next()) {
+    if (step_ == step) return code_;
+    return next();
+  }
+
   std::string step_;
+  uint32_t code_;
   MemoryPlatform& memory_;
 };
 
@@ -188,16 +196,20 @@ TEST(CopyProtocol, AFailedStepLeavesTheSourceAndNoPartOfTheCopy) {
     memory.AddFile("c:\\dest\\" + TemporaryName(7, 0), "an attachment");
     CopyWaysPlatform ways(memory, {.unnamed = !named});
     struct Failing : PlatformWrapper {
-      Failing(Platform& ways, MemoryPlatform& memory, const char* step)
-          : PlatformWrapper(ways), memory_(memory), step_(step) {}
+      Failing(Platform& ways, MemoryPlatform& memory, const StepCase& c)
+          : PlatformWrapper(ways),
+            memory_(memory),
+            step_(c.step),
+            code_(c.code) {}
       std::unique_ptr<CopyPrimitives> FolderStartCopy(
           WrappedFolder& folder) override {
         return std::make_unique<FailingStep>(
-            PlatformWrapper::FolderStartCopy(folder), step_, memory_);
+            PlatformWrapper::FolderStartCopy(folder), step_, code_, memory_);
       }
       MemoryPlatform& memory_;
       std::string step_;
-    } os(ways, memory, c.step);
+      uint32_t code_;
+    } os(ways, memory, c);
     std::unique_ptr<Folder> dest;
     ASSERT_EQ(os.OpenFolder("c:\\dest", &dest), 0u);
     CopyReceipt receipt;
