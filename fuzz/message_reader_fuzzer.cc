@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz/memory_platform.h"
 #include "scan/message_reader.h"
+#include "support/memory_platform.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "app/run_driver.h"
-#include "fuzz/memory_platform.h"
+#include "support/memory_platform.h"
 
 namespace {
 

@@ -153,6 +153,8 @@ class File {
   virtual uint32_t Close() = 0;
 };
 
+class CopyPrimitives;
+
 // A folder the run places files in, opened once and kept open: every name
 // given to it is a file name without a folder part, taken in the folder
 // that was opened. Closed when the object goes.
@@ -168,9 +170,13 @@ class Folder {
   // copy is removed. The copy's bytes are on the disk before it gets the
   // name; the name itself is on the disk once Flush has returned. A source
   // that changes while it is read is not published (32). *receipt gets
-  // what was read and made.
+  // what was read and made. Runs the one copy protocol (CopyNoReplace,
+  // copy_protocol.h) on this folder's primitives; no system overrides it
+  // (the tests' wrapper does, to watch or break a whole copy).
   virtual uint32_t CopyIn(const std::string& source, const std::string& name,
-                          CopyReceipt* receipt) = 0;
+                          CopyReceipt* receipt);
+  // The primitives of one copy into this folder, on this system.
+  virtual std::unique_ptr<CopyPrimitives> StartCopy() = 0;
   // The size and stamps of the regular file name names here, no link
   // followed; nothing for anything else.
   virtual std::optional<FileProof> ProofOf(const std::string& name) = 0;

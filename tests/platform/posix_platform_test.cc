@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -662,9 +663,8 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
   constexpr rlim_t kLimit = 64 * 1024;
   std::string bytes(1 << 20, 'x');
   for (size_t i = 0; i < bytes.size(); i += 251) bytes[i] = 'y';
-  for (const CopyStaging staging :
-       {CopyStaging::kUnnamedFirst, CopyStaging::kNamedOnly}) {
-    SCOPED_TRACE(staging == CopyStaging::kNamedOnly ? "named" : "unnamed");
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named" : "unnamed");
     ScratchDir dir;
     const std::string source = dir.Write("report.pdf", bytes);
     const std::string folder = dir.MakeDir("dest");
@@ -675,8 +675,9 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
       signal(SIGXFSZ, SIG_DFL);
       const rlimit limit = {kLimit, kLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
+      CopyWaysPlatform os(*os_, {.unnamed = !named});
       std::unique_ptr<Folder> dest;
-      if (PosixFolder::Open(folder, &dest, nullptr, staging) == 0) {
+      if (os.OpenFolder(folder, &dest) == 0) {
         dest->CopyIn(source, "report.pdf", &receipt_);
       }
       _exit(0);
@@ -686,7 +687,6 @@ TEST_F(PosixPlatformTest, ACopyKilledMidwayLeavesNothingUnderTheName) {
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGXFSZ) << status;
     EXPECT_FALSE(ScratchDir::Exists(destination));
     const std::string own = folder + "/" + kOwnFolder;
-    const bool named = staging == CopyStaging::kNamedOnly;
     EXPECT_EQ(ScratchDir::Exists(own), named);
     size_t leftovers = 0;
     for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -745,9 +745,9 @@ TEST_F(PosixPlatformTest, WhatHoldsTheProgramsFolderNameFailsNoCopy) {
     const std::string own = folder + "/" + kOwnFolder;
     c.plant(own, victim);
     const auto planted = fs::symlink_status(own).type();
+    CopyWaysPlatform os(*os_, {.unnamed = false});
     std::unique_ptr<Folder> dest;
-    ASSERT_EQ(
-        PosixFolder::Open(folder, &dest, nullptr, CopyStaging::kNamedOnly), 0u);
+    ASSERT_EQ(os.OpenFolder(folder, &dest), 0u);
     EXPECT_EQ(dest->CopyIn(dir.Write("a.pdf", "a"), "a.pdf", &receipt_), 0u);
     EXPECT_EQ(ScratchDir::ReadOrEmpty(folder + "/a.pdf"), "a");
     EXPECT_EQ(fs::symlink_status(own).type(), planted);
@@ -854,11 +854,45 @@ TEST_F(PosixPlatformTest, AFolderListsPlainFilesOnly) {
   EXPECT_EQ(folder->Examine("r10.pdf"), PathKind::kMissing);
 }
 
+#ifdef __linux__
+// Without /proc an unnamed copy is named through its descriptor (which
+// root may do), not made again under a temporary name.
+TEST_F(PosixPlatformTest, WithoutProcAnUnnamedCopyIsNamedByItsDescriptor) {
+  const std::string source = dir_.Write("a.bin", std::string(70000, 'a'));
+  const std::string folder = dir_.MakeDir("dest");
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // /proc hidden by an empty file system, in a mount namespace of its own.
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", "/proc", "tmpfs", 0, "size=16k") != 0) {
+      _exit(77);
+    }
+    CopyWaysPlatform os(*os_, {});
+    std::unique_ptr<Folder> dest;
+    uint32_t code = os.OpenFolder(folder, &dest);
+    if (code == 0) code = dest->CopyIn(source, "a.bin", &receipt_);
+    const bool unnamed =
+        os.published == std::vector<std::string>{"unnamed link"};
+    _exit(code != 0 ? static_cast<int>(code % 64) : unnamed ? 0 : 99);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  ASSERT_NE(WEXITSTATUS(status), 77)
+      << "cannot hide /proc: the test needs root and permission to mount";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(folder + "/a.bin"),
+            std::string(70000, 'a'));
+  EXPECT_FALSE(ScratchDir::Exists(folder + "/" + kOwnFolder));
+}
+#endif  // __linux__
+
 // Ignored by the platform, a file-size limit fails the copy like a full
 // disk, and the copy removes only its own temporary file.
 TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {
-  for (const CopyStaging staging :
-       {CopyStaging::kUnnamedFirst, CopyStaging::kNamedOnly}) {
+  for (const bool named : {false, true}) {
     ScratchDir dir;
     const std::string source = dir.Write("a.bin", std::string(200000, 'a'));
     const std::string folder = dir.MakeDir("dest");
@@ -867,8 +901,9 @@ TEST_F(PosixPlatformTest, AFileSizeLimitFailsTheCopyLikeAFullDisk) {
     if (child == 0) {
       const rlimit limit = {65536, 65536};
       setrlimit(RLIMIT_FSIZE, &limit);
+      CopyWaysPlatform os(*os_, {.unnamed = !named});
       std::unique_ptr<Folder> dest;
-      uint32_t code = PosixFolder::Open(folder, &dest, nullptr, staging);
+      uint32_t code = os.OpenFolder(folder, &dest);
       if (code == 0) code = dest->CopyIn(source, "a.bin", &receipt_);
       _exit(static_cast<int>(code));
     }

@@ -360,8 +360,15 @@ TEST_F(Win32PlatformTest, CopiesCleanWhatKilledRunsLeft) {
   const std::string lookalike =
       dir_.Write(TemporaryName(0x7FFFFFF0u, 1), "an attachment");
   const std::string source = dir_.Write("a.txt", "whole");
+  // The copy keeps the source's attributes, none of its temporary file's.
+  constexpr DWORD kKept =
+      FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE;
+  SetAttributes(source, kKept);
   ASSERT_EQ(CopyThroughFolder(*os_, source, dir_.Path("b.txt")), 0u);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("b.txt")), "whole");
+  EXPECT_EQ(GetFileAttributesA(dir_.Path("b.txt").c_str()) &
+                (kKept | FILE_ATTRIBUTE_HIDDEN),
+            kKept);
   EXPECT_FALSE(ScratchDir::Exists(killed));
   EXPECT_FALSE(ScratchDir::Exists(own));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(lookalike), "an attachment");

@@ -12,9 +12,62 @@
 #include <utility>
 #include <vector>
 
+#include "platform/copy_protocol.h"
 #include "platform/platform.h"
 
 namespace stashwell {
+
+// Primitives of a copy that forward every call to another copy's. Tests
+// derive from it to make one primitive answer as a file system without it
+// would.
+class CopyPrimitivesWrapper : public CopyPrimitives {
+ public:
+  explicit CopyPrimitivesWrapper(std::unique_ptr<CopyPrimitives> inner)
+      : inner_(std::move(inner)) {}
+
+  uint32_t OpenSource(const std::string& source, FileProof* read) override {
+    return inner_->OpenSource(source, read);
+  }
+  std::optional<FileProof> SourceProof() override {
+    return inner_->SourceProof();
+  }
+  bool IsTaken(const std::string& name) override {
+    return inner_->IsTaken(name);
+  }
+  void RemoveLeftovers() override { inner_->RemoveLeftovers(); }
+  std::optional<uint32_t> StageUnnamed() override {
+    return inner_->StageUnnamed();
+  }
+  uint32_t StageNamed() override { return inner_->StageNamed(); }
+  uint32_t CopyBytes() override { return inner_->CopyBytes(); }
+  uint32_t KeepMetadata() override { return inner_->KeepMetadata(); }
+  uint32_t SyncStaged() override { return inner_->SyncStaged(); }
+  std::optional<uint32_t> PublishByLink(const std::string& name) override {
+    return inner_->PublishByLink(name);
+  }
+  std::optional<uint32_t> PublishByRename(const std::string& name) override {
+    return inner_->PublishByRename(name);
+  }
+  std::optional<uint32_t> PublishByReservation(
+      const std::string& name) override {
+    return inner_->PublishByReservation(name);
+  }
+  std::optional<FileProof> StagedProof() override {
+    return inner_->StagedProof();
+  }
+  uint32_t CloseStaged() override { return inner_->CloseStaged(); }
+  void EndStaging() override { inner_->EndStaging(); }
+  std::optional<FileProof> ProofOfName(const std::string& name) override {
+    return inner_->ProofOfName(name);
+  }
+  void RemoveName(const std::string& name) override {
+    inner_->RemoveName(name);
+  }
+  bool NamesKeepFileIds() override { return inner_->NamesKeepFileIds(); }
+
+ private:
+  std::unique_ptr<CopyPrimitives> inner_;
+};
 
 class PlatformWrapper : public Platform {
  public:
@@ -80,6 +133,9 @@ class PlatformWrapper : public Platform {
     uint32_t CopyIn(const std::string& source, const std::string& name,
                     CopyReceipt* receipt) override {
       return owner_.FolderCopyIn(*this, source, name, receipt);
+    }
+    std::unique_ptr<CopyPrimitives> StartCopy() override {
+      return owner_.FolderStartCopy(*this);
     }
     std::optional<FileProof> ProofOf(const std::string& name) override {
       owner_.OnCall("Folder::ProofOf");
@@ -211,7 +267,12 @@ class PlatformWrapper : public Platform {
                                 const std::string& source,
                                 const std::string& name, CopyReceipt* receipt) {
     OnCall("Folder::CopyIn");
-    return folder.inner().CopyIn(source, name, receipt);
+    // The copy protocol on this folder's primitives (FolderStartCopy).
+    return folder.Folder::CopyIn(source, name, receipt);
+  }
+  virtual std::unique_ptr<CopyPrimitives> FolderStartCopy(
+      WrappedFolder& folder) {
+    return folder.inner().StartCopy();
   }
   virtual std::vector<std::string> FolderPlainFileNames(
       WrappedFolder& folder, std::string_view prefix, std::string_view suffix) {
@@ -228,6 +289,80 @@ class PlatformWrapper : public Platform {
 
  protected:
   Platform& target_;
+};
+
+// The ways a copy may publish its file. A way left out answers as on a file
+// system without it (nothing offered), so a test on any disk can take each
+// way the protocol knows.
+struct CopyWays {
+  bool unnamed = true;      // an unnamed staged file
+  bool rename = true;       // the no-replace rename
+  bool link = true;         // a link
+  bool reservation = true;  // publication over a reservation
+};
+
+// A platform whose folders' copies take only the ways given, and which
+// records the way each publication took ("link", "rename",
+// "reservation"; "unnamed " before it for an unnamed staged file).
+class CopyWaysPlatform : public PlatformWrapper {
+ public:
+  CopyWaysPlatform(Platform& target, CopyWays ways)
+      : PlatformWrapper(target), ways_(ways) {}
+
+  std::unique_ptr<CopyPrimitives> FolderStartCopy(
+      WrappedFolder& folder) override {
+    return std::make_unique<Limited>(PlatformWrapper::FolderStartCopy(folder),
+                                     *this);
+  }
+
+  std::vector<std::string> published;
+
+ private:
+  class Limited : public CopyPrimitivesWrapper {
+   public:
+    Limited(std::unique_ptr<CopyPrimitives> inner, CopyWaysPlatform& owner)
+        : CopyPrimitivesWrapper(std::move(inner)), owner_(owner) {}
+    std::optional<uint32_t> StageUnnamed() override {
+      if (!owner_.ways_.unnamed) return std::nullopt;
+      const std::optional<uint32_t> code =
+          CopyPrimitivesWrapper::StageUnnamed();
+      unnamed_ = code == 0u;
+      return code;
+    }
+    uint32_t StageNamed() override {
+      unnamed_ = false;
+      return CopyPrimitivesWrapper::StageNamed();
+    }
+    std::optional<uint32_t> PublishByLink(const std::string& name) override {
+      if (!owner_.ways_.link) return std::nullopt;
+      return Record("link", CopyPrimitivesWrapper::PublishByLink(name));
+    }
+    std::optional<uint32_t> PublishByRename(const std::string& name) override {
+      if (!owner_.ways_.rename) return std::nullopt;
+      return Record("rename", CopyPrimitivesWrapper::PublishByRename(name));
+    }
+    std::optional<uint32_t> PublishByReservation(
+        const std::string& name) override {
+      if (!owner_.ways_.reservation) return std::nullopt;
+      return Record("reservation",
+                    CopyPrimitivesWrapper::PublishByReservation(name));
+    }
+
+   private:
+    std::optional<uint32_t> Record(const char* way,
+                                   std::optional<uint32_t> code) {
+      if (code == 0u) {
+        owner_.published.push_back((unnamed_ ? "unnamed " : "") +
+                                   std::string(way));
+      }
+      return code;
+    }
+
+    CopyWaysPlatform& owner_;
+    bool unnamed_ = false;
+  };
+
+  CopyWays ways_;
 };
 
 // Copies source to the path destination through the folder of destination,

@@ -19,6 +19,7 @@
 #include <sys/vfs.h>
 #endif
 
+#include "platform/copy_protocol.h"
 #include "platform/name_mask.h"
 #include "platform/page_buffer.h"
 
@@ -204,10 +205,8 @@ bool FileSystemKinds::IsGeneratedAt(dev_t device, int at, const char* name) {
 }
 
 bool IsDiskFile(const struct stat& st, const char* path, int fd,
-                FileSystemKinds* kinds) {
-  if (!S_ISREG(st.st_mode)) return false;
-  FileSystemKinds once;
-  return !(kinds != nullptr ? kinds : &once)->IsGenerated(st.st_dev, path, fd);
+                FileSystemKinds& kinds) {
+  return S_ISREG(st.st_mode) && !kinds.IsGenerated(st.st_dev, path, fd);
 }
 
 Found FoundInMode(mode_t mode) {
@@ -217,13 +216,13 @@ Found FoundInMode(mode_t mode) {
   return Found::kSpecial;
 }
 
-PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds,
+PathKind ExamineAt(int at, const char* name, FileSystemKinds& kinds,
                    uint32_t* code) {
   struct stat st;
   if (fstatat(at, name, &st, 0) == 0) {
     const Found found = FoundInMode(st.st_mode);
     if (found == Found::kDiskFile &&
-        kinds->IsGeneratedAt(st.st_dev, at, name)) {
+        kinds.IsGeneratedAt(st.st_dev, at, name)) {
       return KindOf(Found::kGeneratedFile);
     }
     return KindOf(found);
@@ -241,7 +240,7 @@ PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds,
   return KindOf(Found::kUnreachable);
 }
 
-int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds,
+int OpenDiskFileForRead(const char* path, FileSystemKinds& kinds,
                         struct stat* opened) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
@@ -272,30 +271,6 @@ constexpr size_t kCopyBlock = 1 << 20;
 // in one call (it stops at about 2 GiB), as cp does, rather than a call per
 // MiB.
 constexpr size_t kOffloadRequest = size_t{1} << 30;
-
-// Closes a descriptor when it goes out of scope, unless released.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  void reset() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // Copies from the current offset of in to the end with read and write.
 // 0 or an errno value.
@@ -536,13 +511,20 @@ void RemoveOwnFolderIfEmpty(int folder, const char* name, int own) {
 // folder (when empty) are removed: a FUSE file system keeps a file removed
 // while open as a hidden ".fuse_hidden" name, and the folder would stay.
 struct Staged {
-  ~Staged() {
+  ~Staged() { End(); }
+  // Lets go of the staged file as described above; the next staging may
+  // then begin.
+  void End() {
     Close();
     if (!temporary.empty()) {
       if (!published) unlinkat(own_folder, temporary.c_str(), 0);
       RemoveOwnFolderIfEmpty(folder, own_name, own_folder);
     }
     if (own_folder >= 0) close(own_folder);
+    own_folder = -1;
+    own_name = nullptr;
+    temporary.clear();
+    published = false;
   }
   // 0 or the errno value of the close.
   int Close() {
@@ -563,7 +545,7 @@ struct Staged {
 // Opens an unnamed file in folder. False when the file system has none
 // (the caller then uses a name); a failure that a name would meet as well
 // is returned in *code.
-bool StageUnnamed(int folder, Staged* staged, uint32_t* code) {
+bool OpenUnnamed(int folder, Staged* staged, uint32_t* code) {
 #ifdef O_TMPFILE
   const int fd = openat(folder, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0) {
@@ -584,7 +566,7 @@ bool StageUnnamed(int folder, Staged* staged, uint32_t* code) {
 // Creates a new file of the program's own in the first usable own folder
 // of folder, made when missing. What killed runs left there the caller has
 // removed.
-uint32_t StageNamed(int folder, Staged* staged) {
+uint32_t CreateNamed(int folder, Staged* staged) {
   // Another run may remove a folder when it finds it empty, between its
   // creation here and the file's: then it is made again.
   for (int attempt = 0; attempt < 8; ++attempt) {
@@ -637,14 +619,20 @@ uint32_t StageNamed(int folder, Staged* staged) {
 }
 
 // Gives an unnamed file the name in folder; fails when the name is taken.
-// 0 or an errno value.
+// The file is reached through its /proc entry; without /proc, through its
+// descriptor, which the kernel allows only a process that may read any
+// file. 0 or an errno value; ENOTSUP when the file cannot be named at all.
 int LinkUnnamed(int fd, int folder, const std::string& name) {
 #ifdef O_TMPFILE
   const std::string self = "/proc/self/fd/" + std::to_string(fd);
-  return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(),
-                AT_SYMLINK_FOLLOW) == 0
-             ? 0
-             : errno;
+  if (linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) ==
+      0) {
+    return 0;
+  }
+  const int error = errno;
+  if (error != ENOENT || access("/proc/self/fd", X_OK) == 0) return error;
+  if (linkat(fd, "", folder, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  return errno == ENOENT ? ENOTSUP : errno;
 #else
   (void)fd;
   (void)folder;
@@ -653,27 +641,12 @@ int LinkUnnamed(int fd, int folder, const std::string& name) {
 #endif
 }
 
-// Renames temporary (in from) to name (in to) unless the name is taken.
-// 0 or an errno value.
-int RenameNoReplace(int from, const std::string& temporary, int to,
-                    const std::string& name) {
-  int error = ENOTSUP;
-#if defined(__linux__) && defined(RENAME_NOREPLACE)
-  if (renameat2(from, temporary.c_str(), to, name.c_str(), RENAME_NOREPLACE) ==
-      0) {
-    return 0;
-  }
-  error = errno;
-#endif
-  if (error != EINVAL && error != ENOSYS && error != ENOTSUP &&
-      error != EOPNOTSUPP) {
-    return error;
-  }
-  // A file system without the no-replace rename: a hard link refuses a
-  // taken name as well.
-  if (linkat(from, temporary.c_str(), to, name.c_str(), 0) != 0) return errno;
-  unlinkat(from, temporary.c_str(), 0);
-  return 0;
+// What a rename or link that never replaces answers on a file system that
+// has no such operation: FUSE drivers give EINVAL for RENAME_NOREPLACE;
+// exFAT and FAT give EPERM for a hard link.
+bool NotOffered(int error) {
+  return error == EINVAL || error == EPERM || error == ENOSYS ||
+         error == ENOTSUP || error == EOPNOTSUPP;
 }
 
 // Writes all of text to fd. 0 or an errno value.
@@ -744,6 +717,147 @@ int PublishByReservation(int own, const std::string& temporary, int folder,
   return error;
 }
 
+// A time or a mode that the file system cannot keep: FAT keeps no modes
+// (vfat refuses chmod with EPERM, FUSE drivers with ENOSYS). The copy's
+// bytes are what must arrive; these fail no copy.
+bool CannotKeep(int error) {
+  return error == EPERM || error == ENOSYS || error == EOPNOTSUPP ||
+         error == ENOTSUP;
+}
+
+// The primitives of one copy into the open folder: the source read through
+// one descriptor, the bytes staged in an unnamed file or under a temporary
+// name of the program's own folder, every name taken relative to the
+// folder.
+class PosixCopy : public CopyPrimitives {
+ public:
+  PosixCopy(int folder, FileSystemKinds& kinds)
+      : folder_(folder), kinds_(kinds) {
+    staged_.folder = folder;
+  }
+  ~PosixCopy() override {
+    staged_.End();
+    if (in_ >= 0) close(in_);
+  }
+  PosixCopy(const PosixCopy&) = delete;
+  PosixCopy& operator=(const PosixCopy&) = delete;
+
+  uint32_t OpenSource(const std::string& source, FileProof* read) override {
+    // Only a regular disk file is copied, and a FIFO put in the
+    // attachment's place cannot block the open.
+    in_ = OpenDiskFileForRead(source.c_str(), kinds_, &source_);
+    if (in_ < 0) return Win32CodeFromErrno(errno);
+    if (S_ISDIR(source_.st_mode)) return kErrorAccessDenied;
+    const std::optional<FileProof> proof = ProofOfOpen(in_);
+    if (!proof) return kErrorAccessDenied;
+    *read = *proof;
+    return 0;
+  }
+  std::optional<FileProof> SourceProof() override { return ProofOfOpen(in_); }
+  bool IsTaken(const std::string& name) override {
+    struct stat taken;
+    return fstatat(folder_, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0;
+  }
+  void RemoveLeftovers() override { RemoveAllLeftovers(folder_); }
+
+  std::optional<uint32_t> StageUnnamed() override {
+    uint32_t code = 0;
+    if (!OpenUnnamed(folder_, &staged_, &code)) return std::nullopt;
+    return code;
+  }
+  uint32_t StageNamed() override { return CreateNamed(folder_, &staged_); }
+  uint32_t CopyBytes() override {
+    // A second staging reads the source again from its start.
+    if (filled_ && lseek(in_, 0, SEEK_SET) != 0) {
+      return Win32CodeFromErrno(errno);
+    }
+    filled_ = true;
+    return Win32CodeFromErrno(CopyContents(in_, staged_.fd, source_.st_size));
+  }
+  uint32_t KeepMetadata() override {
+    const timespec times[2] = {{0, UTIME_OMIT}, ModificationTime(source_)};
+    if (futimens(staged_.fd, times) != 0 && !CannotKeep(errno)) {
+      return Win32CodeFromErrno(errno);
+    }
+    if (fchmod(staged_.fd, source_.st_mode & 0777) != 0 && !CannotKeep(errno)) {
+      return Win32CodeFromErrno(errno);
+    }
+    return 0;
+  }
+  uint32_t SyncStaged() override {
+    return SyncData(staged_.fd) == 0 ? 0 : Win32CodeFromErrno(errno);
+  }
+
+  std::optional<uint32_t> PublishByLink(const std::string& name) override {
+    if (staged_.temporary.empty()) {
+      const int error = LinkUnnamed(staged_.fd, folder_, name);
+      if (error == ENOTSUP) return std::nullopt;
+      return Published(error);
+    }
+    if (linkat(staged_.own_folder, staged_.temporary.c_str(), folder_,
+               name.c_str(), 0) != 0) {
+      const int error = errno;
+      if (NotOffered(error)) return std::nullopt;
+      return Published(error);
+    }
+    unlinkat(staged_.own_folder, staged_.temporary.c_str(), 0);
+    return Published(0);
+  }
+  std::optional<uint32_t> PublishByRename(const std::string& name) override {
+    if (staged_.temporary.empty()) return std::nullopt;
+#if defined(__linux__) && defined(RENAME_NOREPLACE)
+    if (renameat2(staged_.own_folder, staged_.temporary.c_str(), folder_,
+                  name.c_str(), RENAME_NOREPLACE) == 0) {
+      return Published(0);
+    }
+    const int error = errno;
+    if (NotOffered(error)) return std::nullopt;
+    return Published(error);
+#else
+    return std::nullopt;
+#endif
+  }
+  std::optional<uint32_t> PublishByReservation(
+      const std::string& name) override {
+    if (staged_.temporary.empty()) return std::nullopt;
+    return Published(stashwell::PublishByReservation(
+        staged_.own_folder, staged_.temporary, folder_, name));
+  }
+
+  std::optional<FileProof> StagedProof() override {
+    return ProofOfOpen(staged_.fd);
+  }
+  uint32_t CloseStaged() override {
+    return Win32CodeFromErrno(staged_.Close());
+  }
+  void EndStaging() override { staged_.End(); }
+  std::optional<FileProof> ProofOfName(const std::string& name) override {
+    return stashwell::ProofOfName(folder_, name.c_str());
+  }
+  void RemoveName(const std::string& name) override {
+    unlinkat(folder_, name.c_str(), 0);
+  }
+  // A file system served by path (sshfs, say) numbers a name given by a
+  // link apart from the file's other name.
+  bool NamesKeepFileIds() override { return false; }
+
+ private:
+  // 0 once the staged file has the name, else the failed publication's
+  // code.
+  uint32_t Published(int error) {
+    if (error != 0) return CreateError(error);
+    staged_.published = true;
+    return 0;
+  }
+
+  int folder_;
+  FileSystemKinds& kinds_;
+  int in_ = -1;
+  struct stat source_ {};
+  bool filled_ = false;
+  Staged staged_;
+};
+
 // True when a listed entry is a regular file, a link being none: from the
 // type the listing gives, and asked only when the file system gives none.
 bool IsPlainEntry(int folder, const dirent& item) {
@@ -757,28 +871,26 @@ bool IsPlainEntry(int folder, const dirent& item) {
 
 }  // namespace
 
-PosixFolder::PosixFolder(int fd, FileSystemKinds* kinds, CopyStaging staging)
-    : fd_(fd),
-      kinds_(kinds != nullptr ? kinds : &own_kinds_),
-      staging_(staging) {}
+PosixFolder::PosixFolder(int fd, FileSystemKinds& kinds)
+    : fd_(fd), kinds_(kinds) {}
 
 PosixFolder::~PosixFolder() { close(fd_); }
 
 uint32_t PosixFolder::Open(const std::string& path,
                            std::unique_ptr<Folder>* folder,
-                           FileSystemKinds* kinds, CopyStaging staging) {
+                           FileSystemKinds& kinds) {
   const int fd = open(path.empty() ? "." : path.c_str(),
                       O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return CreateError(errno);
   // What dead runs left goes at the first use, also in a run that copies
   // nothing: a power cut may have kept an emptied own folder on the disk.
   RemoveAllLeftovers(fd);
-  folder->reset(new PosixFolder(fd, kinds, staging));
+  folder->reset(new PosixFolder(fd, kinds));
   return 0;
 }
 
 PathKind PosixFolder::Examine(const std::string& name) {
-  return ExamineAt(fd_, name.c_str(), kinds_);
+  return ExamineAt(fd_, name.c_str(), kinds_, nullptr);
 }
 
 std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,
@@ -827,113 +939,12 @@ uint32_t PosixFolder::Flush() {
   return fsync(fd_) == 0 ? 0 : Win32CodeFromErrno(errno);
 }
 
-uint32_t PosixFolder::CopyIn(const std::string& source, const std::string& name,
-                             CopyReceipt* receipt) {
-  *receipt = {};
-  return Copy(source, name, staging_, receipt);
+std::unique_ptr<CopyPrimitives> PosixFolder::StartCopy() {
+  return std::make_unique<PosixCopy>(fd_, kinds_);
 }
 
 std::optional<FileProof> PosixFolder::ProofOf(const std::string& name) {
   return ProofOfName(fd_, name.c_str());
-}
-
-namespace {
-
-// A time or a mode that the file system cannot keep: FAT keeps no modes
-// (vfat refuses chmod with EPERM, FUSE drivers with ENOSYS). The copy's
-// bytes are what must arrive; these fail no copy.
-bool CannotKeep(int error) {
-  return error == EPERM || error == ENOSYS || error == EOPNOTSUPP ||
-         error == ENOTSUP;
-}
-
-}  // namespace
-
-uint32_t PosixFolder::Copy(const std::string& source, const std::string& name,
-                           CopyStaging staging, CopyReceipt* receipt) {
-  // Only a regular disk file is copied, and a FIFO put in the attachment's
-  // place cannot block the open.
-  struct stat st;
-  FileCloser in(OpenDiskFileForRead(source.c_str(), kinds_, &st));
-  if (in.get() < 0) return Win32CodeFromErrno(errno);
-  if (S_ISDIR(st.st_mode)) return kErrorAccessDenied;
-  // What the copy reads, as a later deletion of the source must find it.
-  const std::optional<FileProof> read = ProofOfOpen(in.get());
-  if (!read) return kErrorAccessDenied;
-
-  const int folder = fd_;
-  // A taken name is refused before any byte is copied; the publication
-  // below refuses it again should it be taken meanwhile.
-  struct stat taken;
-  if (fstatat(folder, name.c_str(), &taken, AT_SYMLINK_NOFOLLOW) == 0) {
-    return kErrorFileExists;
-  }
-  RemoveAllLeftovers(folder);
-
-  Staged staged;
-  staged.folder = folder;
-  uint32_t code = 0;
-  if (staging == CopyStaging::kNamedOnly ||
-      !StageUnnamed(folder, &staged, &code)) {
-    code = StageNamed(folder, &staged);
-  }
-  if (code != 0) return code;
-
-  int error = CopyContents(in.get(), staged.fd, st.st_size);
-  if (error == 0) {
-    const timespec times[2] = {{0, UTIME_OMIT}, ModificationTime(st)};
-    if (futimens(staged.fd, times) != 0 && !CannotKeep(errno)) error = errno;
-  }
-  if (error == 0 && fchmod(staged.fd, st.st_mode & 0777) != 0 &&
-      !CannotKeep(errno)) {
-    error = errno;
-  }
-  // The bytes reach the disk before the copy gets its name, so the name
-  // never holds a file that a power cut would empty.
-  if (error == 0 && SyncData(staged.fd) != 0) error = errno;
-  if (error != 0) return Win32CodeFromErrno(error);
-  // A source written to while it was read may have given the copy a mix of
-  // its old and new bytes: such a copy never gets the name.
-  if (ProofOfOpen(in.get()) != read) return kErrorSharingViolation;
-
-  if (staged.temporary.empty()) {
-    error = LinkUnnamed(staged.fd, folder, name);
-    // The file gets its name through its /proc entry: without /proc it
-    // cannot be named, and the copy is made again under a temporary name.
-    if (error == ENOENT && access("/proc/self/fd", X_OK) != 0) {
-      staged.Close();
-      return Copy(source, name, CopyStaging::kNamedOnly, receipt);
-    }
-  } else {
-    error = RenameNoReplace(staged.own_folder, staged.temporary, folder, name);
-    if (error == EPERM || error == ENOTSUP || error == EOPNOTSUPP ||
-        error == ENOSYS) {
-      error = PublishByReservation(staged.own_folder, staged.temporary, folder,
-                                   name);
-    }
-  }
-  if (error != 0) return CreateError(error);
-  staged.published = true;
-  // The new name reaches the disk with the folder's Flush, which the run
-  // asks for before the source goes.
-  const std::optional<FileProof> made = ProofOfOpen(staged.fd);
-  const int late_error = staged.Close();
-  if (late_error != 0) {
-    // The copy may not be whole on the disk: the name just given is taken
-    // back, if it still holds this copy, and the source stays.
-    if (made && ProofOfName(folder, name.c_str()).value_or(FileProof{}).id ==
-                    made->id) {
-      unlinkat(folder, name.c_str(), 0);
-    }
-    return Win32CodeFromErrno(late_error);
-  }
-  receipt->source = *read;
-  // What the name holds, as the source's removal will look it up: a
-  // file system served by path (sshfs, say) numbers a name given by a link
-  // apart from the file's other name. The size must be the copy's.
-  const std::optional<FileProof> named = ProofOfName(folder, name.c_str());
-  if (made && named && named->size == made->size) receipt->copy = *named;
-  return 0;
 }
 
 namespace {

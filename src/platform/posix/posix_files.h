@@ -63,9 +63,9 @@ class FileSystemKinds {
 
 // True when st (of a file reached by following links) is a regular file on
 // a file system that stores files: not one of the kernel's generated ones.
-// kinds remembers the file systems met; without it each call asks anew.
+// kinds remembers the file systems met.
 bool IsDiskFile(const struct stat& st, const char* path, int fd,
-                FileSystemKinds* kinds = nullptr);
+                FileSystemKinds& kinds);
 
 // What a stat result's mode says stands at a name: a regular file is taken
 // for a disk file (whether the kernel generates it is asked apart).
@@ -75,51 +75,45 @@ Found FoundInMode(mode_t mode);
 // folder, or a whole path): links followed, a link that leads nowhere
 // still holds its name, and only a regular file on a disk is a file.
 // A name that cannot be looked at for another reason than its absence is
-// kUnreachable, with the Win32 code in *code where given.
-PathKind ExamineAt(int at, const char* name, FileSystemKinds* kinds,
-                   uint32_t* code = nullptr);
+// kUnreachable, with the Win32 code in *code where given (code not null).
+PathKind ExamineAt(int at, const char* name, FileSystemKinds& kinds,
+                   uint32_t* code);
 
 // Opens path read-only without blocking on a FIFO swapped in after an
 // existence test (the non-blocking mode is cleared once it is open).
 // Folders open as before, so callers keep their own rule for them; any
 // other file that is no disk file is refused as missing (ENOENT). -1 with
 // errno set on failure; *opened gets what the open file is.
-int OpenDiskFileForRead(const char* path, FileSystemKinds* kinds = nullptr,
-                        struct stat* opened = nullptr);
-
-enum class CopyStaging {
-  kUnnamedFirst,  // an unnamed temporary file (O_TMPFILE) where possible
-  kNamedOnly,     // always a hidden temporary name; for tests
-};
+int OpenDiskFileForRead(const char* path, FileSystemKinds& kinds,
+                        struct stat* opened);
 
 // A destination folder of the run, opened once and kept open to the end of
 // the run. Every name is taken relative to it (openat, linkat, renameat2),
 // so a folder swapped for a link during the run cannot redirect a later
 // copy, which still lands in the folder the run first opened.
+//
+// Its copies (the protocol of copy_protocol.h) stage their bytes in an
+// unnamed O_TMPFILE file of the folder where the file system has one, else
+// under a temporary name of the program's own folder inside it, locked
+// (flock) while the run lives; they publish an unnamed file by linkat of
+// its /proc/self/fd entry (by its descriptor where there is no /proc), a
+// named one by renameat2(RENAME_NOREPLACE), a hard link, or over a
+// reservation (exFAT and FAT through FUSE, which have neither). The
+// source's last-write time and permission bits are kept. Codes: 2 source
+// missing, 3 folder gone, 5 access denied, 80 name taken, 112 disk full,
+// ...
 class PosixFolder : public Folder {
  public:
   // Opens path (links followed; "" is the current folder). kinds remembers
-  // which file systems are the kernel's generated ones (without it, the
-  // folder keeps its own record).
+  // which file systems are the kernel's generated ones.
   static uint32_t Open(const std::string& path, std::unique_ptr<Folder>* folder,
-                       FileSystemKinds* kinds = nullptr,
-                       CopyStaging staging = CopyStaging::kUnnamedFirst);
+                       FileSystemKinds& kinds);
   ~PosixFolder() override;
   PosixFolder(const PosixFolder&) = delete;
   PosixFolder& operator=(const PosixFolder&) = delete;
 
   PathKind Examine(const std::string& name) override;
-  // The bytes go into a temporary file of this folder first, which is then
-  // published under name by an operation that fails when the name is
-  // taken: nothing standing there (or put there meanwhile) is ever
-  // replaced, and the name never holds a partial copy, even when the
-  // process dies. The copy keeps the source's last-write time and
-  // permission bits, and its bytes are flushed before it gets the name.
-  // Only regular files are copied. 0 when copied, else a Win32 code: 2
-  // source missing, 3 folder gone, 5 access denied, 80 name taken, 112 disk
-  // full, ... A failed copy removes nothing but its own temporary file.
-  uint32_t CopyIn(const std::string& source, const std::string& name,
-                  CopyReceipt* receipt) override;
+  std::unique_ptr<CopyPrimitives> StartCopy() override;
   std::optional<FileProof> ProofOf(const std::string& name) override;
   // From the entry types readdir gives; an entry of unknown type is asked
   // without following a link.
@@ -132,14 +126,10 @@ class PosixFolder : public Folder {
   uint32_t Flush() override;
 
  private:
-  PosixFolder(int fd, FileSystemKinds* kinds, CopyStaging staging);
-  uint32_t Copy(const std::string& source, const std::string& name,
-                CopyStaging staging, CopyReceipt* receipt);
+  PosixFolder(int fd, FileSystemKinds& kinds);
 
   int fd_;
-  FileSystemKinds own_kinds_;
-  FileSystemKinds* kinds_;
-  CopyStaging staging_;
+  FileSystemKinds& kinds_;
 };
 
 // The names in a folder, listed once and listed again only when the folder

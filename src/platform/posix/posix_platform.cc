@@ -227,7 +227,7 @@ class PosixPlatform : public Platform {
   // is a file (links followed): FIFOs, devices, sockets and the kernel's
   // generated files are no files a mail client saved.
   PathKind Examine(const std::string& path, uint32_t* code) override {
-    return ExamineAt(AT_FDCWD, path.c_str(), &file_systems_, code);
+    return ExamineAt(AT_FDCWD, path.c_str(), file_systems_, code);
   }
 
   std::optional<FileId> IdentityOf(const std::string& path) override {
@@ -282,7 +282,7 @@ class PosixPlatform : public Platform {
 
   uint32_t OpenFolder(const std::string& path,
                       std::unique_ptr<Folder>* folder) override {
-    return PosixFolder::Open(path, folder, &file_systems_);
+    return PosixFolder::Open(path, folder, file_systems_);
   }
 
   std::vector<SearchEntry> FindMatching(const std::string& mask,
@@ -427,7 +427,7 @@ class PosixPlatform : public Platform {
   uint32_t OpenReadable(const std::string& path, FileUse use, int* opened,
                         struct stat* opened_stat) {
     const int fd =
-        OpenDiskFileForRead(path.c_str(), &file_systems_, opened_stat);
+        OpenDiskFileForRead(path.c_str(), file_systems_, opened_stat);
     if (fd < 0) return LastError();
     // A folder opens for reading on POSIX; the rule refuses it, as Windows
     // does. Anything else that is no disk file was refused by the open as

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/file_rules.h"
+#include "platform/copy_protocol.h"
 #include "platform/page_buffer.h"
 #include "platform/system_platform.h"
 #include "platform/win32/win32_locale.h"
@@ -342,12 +343,6 @@ void RemoveLeftovers(const std::string& own) {
   FindClose(search);
 }
 
-// The folder that holds destination, with its final separator.
-std::string FolderOf(const std::string& destination, const PathSyntax& syntax) {
-  const std::string name = FileNamePart(destination, syntax);
-  return destination.substr(0, destination.size() - name.size());
-}
-
 // True when the program's own folder at path (without its final
 // separator) may be used: a real folder, no reparse point (a junction or
 // link would lead the copy, the sweep and the removal elsewhere).
@@ -365,12 +360,11 @@ void RemoveOwnFolderIfEmpty(const std::string& path) {
 }
 
 // Creates a new file of the program's own in the first usable own folder
-// beside destination, made when missing, opened for writing and shared
-// with no one: ".stashwell\.stashwell-<process>-<n>.tmp". *own gets that
-// folder's path.
-HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
-                       std::string* path, std::string* own) {
-  const std::string folder = FolderOf(destination, syntax);
+// of folder (with its final separator), made when missing, opened for
+// writing and shared with no one: ".stashwell\.stashwell-<process>-<n>.tmp".
+// *path gets the file's path, *own that folder's.
+HANDLE CreateTemporary(const std::string& folder, std::string* path,
+                       std::string* own) {
   // Another run may remove the folder when it finds it empty, between its
   // creation here and the file's: then it is made again.
   for (int attempt = 0; attempt < 8; ++attempt) {
@@ -391,8 +385,9 @@ HANDLE CreateTemporary(const std::string& destination, const PathSyntax& syntax,
             folder + own_name + "\\" + TemporaryName(GetCurrentProcessId(), n),
             0);
         HANDLE out = CreateFileA(
-            path->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+            path->c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, nullptr,
+            CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_SEQUENTIAL_SCAN,
+            nullptr);
         if (out != INVALID_HANDLE_VALUE) return out;
         code = GetLastError();
         if (code != ERROR_FILE_EXISTS && code != ERROR_ALREADY_EXISTS) break;
@@ -424,7 +419,7 @@ Found FoundBySpelling(const std::string& path, const PathSyntax& syntax) {
 }
 
 PathKind ExaminePath(const std::string& path, const PathSyntax& syntax,
-                     uint32_t* code = nullptr) {
+                     uint32_t* code) {
   if (const Found found = FoundBySpelling(path, syntax);
       found != Found::kDiskFile) {
     return KindOf(found);
@@ -456,93 +451,132 @@ PathKind ExaminePath(const std::string& path, const PathSyntax& syntax,
                                                              : Found::kSpecial);
 }
 
-// The bytes go into a hidden temporary file of the destination folder
-// that no one else may open, which then gets the destination name by a
-// rename that fails when the name is taken: a final name only ever holds
-// a whole file, a file put there meanwhile is never replaced, and a failed
-// copy removes nothing but its own temporary file.
-uint32_t CopyNoReplace(const std::string& source,
-                       const std::string& destination, const PathSyntax& syntax,
-                       CopyReceipt* receipt) {
-  *receipt = {};
-  // Shared as the system's own copy shares its source; like every open,
-  // it refuses anything that is not a file on a disk.
-  std::unique_ptr<File> source_file;
-  const uint32_t open_code =
-      OpenHandle(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                 OPEN_EXISTING, &source_file);
-  if (open_code != 0) return open_code;
-  HANDLE in = static_cast<Win32File&>(*source_file).handle();
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(in, &info)) return GetLastError();
-  // What the copy reads, as a later deletion of the source must find it.
-  const std::optional<FileProof> read = ProofOfHandle(in);
-  if (!read) return ERROR_ACCESS_DENIED;
-  // A taken name is refused before any byte is copied; the rename below
-  // refuses it again should it be taken meanwhile.
-  if (GetFileAttributesA(destination.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    return ERROR_FILE_EXISTS;
+// The primitives of one copy into the folder whose path (with its final
+// separator) is folder. The bytes go into a hidden temporary file of the
+// program's own folder there that no one else may open, which then gets
+// the destination name by a rename that fails when the name is taken.
+// Windows has no unnamed files, and the rename is the one publication.
+class Win32Copy : public CopyPrimitives {
+ public:
+  explicit Win32Copy(std::string folder) : folder_(std::move(folder)) {}
+  ~Win32Copy() override { EndStaging(); }
+  Win32Copy(const Win32Copy&) = delete;
+  Win32Copy& operator=(const Win32Copy&) = delete;
+
+  uint32_t OpenSource(const std::string& source, FileProof* read) override {
+    // Shared as the system's own copy shares its source; like every open,
+    // it refuses anything that is not a file on a disk.
+    const uint32_t code =
+        OpenHandle(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   OPEN_EXISTING, &source_);
+    if (code != 0) return code;
+    in_ = static_cast<Win32File&>(*source_).handle();
+    if (!GetFileInformationByHandle(in_, &info_)) return GetLastError();
+    const std::optional<FileProof> proof = ProofOfHandle(in_);
+    if (!proof) return ERROR_ACCESS_DENIED;
+    *read = *proof;
+    return 0;
+  }
+  std::optional<FileProof> SourceProof() override { return ProofOfHandle(in_); }
+  bool IsTaken(const std::string& name) override {
+    return GetFileAttributesA(PathOf(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+  void RemoveLeftovers() override {
+    for (const char* own_name : kOwnFolders) {
+      const std::string own = Reachable(folder_ + own_name, 0);
+      if (!IsUsableOwnFolder(own)) continue;
+      stashwell::RemoveLeftovers(own + "\\");
+      RemoveDirectoryA(own.c_str());
+    }
   }
 
-  // What killed runs left in the program's own folders goes, and each
-  // folder with it when empty.
-  const std::string folder = FolderOf(destination, syntax);
-  for (const char* own_name : kOwnFolders) {
-    const std::string own = Reachable(folder + own_name, 0);
-    if (!IsUsableOwnFolder(own)) continue;
-    RemoveLeftovers(own + "\\");
-    RemoveDirectoryA(own.c_str());
+  uint32_t StageNamed() override {
+    out_ = CreateTemporary(folder_, &temporary_, &own_);
+    if (out_ == INVALID_HANDLE_VALUE) {
+      temporary_.clear();
+      return GetLastError();
+    }
+    return 0;
+  }
+  uint32_t CopyBytes() override { return stashwell::CopyBytes(in_, out_); }
+  // The time and the source's attributes (read-only among them) replace the
+  // temporary hidden one, through the handle: the file is shared with no
+  // one, so no call by its name could reach it.
+  uint32_t KeepMetadata() override {
+    if (!SetFileTime(out_, nullptr, nullptr, &info_.ftLastWriteTime)) {
+      return GetLastError();
+    }
+    const DWORD kept = info_.dwFileAttributes &
+                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                        FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(out_, FileBasicInfo, &basic,
+                                    sizeof basic)) {
+      return GetLastError();
+    }
+    return 0;
+  }
+  uint32_t SyncStaged() override {
+    return FlushFileBuffers(out_) ? 0 : GetLastError();
+  }
+  // Closed first, since a file no one may share cannot be renamed; the
+  // rename is written through, so it returns only once the new name is on
+  // the disk.
+  std::optional<uint32_t> PublishByRename(const std::string& name) override {
+    made_ = ProofOfHandle(out_);
+    if (const uint32_t code = CloseStaged()) return code;
+    if (!MoveFileExA(temporary_.c_str(), PathOf(name).c_str(),
+                     MOVEFILE_WRITE_THROUGH)) {
+      const DWORD code = GetLastError();
+      // The rename names a taken destination "already exists"; the copy
+      // reports it as a file that exists, as a copy that refuses to
+      // overwrite does.
+      return code == ERROR_ALREADY_EXISTS ? ERROR_FILE_EXISTS : code;
+    }
+    published_ = true;
+    return 0;
   }
 
-  std::string temporary;
-  std::string own;
-  HANDLE out = CreateTemporary(destination, syntax, &temporary, &own);
-  if (out == INVALID_HANDLE_VALUE) return GetLastError();
-  uint32_t code = CopyBytes(in, out);
-  if (code == 0 && !SetFileTime(out, nullptr, nullptr, &info.ftLastWriteTime)) {
-    code = GetLastError();
+  std::optional<FileProof> StagedProof() override {
+    return out_ != INVALID_HANDLE_VALUE ? ProofOfHandle(out_) : made_;
   }
-  // The bytes reach the disk before the copy gets its name.
-  if (code == 0 && !FlushFileBuffers(out)) code = GetLastError();
-  BY_HANDLE_FILE_INFORMATION made;
-  if (code == 0 && !GetFileInformationByHandle(out, &made)) {
-    code = GetLastError();
+  uint32_t CloseStaged() override {
+    if (out_ == INVALID_HANDLE_VALUE) return 0;
+    const HANDLE out = std::exchange(out_, INVALID_HANDLE_VALUE);
+    return CloseHandle(out) ? 0 : GetLastError();
   }
-  if (!CloseHandle(out) && code == 0) code = GetLastError();
-  // A source written to while it was read may have given the copy a mix of
-  // its old and new bytes: such a copy never gets the name.
-  if (code == 0 && ProofOfHandle(in) != read) code = ERROR_SHARING_VIOLATION;
-  // The source's attributes (read-only among them) replace the temporary
-  // hidden one before the file gets its name.
-  const DWORD kept =
-      info.dwFileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                               FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-  if (code == 0 &&
-      !SetFileAttributesA(temporary.c_str(),
-                          kept != 0 ? kept : FILE_ATTRIBUTE_NORMAL)) {
-    code = GetLastError();
+  void EndStaging() override {
+    CloseStaged();
+    if (temporary_.empty()) return;
+    if (!published_) {
+      SetFileAttributesA(temporary_.c_str(), FILE_ATTRIBUTE_NORMAL);
+      DeleteFileA(temporary_.c_str());
+    }
+    RemoveOwnFolderIfEmpty(own_);
+    temporary_.clear();
+    published_ = false;
   }
-  if (code == 0 && !MoveFileExA(temporary.c_str(), destination.c_str(),
-                                MOVEFILE_WRITE_THROUGH)) {
-    code = GetLastError();
-    // The rename names a taken destination "already exists"; the copy
-    // reports it as a file that exists, as a copy that refuses to
-    // overwrite does.
-    if (code == ERROR_ALREADY_EXISTS) code = ERROR_FILE_EXISTS;
+  std::optional<FileProof> ProofOfName(const std::string& name) override {
+    return stashwell::ProofOfName(PathOf(name));
   }
-  if (code != 0) {
-    SetFileAttributesA(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(temporary.c_str());
-  } else {
-    // What the name holds now, when it is still the copy just renamed
-    // there; left unknown otherwise, and then the source is not deleted.
-    const std::optional<FileProof> published = ProofOfName(destination);
-    receipt->source = *read;
-    if (published && published->id == IdOf(made)) receipt->copy = *published;
+  void RemoveName(const std::string& name) override {
+    DeleteFileA(PathOf(name).c_str());
   }
-  RemoveOwnFolderIfEmpty(own);
-  return code;
-}
+
+ private:
+  std::string PathOf(const std::string& name) const { return folder_ + name; }
+
+  std::string folder_;
+  std::unique_ptr<File> source_;
+  HANDLE in_ = INVALID_HANDLE_VALUE;
+  BY_HANDLE_FILE_INFORMATION info_ = {};
+  HANDLE out_ = INVALID_HANDLE_VALUE;
+  std::string temporary_;
+  std::string own_;
+  std::optional<FileProof> made_;
+  bool published_ = false;
+};
 
 // A destination folder: its path, to which each name is joined as the run
 // joins it for the log. No handle is kept: every name is reached through
@@ -553,11 +587,10 @@ class Win32Folder : public Folder {
       : path_(std::move(path)), syntax_(syntax) {}
 
   PathKind Examine(const std::string& name) override {
-    return ExaminePath(PathOf(name), syntax_);
+    return ExaminePath(PathOf(name), syntax_, nullptr);
   }
-  uint32_t CopyIn(const std::string& source, const std::string& name,
-                  CopyReceipt* receipt) override {
-    return CopyNoReplace(source, PathOf(name), syntax_, receipt);
+  std::unique_ptr<CopyPrimitives> StartCopy() override {
+    return std::make_unique<Win32Copy>(path_ + syntax_.separator);
   }
   std::optional<FileProof> ProofOf(const std::string& name) override {
     const std::string path = PathOf(name);

@@ -1,10 +1,12 @@
-#include "fuzz/memory_platform.h"
+#include "support/memory_platform.h"
 
 #include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>
 
+#include "platform/copy_protocol.h"
+#include "platform/path_syntax.h"
 #include "platform/windows_names.h"
 
 namespace stashwell {
@@ -96,6 +98,152 @@ class MemoryPlatform::MemoryFile : public File {
   bool closed_ = false;
 };
 
+// The primitives of one copy into a memory folder. A named staged file
+// lives in the program's own folder of the destination under a temporary
+// name, as on a disk; an unnamed one is bytes that no name holds yet.
+class MemoryPlatform::MemoryCopy : public CopyPrimitives {
+ public:
+  MemoryCopy(MemoryPlatform& owner, const std::string& folder)
+      : owner_(owner), folder_(Normal(folder)) {}
+  ~MemoryCopy() override { EndStaging(); }
+  MemoryCopy(const MemoryCopy&) = delete;
+  MemoryCopy& operator=(const MemoryCopy&) = delete;
+
+  uint32_t OpenSource(const std::string& source, FileProof* read) override {
+    const std::string from = Normal(source);
+    if (owner_.directories_.count(from) != 0) return kErrorAccessDenied;
+    auto it = owner_.files_.find(from);
+    if (it == owner_.files_.end()) return kErrorFileNotFound;
+    source_ = it->second;
+    *read = ProofOf(source_);
+    return 0;
+  }
+  std::optional<FileProof> SourceProof() override { return ProofOf(source_); }
+  bool IsTaken(const std::string& name) override {
+    const std::string to = PathOf(name);
+    return owner_.files_.count(to) != 0 || owner_.directories_.count(to) != 0;
+  }
+  // Every temporary file of another number than this run's is a dead
+  // run's: the memory platform runs one program at a time.
+  void RemoveLeftovers() override {
+    for (const char* own_name : kOwnFolders) {
+      const std::string own = PathOf(own_name);
+      if (owner_.directories_.count(own) == 0) continue;
+      std::erase_if(owner_.files_, [&](const auto& entry) {
+        const std::string& path = entry.first;
+        if (Parent(path) != own) return false;
+        const std::optional<uint64_t> process =
+            TemporaryNameProcess(path.substr(own.size() + 1));
+        return process && *process != kProcess;
+      });
+      RemoveFolderIfEmpty(own);
+    }
+  }
+
+  std::optional<uint32_t> StageUnnamed() override {
+    if (owner_.directories_.count(folder_) == 0) return kErrorPathNotFound;
+    Begin(true);
+    return 0;
+  }
+  uint32_t StageNamed() override {
+    if (owner_.directories_.count(folder_) == 0) return kErrorPathNotFound;
+    // A file under the own folder's name takes the next of its names.
+    for (const char* own_name : kOwnFolders) {
+      const std::string own = PathOf(own_name);
+      if (owner_.files_.count(own) != 0) continue;
+      owner_.directories_.insert(own);
+      for (int n = 0;; ++n) {
+        const std::string temporary = own + '\\' + TemporaryName(kProcess, n);
+        if (owner_.files_.count(temporary) != 0) continue;
+        Begin(false);
+        own_ = own;
+        temporary_ = temporary;
+        owner_.files_[temporary_] = staged_;
+        return 0;
+      }
+    }
+    return kErrorAccessDenied;
+  }
+  uint32_t CopyBytes() override {
+    *staged_.bytes = *source_.bytes;
+    return 0;
+  }
+  uint32_t KeepMetadata() override {
+    staged_.write_time = source_.write_time;
+    return 0;
+  }
+  uint32_t SyncStaged() override { return 0; }
+  std::optional<uint32_t> PublishByLink(const std::string& name) override {
+    return Publish(name);
+  }
+  std::optional<uint32_t> PublishByRename(const std::string& name) override {
+    if (unnamed_) return std::nullopt;
+    return Publish(name);
+  }
+
+  std::optional<FileProof> StagedProof() override { return ProofOf(staged_); }
+  uint32_t CloseStaged() override { return 0; }
+  void EndStaging() override {
+    if (!staging_) return;
+    if (!unnamed_) {
+      if (!published_) owner_.files_.erase(temporary_);
+      RemoveFolderIfEmpty(own_);
+    }
+    staging_ = false;
+    published_ = false;
+  }
+  std::optional<FileProof> ProofOfName(const std::string& name) override {
+    return owner_.ProofOfPath(PathOf(name));
+  }
+  void RemoveName(const std::string& name) override {
+    owner_.files_.erase(PathOf(name));
+  }
+
+ private:
+  static FileProof ProofOf(const Stored& stored) {
+    FileProof proof;
+    proof.id = {0, stored.index};
+    proof.size = stored.bytes->size();
+    return proof;
+  }
+  std::string PathOf(const std::string& name) const {
+    return Normal(folder_ + '\\' + name);
+  }
+  void Begin(bool unnamed) {
+    staged_ = {std::make_shared<std::string>(), 0, owner_.next_index_++};
+    staging_ = true;
+    unnamed_ = unnamed;
+  }
+  // A link and a rename alike: the name gets the staged file, and the
+  // temporary name goes.
+  uint32_t Publish(const std::string& name) {
+    if (IsTaken(name)) return kErrorFileExists;
+    owner_.files_[PathOf(name)] = staged_;
+    if (!unnamed_) owner_.files_.erase(temporary_);
+    published_ = true;
+    return 0;
+  }
+  void RemoveFolderIfEmpty(const std::string& own) {
+    for (const auto& [path, file] : owner_.files_) {
+      if (Parent(path) == own) return;
+    }
+    for (const std::string& folder : owner_.directories_) {
+      if (Parent(folder) == own) return;
+    }
+    owner_.directories_.erase(own);
+  }
+
+  MemoryPlatform& owner_;
+  std::string folder_;
+  Stored source_;
+  Stored staged_;
+  bool staging_ = false;
+  bool unnamed_ = false;
+  bool published_ = false;
+  std::string own_;
+  std::string temporary_;
+};
+
 // A folder of the memory platform: its path, to which each name is joined.
 // Memory files are plain files, and every change is final at once.
 class MemoryPlatform::MemoryFolder : public Folder {
@@ -106,9 +254,8 @@ class MemoryPlatform::MemoryFolder : public Folder {
   PathKind Examine(const std::string& name) override {
     return owner_.Examine(PathOf(name));
   }
-  uint32_t CopyIn(const std::string& source, const std::string& name,
-                  CopyReceipt* receipt) override {
-    return owner_.CopyNoReplace(source, PathOf(name), receipt);
+  std::unique_ptr<CopyPrimitives> StartCopy() override {
+    return std::make_unique<MemoryCopy>(owner_, path_);
   }
   std::optional<FileProof> ProofOf(const std::string& name) override {
     return owner_.ProofOfPath(PathOf(name));
@@ -185,6 +332,12 @@ void MemoryPlatform::AddDirectory(const std::string& path) {
 void MemoryPlatform::AddFile(const std::string& path, const std::string& bytes,
                              DayCount write_time) {
   Store(Normal(path), bytes, write_time);
+}
+
+void MemoryPlatform::Rewrite(const std::string& path,
+                             const std::string& bytes) {
+  auto it = files_.find(Normal(path));
+  if (it != files_.end()) *it->second.bytes = bytes;
 }
 
 void MemoryPlatform::SetCommandLine(const std::string& text) {
@@ -264,25 +417,6 @@ Removal MemoryPlatform::RemoveProvenFile(const std::string& path,
                                          const FileProof& proof) {
   if (ProofOfPath(path) != proof) return Removal::kNotProven;
   return RemoveFile(path) ? Removal::kRemoved : Removal::kRefused;
-}
-
-uint32_t MemoryPlatform::CopyNoReplace(const std::string& source,
-                                       const std::string& destination,
-                                       CopyReceipt* receipt) {
-  *receipt = {};
-  const std::string from = Normal(source);
-  const std::string to = Normal(destination);
-  if (directories_.count(from) != 0) return kErrorAccessDenied;
-  auto it = files_.find(from);
-  if (it == files_.end()) return kErrorFileNotFound;
-  if (directories_.count(Parent(to)) == 0) return kErrorPathNotFound;
-  if (directories_.count(to) != 0) return kErrorAccessDenied;
-  if (files_.count(to) != 0) return kErrorFileExists;
-  const Stored& from_file = it->second;
-  Store(to, *from_file.bytes, from_file.write_time);
-  receipt->source = ProofOfPath(source);
-  receipt->copy = ProofOfPath(destination);
-  return 0;
 }
 
 uint32_t MemoryPlatform::OpenFolder(const std::string& path,

@@ -1,11 +1,18 @@
 // A Platform over a map of files in memory, with Windows path rules, for
-// the fuzz targets: every operation of the seam, no disk, no user. Paths
-// are compared as Windows compares them (case-insensitive, "." and ".."
-// resolved, "\" and "/" alike). Opens share as the Win32 opens do: a file
-// open for writing or for reading (not shared) cannot be deleted, and a
-// file open for writing cannot be opened for reading.
-#ifndef STASHWELL_FUZZ_MEMORY_PLATFORM_H_
-#define STASHWELL_FUZZ_MEMORY_PLATFORM_H_
+// the unit tests where a disk is not the point and for the fuzz targets:
+// every operation of the seam, no disk, no user. Paths are compared as
+// Windows compares them (case-insensitive, "." and ".." resolved, "\" and
+// "/" alike). Opens share as the Win32 opens do: a file open for writing
+// or for reading (not shared) cannot be deleted, and a file open for
+// writing cannot be opened for reading.
+//
+// Its folders copy by the one copy protocol, on primitives over the map:
+// an unnamed staged file (bytes of no name), or a named one in the
+// program's own folder ".stashwell", published by a link or a rename that
+// refuses a taken name; it has no reservation. Every change is final at
+// once, so a flush has nothing to do.
+#ifndef STASHWELL_TESTS_SUPPORT_MEMORY_PLATFORM_H_
+#define STASHWELL_TESTS_SUPPORT_MEMORY_PLATFORM_H_
 
 #include <map>
 #include <memory>
@@ -26,8 +33,14 @@ class MemoryPlatform : public Platform {
   void AddFile(const std::string& path, const std::string& bytes,
                DayCount write_time = 0);
   void SetCommandLine(const std::string& text);
+  // Changes a file's bytes in place, as a program writing into it does:
+  // the same file, other bytes.
+  void Rewrite(const std::string& path, const std::string& bytes);
   // Reads deliver at most this many bytes (0: no limit).
   void SetReadLimit(size_t limit) { read_limit_ = limit; }
+  // The number this platform's run gives its temporary files; those of
+  // any other number are a dead run's.
+  static constexpr uint64_t kProcess = 1;
 
   // Looking at the result.
   static std::string Normal(const std::string& path);
@@ -67,6 +80,7 @@ class MemoryPlatform : public Platform {
  private:
   class MemoryFile;
   class MemoryFolder;
+  class MemoryCopy;
   struct Stored {
     std::shared_ptr<std::string> bytes;
     DayCount write_time = 0;
@@ -75,8 +89,6 @@ class MemoryPlatform : public Platform {
 
   static std::string Parent(const std::string& normal);
   bool IsOpen(const std::string& normal, FileUse use) const;
-  uint32_t CopyNoReplace(const std::string& source,
-                         const std::string& destination, CopyReceipt* receipt);
   // A memory file's proof: its identity and size; nothing changes a file's
   // bytes in place but the log's own writes.
   std::optional<FileProof> ProofOfPath(const std::string& path) const;
@@ -96,4 +108,4 @@ class MemoryPlatform : public Platform {
 
 }  // namespace stashwell
 
-#endif  // STASHWELL_FUZZ_MEMORY_PLATFORM_H_
+#endif  // STASHWELL_TESTS_SUPPORT_MEMORY_PLATFORM_H_
