@@ -64,9 +64,10 @@ int Main(int argc, char** argv) {
   RunState state(os);
   state.MessageFilePath = argv[1];
   state.DestinationDir = argv[2];
+  Destination destination(state);
   try {
     StartRunLog(state);
-    ScanMessageFile(state);
+    ScanMessageFile(state, destination);
     state.Log->Close();
     state.Log.reset();
   } catch (const EInOutError& error) {

@@ -34,14 +34,14 @@ int Move(Platform& os, const std::string& source,
   RunState state(os);
   state.MessageFilePath = destination + ".bench-msg";
   StartRunLog(state);
-  state.SourcePath = source;
   state.DestinationDir = FolderPart(destination, os.Syntax());
-  state.DestinationPath = destination;
-  CopyReceipt receipt;
-  const int32_t code = CopyAndLog(state, false, &receipt);
-  VerifyAndDeleteSource(state, code, receipt);
+  Destination folder(state);
+  Attachment attachment = AttachmentAt(source, os.Syntax());
+  attachment.DestinationName = FileNamePart(destination, os.Syntax());
+  const PlacedBytes placed = CopyAndLog(state, folder, attachment, false);
+  VerifyAndDeleteSource(state, folder, attachment, placed);
   // The source goes once the destination folder is flushed.
-  state.Removals.Settle(state);
+  folder.removals.Settle(state);
   const bool clean = !state.ErrorsReported;
   // Keep the benchmark quiet: no question about the log.
   state.Log->Close();

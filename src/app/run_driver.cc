@@ -9,18 +9,20 @@
 #include "run/run_log.h"
 #include "run/run_state.h"
 #include "scan/message_scan.h"
+#include "transfer/destination.h"
 
 namespace stashwell {
 namespace {
 
-void Run(RunState& state, const std::vector<std::string>& arguments) {
+void Run(RunState& state, Destination& destination,
+         const std::vector<std::string>& arguments) {
   state.MessageFilePath = GetArgument(arguments, 1);
   state.DestinationDir = GetArgument(arguments, 2);
   state.VcfOnly = IsVcfSwitch(arguments);
   state.MessageDirPrefix = FolderPrefix(state.MessageFilePath, state.syntax);
   SweepStaleFiles(state);
   StartRunLog(state);
-  ScanMessageFile(state);
+  ScanMessageFile(state, destination);
   FinishRunLog(state);
 }
 
@@ -29,10 +31,10 @@ void Run(RunState& state, const std::vector<std::string>& arguments) {
 // the log buffer holds is handed to the file, so the log shows every line
 // written so far. A failure while settling drops what was not yet done:
 // those sources stay.
-void KeepWhatTheRunDid(RunState& state) {
+void KeepWhatTheRunDid(RunState& state, Destination& destination) {
   if (!state.Log) return;
   try {
-    state.Removals.Settle(state);
+    destination.removals.Settle(state);
   } catch (const EInOutError&) {
   } catch (const std::bad_alloc&) {
   }
@@ -49,13 +51,16 @@ int RunProgram(Platform& os) {
     return 0;
   }
   RunState state(os);
+  // The destination folder and the removals held for its flush live as
+  // long as the run, so that a failure can still settle them.
+  Destination destination(state);
   try {
     state.locale = os.ReadLocaleFormats();
-    Run(state, arguments);
+    Run(state, destination, arguments);
   } catch (const std::bad_alloc&) {
     // Out of memory ends the run like a failed file operation: the lines
     // already written are kept and the report says what happened.
-    KeepWhatTheRunDid(state);
+    KeepWhatTheRunDid(state, destination);
     os.Tell(Notice::kError,
             FailureReportText(kOutOfMemoryKind, os.ProgramFileName(),
                               os.CodeOffset(__builtin_return_address(0)),
@@ -65,7 +70,7 @@ int RunProgram(Platform& os) {
   } catch (const EInOutError& error) {
     // Lines written before the failure stay in the log: what the buffer
     // still holds is handed over before the report.
-    KeepWhatTheRunDid(state);
+    KeepWhatTheRunDid(state, destination);
     os.Tell(Notice::kError,
             FailureReportText(kInOutErrorKind, os.ProgramFileName(),
                               os.CodeOffset(error.location()), error.message()),

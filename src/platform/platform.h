@@ -171,8 +171,9 @@ class Folder {
   // name; the name itself is on the disk once Flush has returned. A source
   // that changes while it is read is not published (32). *receipt gets
   // what was read and made. Runs the one copy protocol (CopyNoReplace,
-  // copy_protocol.h) on this folder's primitives; no system overrides it
-  // (the tests' wrapper does, to watch or break a whole copy).
+  // copy_protocol.h) on this folder's primitives. No system's folder
+  // overrides it; a folder that stands for another (the run's destination,
+  // the tests' wrapper) hands the copy on, or watches or breaks it whole.
   virtual uint32_t CopyIn(const std::string& source, const std::string& name,
                           CopyReceipt* receipt);
   // The primitives of one copy into this folder, on this system.

@@ -145,7 +145,6 @@ void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces) {
 
 void FinishRunLog(RunState& state) {
   Platform& os = state.platform;
-  state.Removals.Settle(state);
   // An empty log goes while the run still holds it open and locked: the
   // next message's run, started meanwhile under the same name, cannot have
   // taken the file over and written its record into it.

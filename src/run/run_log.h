@@ -126,9 +126,10 @@ void StartRunLog(RunState& state);
 // Appends one line: the pieces in order, then CR LF. Checked once. While a
 // place is held open in the log, the line waits behind it.
 void WriteLogLine(RunState& state, std::initializer_list<LogPiece> pieces);
-// Settles the held source removals, closes the log, deletes it (while it is
-// still open and the run's own) when nothing was recorded, asks whether to
-// open it when an error was recorded, and opens it on Yes.
+// Closes the log, deletes it (while it is still open and the run's own)
+// when nothing was recorded, asks whether to open it when an error was
+// recorded, and opens it on Yes. No place may be held open in the log: the
+// scan settles the removals it held before it ends.
 void FinishRunLog(RunState& state);
 
 }  // namespace stashwell

@@ -1,19 +1,17 @@
 // RunState: every run-wide value, in one record that the driver creates at
 // the start of the run and that lives to its end. The steps of the run read
-// and update it; the steps that act on the current attachment take no other
-// arguments. Its fields carry the names the run's rules give them.
+// and update it; what belongs to one attachment (its paths, its name in the
+// destination, the copy's result) is passed from step to step as values
+// and never kept here. Its fields carry the names the run's rules give them.
 #ifndef STASHWELL_RUN_RUN_STATE_H_
 #define STASHWELL_RUN_RUN_STATE_H_
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/platform.h"
 #include "run/run_log.h"
-#include "run/source_removals.h"
 
 namespace stashwell {
 
@@ -37,22 +35,13 @@ struct RunState {
   bool ErrorsReported = false;
   bool ActionLogged = false;
 
-  // The message file scan.
+  // The message file: a run reads one, so what the scan learns of it is
+  // the run's. The header lines are the last of each seen so far, emptied
+  // when the scan starts.
   std::optional<FileId> MessageFileId;  // the message file the scan reads
   std::string FromLine;
   std::string ToLine;
   std::string SubjectLine;
-  std::string SourcePath;
-
-  // The destination folder, opened at its first use and kept open to the
-  // end of the run (DestinationFolder).
-  std::unique_ptr<Folder> Destination;
-  // The sources whose removal waits for the destination folder's flush.
-  SourceRemovals Removals;
-
-  // The current attachment.
-  std::string AttachmentName;
-  std::string DestinationPath;  // DestinationDir, a separator and the name
 };
 
 }  // namespace stashwell

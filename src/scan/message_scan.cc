@@ -38,7 +38,8 @@ size_t LongestUsableLine(const PathSyntax& syntax) {
   return kAttachmentPrefix.size() + 2 + syntax.max_path;
 }
 
-void HandleAttachmentLine(RunState& state, std::string_view line) {
+void HandleAttachmentLine(RunState& state, Destination& destination,
+                          std::string_view line) {
   Platform& os = state.platform;
   const size_t longest = LongestUsableLine(state.syntax);
   if (line.size() > longest) {
@@ -56,41 +57,41 @@ void HandleAttachmentLine(RunState& state, std::string_view line) {
   const std::string_view path_text = line.substr(kAttachmentPrefix.size());
   // Tested anew for every line: the folder may come or go during the run.
   uint32_t code = 0;
-  const PathKind destination = os.Examine(state.DestinationDir, &code);
-  if (destination != PathKind::kFolder) {
+  const PathKind folder_kind = os.Examine(state.DestinationDir, &code);
+  if (folder_kind != PathKind::kFolder) {
     WriteLogLine(state, {"Destination Directory <", state.DestinationDir,
-                         destination == PathKind::kUnreachable
+                         folder_kind == PathKind::kUnreachable
                              ? "> cannot be reached; Code "
                              : "> does not exist",
-                         destination == PathKind::kUnreachable
+                         folder_kind == PathKind::kUnreachable
                              ? LogPiece(static_cast<int32_t>(code))
                              : LogPiece("")});
     WriteHeaderEcho(state);
     state.ErrorsReported = true;
     return;
   }
-  state.SourcePath = StripOneQuoteEachEnd(path_text);
+  std::string source_path(StripOneQuoteEachEnd(path_text));
   // A file this run moved is gone for every later line, as it went at once.
-  state.Removals.SettleIfHeld(state, state.SourcePath);
-  const PathKind source = os.Examine(state.SourcePath, &code);
+  destination.removals.SettleIfHeld(state, source_path);
+  const PathKind source = os.Examine(source_path, &code);
   if (source == PathKind::kUnreachable) {
-    WriteLogLine(
-        state, {"Source File <", state.SourcePath, "> cannot be reached; Code ",
-                static_cast<int32_t>(code)});
+    WriteLogLine(state,
+                 {"Source File <", source_path, "> cannot be reached; Code ",
+                  static_cast<int32_t>(code)});
     WriteHeaderEcho(state);
     state.ErrorsReported = true;
     return;
   }
   if (source != PathKind::kFile) {
-    ReportMissingSource(state);
+    ReportMissingSource(state, source_path);
     return;
   }
-  PlaceAttachment(state);
+  PlaceAttachment(state, destination, std::move(source_path));
 }
 
 }  // namespace
 
-void ScanMessageFile(RunState& state) {
+void ScanMessageFile(RunState& state, Destination& destination) {
   Platform& os = state.platform;
   state.FromLine.clear();
   state.ToLine.clear();
@@ -157,9 +158,11 @@ void ScanMessageFile(RunState& state) {
         break;
       case 'A':
         if (BeginsWith(line, kAttachmentPrefix)) {
-          HandleAttachmentLine(state, line);
+          HandleAttachmentLine(state, destination, line);
           // Memory stays flat whatever the message holds.
-          if (state.Removals.Full(state)) state.Removals.Settle(state);
+          if (destination.removals.Full(state)) {
+            destination.removals.Settle(state);
+          }
         }
         break;
     }
@@ -167,7 +170,7 @@ void ScanMessageFile(RunState& state) {
   // The sources of the moved attachments go once the destination folder is
   // flushed, and the lines held behind them reach the log, before the
   // message closes and goes.
-  state.Removals.Settle(state);
+  destination.removals.Settle(state);
   reader.Close();
   // The mail client may have given the name to its next message meanwhile:
   // that message was never read, so it stays for its own run. A message

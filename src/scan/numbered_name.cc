@@ -9,7 +9,6 @@
 #include "platform/platform.h"
 #include "platform/windows_names.h"
 #include "run/fixed_texts.h"
-#include "transfer/verified_move.h"
 
 namespace stashwell {
 
@@ -66,31 +65,27 @@ uint32_t LookupsBeforeListing(Folder& folder) {
 // a device, a name the search met by its short form.
 class ListedNumbers {
  public:
-  // Lists the folder once. Lists nothing when the numbered names of
-  // unnumbered would not all lie in one folder.
-  ListedNumbers(Folder& folder, std::string_view unnumbered,
+  // Lists the folder once. Lists nothing when name holds a character that
+  // may end a folder: its numbered names would not all be plain names of
+  // this folder.
+  ListedNumbers(Folder& folder, std::string_view name,
                 const PathSyntax& syntax) {
-    size_t dot = 0;
-    const size_t insert = FindExtensionDot(unnumbered, syntax, &dot)
-                              ? dot - 1
-                              : unnumbered.size();
-    const std::string_view before = unnumbered.substr(0, insert);
-    const std::string_view after = unnumbered.substr(insert);
     const auto ends_folder = [&](char c) {
       return syntax.EndsFolder(c) || (syntax.alternate_separator != 0 &&
                                       c == syntax.alternate_separator);
     };
-    if (LastCharWhere(after, syntax, ends_folder) != std::string_view::npos) {
+    if (LastCharWhere(name, syntax, ends_folder) != std::string_view::npos) {
       return;
     }
-    const size_t folder_end = LastCharWhere(before, syntax, ends_folder);
-    const std::string_view stem = folder_end == std::string_view::npos
-                                      ? before
-                                      : before.substr(folder_end + 1);
+    size_t dot = 0;
+    const size_t insert =
+        FindExtensionDot(name, syntax, &dot) ? dot - 1 : name.size();
+    const std::string_view stem = name.substr(0, insert);
+    const std::string_view after = name.substr(insert);
     // Hidden files are taken names too: the folder lists them.
-    for (const std::string& name : folder.PlainFileNames(stem, after)) {
-      const uint32_t number = NumberIn(name, stem, after);
-      if (number == 0 || IsReservedDeviceName(name, syntax)) continue;
+    for (const std::string& listed : folder.PlainFileNames(stem, after)) {
+      const uint32_t number = NumberIn(listed, stem, after);
+      if (number == 0 || IsReservedDeviceName(listed, syntax)) continue;
       if (number >= taken_.size()) taken_.resize(number + 1, false);
       taken_[number] = true;
     }
@@ -128,22 +123,20 @@ class ListedNumbers {
 
 }  // namespace
 
-std::optional<std::string> FindFreeNumberedName(RunState& state) {
-  // Every name is looked up in the destination folder; where it cannot be
-  // opened, by its path, and the copy then reports why.
-  uint32_t open_code = 0;
-  Folder* folder = DestinationFolder(state, &open_code);
+std::optional<std::string> FindFreeNumberedName(Folder& folder,
+                                                std::string_view name,
+                                                const PathSyntax& syntax) {
   std::optional<ListedNumbers> listed;
   // Asked of the folder once the first number is taken.
   uint32_t lookups_before_listing = 0;
   for (uint32_t number = kFirstNameNumber; number <= kLastNameNumber;
        ++number) {
-    if (folder != nullptr && number > kFirstNameNumber) {
+    if (number > kFirstNameNumber) {
       if (lookups_before_listing == 0) {
-        lookups_before_listing = LookupsBeforeListing(*folder);
+        lookups_before_listing = LookupsBeforeListing(folder);
       }
       if (!listed && number - kFirstNameNumber >= lookups_before_listing) {
-        listed.emplace(*folder, state.DestinationPath, state.syntax);
+        listed.emplace(folder, name, syntax);
       }
       if (listed && listed->Taken(number)) continue;
     }
@@ -151,11 +144,8 @@ std::optional<std::string> FindFreeNumberedName(RunState& state) {
     // since then only sends the search on to the next number. Anything at
     // the name takes it: a folder, a device, a link that leads nowhere, as
     // well as a file.
-    std::string candidate =
-        MakeNumberedName(state.DestinationPath, number, state.syntax);
-    if (ExamineDestination(state, candidate) == PathKind::kMissing) {
-      return candidate;
-    }
+    std::string candidate = MakeNumberedName(name, number, syntax);
+    if (folder.Examine(candidate) == PathKind::kMissing) return candidate;
   }
   return std::nullopt;
 }

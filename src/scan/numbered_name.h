@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "platform/path_syntax.h"
-#include "run/run_state.h"
+#include "platform/platform.h"
 
 namespace stashwell {
 
@@ -33,13 +33,11 @@ bool FindExtensionDot(std::string_view path, const PathSyntax& syntax,
 std::string MakeNumberedName(std::string_view path, uint32_t number,
                              const PathSyntax& syntax);
 
-// The first numbered variant of DestinationPath (the unnumbered target, a
-// name in the destination folder), from 1 up to kLastNameNumber, that
-// nothing holds (no file, folder, device or link); every candidate is built
-// from the unnumbered path and looked up by its name in the destination
-// folder (DestinationFolder). Nothing when every one of them is taken.
-// Writes nothing to the log, and changes nothing in the state but the
-// destination folder, which it opens when the run has not yet.
+// The first numbered variant of name (the unnumbered name, a file name in
+// folder), from 1 up to kLastNameNumber, that nothing in folder holds (no
+// file, folder, device or link); every candidate is built from the
+// unnumbered name and looked up in folder. Nothing when every one of them
+// is taken. Writes nothing to the log.
 //
 // Once the lookups of taken numbers have cost a quarter of what a listing
 // of the folder would (Folder::ListingCostInLookups), the folder is listed
@@ -49,7 +47,9 @@ std::string MakeNumberedName(std::string_view path, uint32_t number,
 // numbers taken, not with the folder's size. With nothing else writing the
 // folder the answer is the one a lookup per number gives; a name taken after
 // the listing sends the search on to the next number.
-std::optional<std::string> FindFreeNumberedName(RunState& state);
+std::optional<std::string> FindFreeNumberedName(Folder& folder,
+                                                std::string_view name,
+                                                const PathSyntax& syntax);
 
 }  // namespace stashwell
 

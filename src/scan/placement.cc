@@ -47,106 +47,133 @@ enum class Round {
   kTakenMeanwhile,  // another program took the name first: decide again
 };
 
-// What the verified move needs of a round: the copy's code (nothing for a
-// duplicate, where no copy was made), and what was read and what holds its
-// bytes.
-struct Moved {
-  std::optional<int32_t> copy_code;
-  CopyReceipt receipt;
+// One attachment's placement while it is decided: where it goes, what the
+// name was before any number, and what holds its bytes once a round has
+// copied it or found its duplicate.
+struct Deciding {
+  RunState& state;
+  Destination& destination;
+  const std::string unnumbered;
+  bool may_decide_again = false;
+  Placement result;
+  PlacedBytes bytes;
+
+  Attachment& attachment() { return result.attachment; }
+  // The path the log shows for the name decided for.
+  std::string DestinationPath() {
+    return destination.folder.PathOf(attachment().DestinationName);
+  }
 };
 
-// The copy to DestinationPath, with what its code means for the round.
-Round CopyRound(RunState& state, bool may_decide_again, Moved* moved) {
-  const int32_t code = CopyAndLog(state, may_decide_again, &moved->receipt);
-  moved->copy_code = code;
-  return may_decide_again && code == static_cast<int32_t>(kErrorFileExists)
+// The copy to DestinationName, with what its code means for the round.
+Round CopyRound(Deciding& d) {
+  d.result.how = d.attachment().DestinationName == d.unnumbered
+                     ? Placed::kMoved
+                     : Placed::kNumbered;
+  d.bytes =
+      CopyAndLog(d.state, d.destination, d.attachment(), d.may_decide_again);
+  return d.may_decide_again &&
+                 d.bytes.copy_error == static_cast<int32_t>(kErrorFileExists)
              ? Round::kTakenMeanwhile
              : Round::kVerify;
 }
 
-// A different file, or anything that is no file, has the name: the
-// attachment is moved under the first free numbered name of unnumbered.
-Round PlaceUnderNumberedName(RunState& state, const std::string& unnumbered,
-                             bool may_decide_again, Moved* moved) {
-  state.DestinationPath = unnumbered;
-  std::optional<std::string> numbered = FindFreeNumberedName(state);
-  if (!numbered) {
-    WriteLogLine(state, {"Error - no free numbered name for <",
-                         state.DestinationPath, "> (source not deleted)"});
-    state.ErrorsReported = true;
-    return Round::kDone;
-  }
-  state.DestinationPath = std::move(*numbered);
-  WriteLogLine(state, {"Different version of <", state.SourcePath,
-                       "> already in destination. Changing name to ", '"',
-                       state.DestinationPath, '"'});
-  state.ActionLogged = true;
-  return CopyRound(state, may_decide_again, moved);
+// Ends the placement with the source kept, for why.
+Round Keep(Deciding& d, Kept why) {
+  d.result.how = Placed::kKept;
+  d.result.why = why;
+  return Round::kDone;
 }
 
-// Decides for what holds DestinationPath now, and acts.
-Round PlaceOnce(RunState& state, const std::string& unnumbered,
-                bool may_decide_again, Moved* moved) {
+// A different file, or anything that is no file, has the name: the
+// attachment is moved under the first free numbered name of the unnumbered
+// name.
+Round PlaceUnderNumberedName(Deciding& d) {
+  RunState& state = d.state;
+  d.attachment().DestinationName = d.unnumbered;
+  std::optional<std::string> numbered =
+      FindFreeNumberedName(d.destination.folder, d.unnumbered, state.syntax);
+  if (!numbered) {
+    WriteLogLine(state, {"Error - no free numbered name for <",
+                         d.DestinationPath(), "> (source not deleted)"});
+    state.ErrorsReported = true;
+    return Keep(d, Kept::kNoFreeName);
+  }
+  d.attachment().DestinationName = std::move(*numbered);
+  WriteLogLine(state, {"Different version of <", d.attachment().SourcePath,
+                       "> already in destination. Changing name to ", '"',
+                       d.DestinationPath(), '"'});
+  state.ActionLogged = true;
+  return CopyRound(d);
+}
+
+// Decides for what holds DestinationName now, and acts.
+Round PlaceOnce(Deciding& d) {
+  RunState& state = d.state;
   Platform& os = state.platform;
+  const Attachment& attachment = d.attachment();
   // The program's own folder's names are never an attachment's: one placed
   // there would take the folder's place, or be taken for it.
   const PathKind kind =
-      IsOwnFolderName(FileNamePart(state.DestinationPath, state.syntax))
+      IsOwnFolderName(attachment.DestinationName)
           ? PathKind::kOther
-          : ExamineDestination(state, state.DestinationPath);
+          : d.destination.folder.Examine(attachment.DestinationName);
   switch (kind) {
     case PathKind::kMissing:
     // A name the file system will not even look at (one it cannot store):
     // the copy tries it and reports the file system's own refusal.
     case PathKind::kUnreachable:
-      return CopyRound(state, may_decide_again, moved);
+      return CopyRound(d);
     case PathKind::kFolder:
     case PathKind::kOther:
       // A folder, a device, a FIFO, a socket or a link that leads nowhere
       // holds the name as firmly as a file does.
-      return PlaceUnderNumberedName(state, unnumbered, may_decide_again, moved);
+      return PlaceUnderNumberedName(d);
     case PathKind::kFile:
       break;
   }
-  if (os.IsSameFile(state.SourcePath, state.DestinationPath)) {
+  // The same-file, run-file and identity questions go by the destination's
+  // path: they compare what two names lead to.
+  const std::string destination_path = d.DestinationPath();
+  if (os.IsSameFile(attachment.SourcePath, destination_path)) {
     // The attachment already is in the destination folder, reached through
     // another spelling of the same path. It would be its own duplicate, and
     // deleting the "source" would delete the only copy. This is judged by
     // the file's identity on disk, not by the path texts, and it comes
     // after the filter, so a passed-over attachment leaves no line.
-    WriteLogLine(state, {"File <", state.SourcePath,
+    WriteLogLine(state, {"File <", attachment.SourcePath,
                          "> is already in the destination folder - left in "
                          "place"});
-    return Round::kDone;
+    return Keep(d, Kept::kAlreadyInPlace);
   }
   // Another run may move either file away during the comparison: the
   // attachment is then treated as the existence tests would treat it a
   // moment later.
   ComparedFiles compared;
   switch (
-      CompareFiles(os, state.SourcePath, state.DestinationPath, &compared)) {
+      CompareFiles(os, attachment.SourcePath, destination_path, &compared)) {
     case Comparison::kFirstGone:
-      ReportMissingSource(state);
-      return Round::kDone;
+      ReportMissingSource(state, attachment.SourcePath);
+      return Keep(d, Kept::kSourceGone);
     case Comparison::kSecondGone:
-      return CopyRound(state, may_decide_again, moved);
+      return CopyRound(d);
     case Comparison::kIdentical:
-      if (!IsRunFile(state, state.DestinationPath)) {
+      if (!IsRunFile(state, destination_path)) {
         WriteLogLine(state,
-                     {"Duplicate of <", state.SourcePath, "> already in <",
-                      state.DestinationPath, "> - only deleting source"});
+                     {"Duplicate of <", attachment.SourcePath, "> already in <",
+                      destination_path, "> - only deleting source"});
         state.ActionLogged = true;
         // No copy was made: the source goes once the identical file's
         // bytes (flushed by the comparison) and name are on the disk.
-        moved->copy_code = std::nullopt;
-        moved->receipt = {compared.first, compared.second};
+        d.result.how = Placed::kDuplicate;
+        d.bytes = {0, {compared.first, compared.second}};
         return Round::kVerify;
       }
       [[fallthrough]];
     case Comparison::kDifferent:
       break;
   }
-  return PlaceUnderNumberedName(state, unnumbered, may_decide_again, moved);
+  return PlaceUnderNumberedName(d);
 }
 
 }  // namespace
@@ -157,40 +184,48 @@ void WriteHeaderEcho(RunState& state) {
   WriteLogLine(state, {state.SubjectLine});
 }
 
-void ReportMissingSource(RunState& state) {
-  WriteLogLine(state, {"Source File <", state.SourcePath, "> does not exist"});
+void ReportMissingSource(RunState& state, const std::string& source_path) {
+  WriteLogLine(state, {"Source File <", source_path, "> does not exist"});
   WriteHeaderEcho(state);
   state.ErrorsReported = true;
 }
 
-void PlaceAttachment(RunState& state) {
-  state.AttachmentName = FileNamePart(state.SourcePath, state.syntax);
-  state.DestinationPath =
-      state.DestinationDir + state.syntax.separator + state.AttachmentName;
+Placement PlaceAttachment(RunState& state, Destination& destination,
+                          std::string source_path) {
+  Attachment attachment = AttachmentAt(std::move(source_path), state.syntax);
+  const std::string unnumbered = attachment.DestinationName;
+  Deciding d{state, destination, unnumbered, false, {}, {}};
+  d.result.attachment = std::move(attachment);
+  const std::string& source = d.attachment().SourcePath;
 
   // A path whose last component is empty, "." or ".." has no name to place
-  // under, and joined to the destination it would name the folder or its
+  // under, and in the destination folder it would name the folder or its
   // parent. This comes before the "/V" filter: without a name the filter
   // cannot tell what the attachment is, and a malformed attachment line is
   // reported rather than passed over in silence.
-  if (IsUnusableName(state.AttachmentName)) {
-    WriteLogLine(state, {"Error - no file name in <", state.SourcePath,
-                         "> (source not deleted)"});
+  if (IsUnusableName(d.attachment().AttachmentName)) {
+    WriteLogLine(
+        state, {"Error - no file name in <", source, "> (source not deleted)"});
     state.ErrorsReported = true;
-    return;
+    Keep(d, Kept::kNoFileName);
+    return std::move(d.result);
   }
 
-  if (state.VcfOnly && !MatchesMask(state.AttachmentName, kVcfMask)) return;
+  if (state.VcfOnly && !MatchesMask(d.attachment().AttachmentName, kVcfMask)) {
+    Keep(d, Kept::kFilteredOut);
+    return std::move(d.result);
+  }
 
   // A line naming the run's own log or message (in any spelling) would
   // copy a file that is being written or read and cannot be deleted: one
   // small message naming its log on every line made a numbered copy of an
   // ever-growing log per line. The source is not touched.
-  if (IsRunFile(state, state.SourcePath)) {
-    WriteLogLine(state, {"Error - <", state.SourcePath,
+  if (IsRunFile(state, source)) {
+    WriteLogLine(state, {"Error - <", source,
                          "> is this run's own file (source not deleted)"});
     state.ErrorsReported = true;
-    return;
+    Keep(d, Kept::kRunFile);
+    return std::move(d.result);
   }
 
   // When another program publishes a file under the name between the
@@ -201,18 +236,23 @@ void PlaceAttachment(RunState& state) {
   // is free; only losses to anything else (a name that stays taken without a
   // file at it) are counted, and the last of kPlacementRounds of those
   // reports the taken name as any failed copy.
-  const std::string unnumbered = state.DestinationPath;
-  Moved moved;
   for (int unexplained = 1;;) {
-    switch (
-        PlaceOnce(state, unnumbered, unexplained < kPlacementRounds, &moved)) {
+    d.may_decide_again = unexplained < kPlacementRounds;
+    switch (PlaceOnce(d)) {
       case Round::kDone:
-        return;
-      case Round::kVerify:
-        VerifyAndDeleteSource(state, moved.copy_code, moved.receipt);
-        return;
+        return std::move(d.result);
+      case Round::kVerify: {
+        const bool held =
+            VerifyAndDeleteSource(state, destination, d.attachment(), d.bytes);
+        if (d.bytes.copy_error != 0) {
+          Keep(d, Kept::kCopyFailed);
+        } else if (!held) {
+          Keep(d, Kept::kNotDeleted);
+        }
+        return std::move(d.result);
+      }
       case Round::kTakenMeanwhile:
-        if (ExamineDestination(state, state.DestinationPath) !=
+        if (destination.folder.Examine(d.attachment().DestinationName) !=
             PathKind::kFile) {
           ++unexplained;
         }

@@ -1,84 +1,74 @@
 #include "transfer/verified_move.h"
 
+#include <utility>
+
 #include "run/run_log.h"
 
 namespace stashwell {
 
-Folder* DestinationFolder(RunState& state, uint32_t* code) {
-  if (!state.Destination) {
-    *code = state.platform.OpenFolder(state.DestinationDir, &state.Destination);
-    if (*code != 0) {
-      state.Destination.reset();
-      return nullptr;
-    }
-  }
-  return state.Destination.get();
+Attachment AttachmentAt(std::string source_path, const PathSyntax& syntax) {
+  Attachment attachment;
+  attachment.AttachmentName = FileNamePart(source_path, syntax);
+  attachment.DestinationName = attachment.AttachmentName;
+  attachment.SourcePath = std::move(source_path);
+  return attachment;
 }
 
-PathKind ExamineDestination(RunState& state, const std::string& path) {
-  uint32_t open_code = 0;
-  if (Folder* folder = DestinationFolder(state, &open_code)) {
-    return folder->Examine(FileNamePart(path, state.syntax));
-  }
-  return state.platform.Examine(path);
-}
-
-int32_t CopyAndLog(RunState& state, bool may_decide_again,
-                   CopyReceipt* receipt) {
-  *receipt = {};
+PlacedBytes CopyAndLog(RunState& state, Destination& destination,
+                       const Attachment& attachment, bool may_decide_again) {
   // Paths go to the platform whole, however long; the platform accepts or
   // refuses them with its own error code. A folder that cannot be opened
-  // fails the copy with the open's code.
-  uint32_t result = 0;
-  if (Folder* folder = DestinationFolder(state, &result)) {
-    // The copy's bytes are on the disk when it returns; its name is made
-    // durable by the folder's flush before the source goes.
-    result = folder->CopyIn(state.SourcePath,
-                            FileNamePart(state.DestinationPath, state.syntax),
-                            receipt);
-  }
-  const int32_t code = static_cast<int32_t>(result);
+  // fails the copy with the open's code. The copy's name is made durable
+  // by the folder's flush before the source goes.
+  PlacedBytes placed;
+  placed.copy_error = static_cast<int32_t>(destination.folder.CopyIn(
+      attachment.SourcePath, attachment.DestinationName, &placed.receipt));
+  const int32_t code = placed.copy_error;
   if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
-    return code;
+    return placed;
   }
-  WriteLogLine(state, {"Moving from <", state.SourcePath, "> to <",
-                       state.DestinationPath, '>'});
+  WriteLogLine(state,
+               {"Moving from <", attachment.SourcePath, "> to <",
+                destination.folder.PathOf(attachment.DestinationName), '>'});
   state.ActionLogged = true;
   if (code != 0) {
     WriteLogLine(state, {"Copy File returned error; Code ", code});
     state.ErrorsReported = true;
   }
-  return code;
+  return placed;
 }
 
-void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code,
-                           const CopyReceipt& receipt) {
-  if (ExamineDestination(state, state.DestinationPath) != PathKind::kFile) {
+bool VerifyAndDeleteSource(RunState& state, Destination& destination,
+                           const Attachment& attachment,
+                           const PlacedBytes& placed) {
+  if (destination.folder.Examine(attachment.DestinationName) !=
+      PathKind::kFile) {
     WriteLogLine(
         state,
         {"Error - destination file not found after copy (source not deleted)"});
     state.ErrorsReported = true;
-    return;
+    return false;
   }
   // A file at the destination after a failed copy is not the copy: another
   // program put it there after placement looked. The source is the only
   // copy of the attachment, so it stays.
-  if (copy_code.value_or(0) != 0) {
+  if (placed.copy_error != 0) {
     WriteLogLine(state, {"Error - copy failed and another file is at the "
                          "destination (source not deleted)"});
     state.ErrorsReported = true;
-    return;
+    return false;
   }
   // Without knowing what was read and what holds its bytes, no deletion
   // can be proven.
-  if (!receipt.source || !receipt.copy || state.Destination == nullptr) {
+  const CopyReceipt& receipt = placed.receipt;
+  if (!receipt.source || !receipt.copy || !destination.folder.IsOpen()) {
     WriteLogLine(state, {"Error - could not delete source file"});
     state.ErrorsReported = true;
-    return;
+    return false;
   }
-  state.Removals.Hold(state, state.SourcePath, *receipt.source,
-                      FileNamePart(state.DestinationPath, state.syntax),
-                      *receipt.copy);
+  destination.removals.Hold(state, attachment.SourcePath, *receipt.source,
+                            attachment.DestinationName, *receipt.copy);
+  return true;
 }
 
 }  // namespace stashwell

@@ -5,42 +5,58 @@
 #define STASHWELL_TRANSFER_VERIFIED_MOVE_H_
 
 #include <cstdint>
-#include <optional>
+#include <string>
 
+#include "platform/platform.h"
 #include "run/run_state.h"
+#include "transfer/destination.h"
 
 namespace stashwell {
 
-// The run's destination folder (DestinationDir), opened at the first call
-// and kept in RunState; nullptr and *code set when it cannot be opened, and
-// the next call tries again.
-Folder* DestinationFolder(RunState& state, uint32_t* code);
+// One attachment on its road into the destination folder.
+struct Attachment {
+  // The attachment line's path, without prefix and quotes: an existing
+  // file when placement starts.
+  std::string SourcePath;
+  // The file-name part of SourcePath.
+  std::string AttachmentName;
+  // The name it takes in the destination folder: AttachmentName, or the
+  // numbered name placement chose instead.
+  std::string DestinationName;
+};
 
-// What path (a name in DestinationDir) names, looked up in the destination
-// folder the run holds, where the copy goes; by the path when the folder
-// cannot be opened.
-PathKind ExamineDestination(RunState& state, const std::string& path);
+// The attachment the path names, to be placed under its own name.
+Attachment AttachmentAt(std::string source_path, const PathSyntax& syntax);
 
-// Copies SourcePath to DestinationPath (its name in the destination folder)
-// without overwriting and returns the copy's code (0 when copied, the copy's
-// bytes on the disk, *receipt telling what was read and made); logs the
+// What holds the attachment's bytes under its destination name when the
+// verification starts: the copy CopyAndLog made (copy_error 0), a copy
+// that failed (its code), or the identical file a duplicate found there,
+// which needs no copy (copy_error 0). The receipt tells which source was
+// read and which file holds its bytes; nothing where that is not known.
+struct PlacedBytes {
+  int32_t copy_error = 0;
+  CopyReceipt receipt;
+};
+
+// Copies SourcePath to DestinationName in the destination folder without
+// overwriting (the copy's bytes are on the disk when it succeeds); logs the
 // move and sets ActionLogged whatever the outcome; logs the copy's error
 // code and sets ErrorsReported when it failed. With may_decide_again, a
 // copy that finds the name taken (80: another program published a file
 // there first) logs nothing, so that placement can decide again for that
 // file.
-int32_t CopyAndLog(RunState& state, bool may_decide_again,
-                   CopyReceipt* receipt);
+PlacedBytes CopyAndLog(RunState& state, Destination& destination,
+                       const Attachment& attachment, bool may_decide_again);
 
 // Deletes SourcePath when the move can be trusted: a file stands at
-// DestinationPath, copy_code, the code of this attachment's copy, is 0
-// (nothing when no copy was made: a duplicate), and *receipt tells which
-// source was read and which file at DestinationPath holds its bytes (the
-// copy, or the duplicate's identical file). The removal waits for the
-// destination folder's flush (SourceRemovals). Logs every failure and sets
-// ErrorsReported for it; the source then stays.
-void VerifyAndDeleteSource(RunState& state, std::optional<int32_t> copy_code,
-                           const CopyReceipt& receipt);
+// DestinationName, the copy did not fail, and the receipt tells which
+// source was read and which file holds its bytes. The removal waits for
+// the destination folder's flush (SourceRemovals); true when it is held.
+// Logs every other outcome and sets ErrorsReported for it; the source then
+// stays.
+bool VerifyAndDeleteSource(RunState& state, Destination& destination,
+                           const Attachment& attachment,
+                           const PlacedBytes& placed);
 
 }  // namespace stashwell
 

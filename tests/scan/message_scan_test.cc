@@ -12,6 +12,7 @@
 #include "run/run_state.h"
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
+#include "transfer/destination.h"
 
 namespace stashwell {
 namespace {
@@ -77,7 +78,7 @@ class MessageScanTest : public ::testing::Test {
   }
   std::string ScanAsItStands() {
     StartRunLog(state);
-    ScanMessageFile(state);
+    ScanMessageFile(state, target);
     state.Log->Close();
     state.Log.reset();
     return LogAfterFirstLine();
@@ -100,6 +101,7 @@ class MessageScanTest : public ::testing::Test {
   ScratchDir dir;
   ScanPlatform os;
   RunState state;
+  Destination target{state};  // where the scan places attachments
   std::string destination;
 };
 
@@ -260,7 +262,8 @@ TEST_F(MessageScanTest, PathTextLosesOneQuoteAtEachEndAndNothingElse) {
     EXPECT_EQ(Scan("Subject: s\n" + line + "\n"),
               "Attachment Line: " + line + "\r\n\r\nSource File <" +
                   c.source_path + "> does not exist\r\n\r\n\r\nSubject: s\r\n");
-    EXPECT_EQ(state.SourcePath, c.source_path);
+    // The source looked up is the path without its quotes.
+    EXPECT_EQ(os.file_tests.back(), c.source_path);
   }
 }
 
@@ -374,7 +377,7 @@ TEST_F(MessageScanTest, FailedReadStopsTheRunAndKeepsTheMessage) {
   os.read_error = kErrorAccessDenied;
   StartRunLog(state);
   try {
-    ScanMessageFile(state);
+    ScanMessageFile(state, target);
     ADD_FAILURE() << "no failure raised";
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), kErrorAccessDenied);
@@ -388,7 +391,7 @@ TEST_F(MessageScanTest, FailedCloseStopsTheRunAndKeepsTheMessage) {
   os.close_error = 1117;
   StartRunLog(state);
   try {
-    ScanMessageFile(state);
+    ScanMessageFile(state, target);
     ADD_FAILURE() << "no failure raised";
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), 1117u);

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -130,20 +132,22 @@ class WatchedPlatform : public TestPlatform {
 
 class FindFreeNumberedNameTest : public ::testing::Test {
  protected:
-  FindFreeNumberedNameTest() : state_(os_) {}
-
-  // Runs the search from name in the scratch folder and returns the
-  // numbered name it chose, without the folder.
+  // Runs the search from name in the scratch folder (in the folder name
+  // lies in) and returns the numbered name it chose, as a path below the
+  // scratch folder.
   std::string SearchFrom(const std::string& name) {
-    state_.DestinationPath = dir_.Path(name);
-    // The destination folder is the one name lies in.
-    state_.DestinationDir = FolderPart(state_.DestinationPath, os_.Syntax());
-    state_.Destination.reset();
-    const std::optional<std::string> found = FindFreeNumberedName(state_);
+    const std::string path = dir_.Path(name);
+    const std::string folder_path = FolderPart(path, os_.Syntax());
+    std::unique_ptr<Folder> folder;
+    EXPECT_EQ(os_.OpenFolder(folder_path, &folder), 0u);
+    if (!folder) return "(no folder)";
+    const std::optional<std::string> found = FindFreeNumberedName(
+        *folder, FileNamePart(path, os_.Syntax()), os_.Syntax());
     EXPECT_TRUE(found);
-    // The search changes nothing in the state.
-    EXPECT_EQ(state_.DestinationPath, dir_.Path(name));
-    return found.value_or(dir_.Path(name)).substr(dir_.path().size() + 1);
+    if (!found) return "(none free)";
+    // The answer is a name in the folder, not a path.
+    EXPECT_EQ(FileNamePart(*found, os_.Syntax()), *found);
+    return (folder_path + kSeparator + *found).substr(dir_.path().size() + 1);
   }
 
   // The name one lookup per number finds, the search's own rule.
@@ -168,7 +172,6 @@ class FindFreeNumberedNameTest : public ::testing::Test {
 
   ScratchDir dir_;
   WatchedPlatform os_;
-  RunState state_;
 };
 
 TEST_F(FindFreeNumberedNameTest, FirstFreeNumberWins) {
@@ -369,26 +372,27 @@ TEST(FindFreeNumberedName, NumbersGoOnPast255) {
   ScratchDir dir;
   TakenNamesPlatform os;
   os.taken = 255;
-  RunState state(os);
-  state.DestinationDir = dir.path();
-  state.DestinationPath = dir.Path("report.pdf");
-  EXPECT_EQ(FindFreeNumberedName(state), dir.Path("report256.pdf"));
+  std::unique_ptr<Folder> folder;
+  ASSERT_EQ(os.OpenFolder(dir.path(), &folder), 0u);
+  EXPECT_EQ(FindFreeNumberedName(*folder, "report.pdf", os.Syntax()),
+            "report256.pdf");
 }
 
-TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndKeepsThePath) {
+TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndMakesNothing) {
   ScratchDir dir;
   TakenNamesPlatform os;
   os.taken = kLastNameNumber;
-  RunState state(os);
-  state.DestinationDir = dir.path();
-  state.DestinationPath = dir.Path("report.pdf");
-  EXPECT_EQ(FindFreeNumberedName(state), std::nullopt);
+  std::unique_ptr<Folder> folder;
+  ASSERT_EQ(os.OpenFolder(dir.path(), &folder), 0u);
+  EXPECT_EQ(FindFreeNumberedName(*folder, "report.pdf", os.Syntax()),
+            std::nullopt);
   EXPECT_EQ(os.tries, kLastNameNumber);
-  EXPECT_EQ(state.DestinationPath, dir.Path("report.pdf"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   // One fewer taken: the last number is the answer.
   os.taken = kLastNameNumber - 1;
   os.tries = 0;
-  EXPECT_EQ(FindFreeNumberedName(state), dir.Path("report65535.pdf"));
+  EXPECT_EQ(FindFreeNumberedName(*folder, "report.pdf", os.Syntax()),
+            "report65535.pdf");
 }
 
 }  // namespace

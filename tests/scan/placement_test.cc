@@ -167,17 +167,25 @@ class PlacementTest : public ::testing::Test {
   // Places the current attachment and settles what the run holds, as the
   // scan does at its end.
   void Place() {
-    PlaceAttachment(state_);
-    state_.Removals.Settle(state_);
+    placed_ = PlaceAttachment(state_, destination_, source_);
+    destination_.removals.Settle(state_);
   }
   // Writes an attachment file into "in" and makes it the current one.
   void Attach(const std::string& name, const std::string& bytes) {
-    state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
+    source_ = dir_.Write("in" + Sep() + name, bytes);
+  }
+  // Where the last placement put the attachment, as the log shows it.
+  std::string DestinationPath() {
+    return destination_.folder.PathOf(placed_.attachment.DestinationName);
   }
   std::string In(const std::string& name) const { return in_ + Sep() + name; }
   std::string Out(const std::string& name) const { return out_ + Sep() + name; }
-  // The log after line 1, once the log is closed.
-  std::string LogLines() { return stashwell::LogLines(state_); }
+  // The log after line 1, once the held removals are settled and the log
+  // is closed; "(no log)" when it was deleted because nothing was recorded.
+  std::string LogLines() {
+    if (state_.Log) destination_.removals.Settle(state_);
+    return stashwell::LogLines(state_);
+  }
   static std::string Moving(const std::string& from, const std::string& to) {
     return "Moving from <" + from + "> to <" + to + ">\r\n";
   }
@@ -185,6 +193,9 @@ class PlacementTest : public ::testing::Test {
   ScratchDir dir_;
   PlacementPlatform os_;
   RunState state_;
+  Destination destination_{state_};
+  std::string source_;
+  Placement placed_;
   std::string in_;
   std::string out_;
 };
@@ -192,8 +203,9 @@ class PlacementTest : public ::testing::Test {
 TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
   Attach("report.pdf", "new");
   Place();
-  EXPECT_EQ(state_.AttachmentName, "report.pdf");
-  EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
+  EXPECT_EQ(placed_.how, Placed::kMoved);
+  EXPECT_EQ(placed_.attachment.AttachmentName, "report.pdf");
+  EXPECT_EQ(DestinationPath(), Out("report.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_TRUE(state_.ActionLogged);
@@ -215,6 +227,7 @@ TEST_F(PlacementTest, ADuplicateOnlyDeletesTheSource) {
   const auto stamp = fs::last_write_time(Out("report.pdf"));
   Attach("report.pdf", "same bytes");
   Place();
+  EXPECT_EQ(placed_.how, Placed::kDuplicate);
   EXPECT_FALSE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "same bytes");
   EXPECT_EQ(fs::last_write_time(Out("report.pdf")), stamp);
@@ -230,7 +243,9 @@ TEST_F(PlacementTest, ADifferentVersionTakesTheFirstFreeNumberedName) {
   dir_.Write("out" + Sep() + "report1.pdf", "older");
   Attach("report.pdf", "new");
   Place();
-  EXPECT_EQ(state_.DestinationPath, Out("report2.pdf"));
+  EXPECT_EQ(placed_.how, Placed::kNumbered);
+  EXPECT_EQ(placed_.attachment.DestinationName, "report2.pdf");
+  EXPECT_EQ(DestinationPath(), Out("report2.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "old");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report1.pdf")), "older");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report2.pdf")), "new");
@@ -254,6 +269,7 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   // numbered names) every name is taken.
   os_.all_taken_from = 8;
   Place();
+  EXPECT_EQ(placed_.why, Kept::kNoFreeName);
   EXPECT_EQ(os_.calls.size(), 7 + kLastNameNumber);
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
@@ -282,8 +298,9 @@ TEST_F(PlacementTest, VcfOnlyPassesOtherNamesOverWithoutATrace) {
   for (const char* name : {"card.vcf.txt", "cardvcf", "report.pdf"}) {
     Attach(name, name);
     Place();
-    EXPECT_EQ(state_.AttachmentName, name);
-    EXPECT_EQ(state_.DestinationPath, Out(name));
+    EXPECT_EQ(placed_.why, Kept::kFilteredOut);
+    EXPECT_EQ(placed_.attachment.AttachmentName, name);
+    EXPECT_EQ(DestinationPath(), Out(name));
     EXPECT_EQ(ScratchDir::ReadOrEmpty(In(name)), name);
     EXPECT_FALSE(ScratchDir::Exists(Out(name))) << name;
   }
@@ -306,7 +323,7 @@ TEST_F(PlacementTest, ATrailingSeparatorOnTheDestinationGivesTwo) {
   Attach("report.pdf", "new");
   Place();
   const std::string doubled = out_ + Sep() + Sep() + "report.pdf";
-  EXPECT_EQ(state_.DestinationPath, doubled);
+  EXPECT_EQ(DestinationPath(), doubled);
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("report.pdf")), "new");
   EXPECT_EQ(LogLines(), Moving(In("report.pdf"), doubled));
 }
@@ -351,7 +368,7 @@ TEST_F(PlacementTest, WhateverHoldsTheNameTakesIt) {
     Attach(std::string(c.name) + ".pdf", "new");
     Place();
     const std::string numbered = Out(std::string(c.name) + "1.pdf");
-    EXPECT_EQ(state_.DestinationPath, numbered) << c.name;
+    EXPECT_EQ(DestinationPath(), numbered) << c.name;
     EXPECT_EQ(ScratchDir::ReadOrEmpty(numbered), "new") << c.name;
     EXPECT_FALSE(ScratchDir::Exists(In(std::string(c.name) + ".pdf")))
         << c.name;
@@ -390,7 +407,7 @@ TEST_F(PlacementTest, TheProgramsOwnFolderNamesAreNoAttachmentsNames) {
     Attach(name, name);
     Place();
     const std::string numbered = Out(std::string("1") + name);
-    EXPECT_EQ(state_.DestinationPath, numbered);
+    EXPECT_EQ(DestinationPath(), numbered);
     EXPECT_EQ(ScratchDir::ReadOrEmpty(numbered), name);
     EXPECT_FALSE(ScratchDir::Exists(Out(name)));
   }
@@ -479,11 +496,11 @@ TEST_F(PlacementTest, ADuplicateAfterAFailedCopyStillDeletesItsSource) {
 }
 
 TEST_F(PlacementTest, ASourcePathWithoutSeparatorIsItsOwnName) {
-  state_.SourcePath = "report.pdf";
+  source_ = "report.pdf";
   state_.VcfOnly = true;  // keeps the test from touching the file system
   Place();
-  EXPECT_EQ(state_.AttachmentName, "report.pdf");
-  EXPECT_EQ(state_.DestinationPath, Out("report.pdf"));
+  EXPECT_EQ(placed_.attachment.AttachmentName, "report.pdf");
+  EXPECT_EQ(DestinationPath(), Out("report.pdf"));
 }
 
 TEST_F(PlacementTest, TheSameFileIsLeftInPlace) {
@@ -547,10 +564,10 @@ TEST_F(PlacementTest, TheRunsOwnFilesAreNeverTakenForDuplicates) {
   state_.DestinationDir = dir_.path();
   Attach("msg.log", "");
   Place();
-  EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.log"));
+  EXPECT_EQ(DestinationPath(), dir_.Path("msg1.log"));
   Attach("msg.txt", "message bytes");
   Place();
-  EXPECT_EQ(state_.DestinationPath, dir_.Path("msg1.txt"));
+  EXPECT_EQ(DestinationPath(), dir_.Path("msg1.txt"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg.txt")), "message bytes");
   EXPECT_EQ(ScratchDir::ReadOrEmpty(dir_.Path("msg1.txt")), "message bytes");
   EXPECT_TRUE(ScratchDir::Exists(dir_.Path("msg1.log")));
@@ -567,12 +584,12 @@ TEST_F(PlacementTest, ANameThatWouldClimbOutStaysInTheDestination) {
   // On Windows "/" separates as "\" does; elsewhere it is the separator.
   dir_.MakeDir("in" + Sep() + "sub");
   Attach("x.pdf", "x");
-  state_.SourcePath = in_ + Sep() + "sub/../x.pdf";
-  ASSERT_TRUE(os_.IsExistingFile(state_.SourcePath));
+  source_ = in_ + Sep() + "sub/../x.pdf";
+  ASSERT_TRUE(os_.IsExistingFile(source_));
   os_.calls.clear();
   Place();
-  EXPECT_EQ(state_.AttachmentName, "x.pdf");
-  EXPECT_EQ(state_.DestinationPath, Out("x.pdf"));
+  EXPECT_EQ(placed_.attachment.AttachmentName, "x.pdf");
+  EXPECT_EQ(DestinationPath(), Out("x.pdf"));
   EXPECT_EQ(ScratchDir::ReadOrEmpty(Out("x.pdf")), "x");
   EXPECT_FALSE(ScratchDir::Exists(dir_.Path("x.pdf")));
   EXPECT_FALSE(ScratchDir::Exists(In("x.pdf")));
@@ -582,17 +599,17 @@ TEST_F(PlacementTest, APathWithoutAFileNameIsReportedAndKept) {
   std::string expected;
   for (const std::string& last :
        {std::string(), std::string("."), std::string("..")}) {
-    state_.SourcePath = in_ + Sep() + last;
+    source_ = in_ + Sep() + last;
     Place();
-    expected += "Error - no file name in <" + state_.SourcePath +
-                "> (source not deleted)\r\n";
+    expected +=
+        "Error - no file name in <" + source_ + "> (source not deleted)\r\n";
   }
   // Under "/V" as well: a missing name cannot be judged by the filter.
   state_.VcfOnly = true;
-  state_.SourcePath = in_ + Sep() + "..";
+  source_ = in_ + Sep() + "..";
   Place();
-  expected += "Error - no file name in <" + state_.SourcePath +
-              "> (source not deleted)\r\n";
+  expected +=
+      "Error - no file name in <" + source_ + "> (source not deleted)\r\n";
   EXPECT_TRUE(os_.calls.empty());
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_FALSE(state_.ActionLogged);
@@ -627,6 +644,7 @@ TEST_F(PlacementTest, AFileMovedAwayDuringTheComparisonIsMissingNotFatal) {
     ScratchDir dir;
     PlacementPlatform os;
     RunState state(os);
+    Destination destination(state);
     state.MessageFilePath = dir.Path("msg.txt");
     state.DestinationDir = dir.MakeDir("out");
     dir.MakeDir("elsewhere");
@@ -634,26 +652,29 @@ TEST_F(PlacementTest, AFileMovedAwayDuringTheComparisonIsMissingNotFatal) {
     state.FromLine = "From: a@b";
     const std::string out = state.DestinationDir + Sep() + "report.pdf";
     dir.Write("out" + Sep() + "report.pdf", "same size");
-    state.SourcePath = dir.Write("report.pdf", "same SIZE");
-    const std::string moved = c.source_goes ? state.SourcePath : out;
+    const std::string source = dir.Write("report.pdf", "same SIZE");
+    const std::string moved = c.source_goes ? source : out;
     const std::string away = dir.Path("elsewhere" + Sep() + "report.pdf");
     os.before_open = c.before_open;
     os.meanwhile = [&] { fs::rename(moved, away); };
-    PlaceAttachment(state);
+    const Placement placed = PlaceAttachment(state, destination, source);
+    EXPECT_EQ(placed.how, c.source_goes ? Placed::kKept : Placed::kMoved);
+    EXPECT_EQ(placed.why, c.source_goes ? Kept::kSourceGone : Kept::kNot);
+    destination.removals.Settle(state);
     FinishRunLog(state);
     std::string log;
     ASSERT_TRUE(ScratchDir::Read(dir.Path("msg.log"), &log));
     log = log.substr(sizeof kDateLine - 1);
     if (c.source_goes) {
-      EXPECT_EQ(log, "Source File <" + state.SourcePath +
+      EXPECT_EQ(log, "Source File <" + source +
                          "> does not exist\r\nFrom: a@b\r\n\r\n\r\n");
       EXPECT_EQ(ScratchDir::ReadOrEmpty(out), "same size");
       EXPECT_TRUE(state.ErrorsReported);
     } else {
       // The name is free again: the attachment takes it.
-      EXPECT_EQ(log, Moving(state.SourcePath, out));
+      EXPECT_EQ(log, Moving(source, out));
       EXPECT_EQ(ScratchDir::ReadOrEmpty(out), "same SIZE");
-      EXPECT_FALSE(ScratchDir::Exists(state.SourcePath));
+      EXPECT_FALSE(ScratchDir::Exists(source));
       EXPECT_FALSE(state.ErrorsReported);
     }
     EXPECT_TRUE(ScratchDir::Exists(away));

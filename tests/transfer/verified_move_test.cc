@@ -75,45 +75,67 @@ class VerifiedMoveTest : public ::testing::Test {
     state_.DestinationDir = dest_dir_;
   }
 
-  // Sets SourcePath to a new file in "in" and DestinationPath to "out".
+  // Makes a new file in "in" the attachment, to go to "out" under its name.
   void Prepare(const std::string& bytes, const std::string& name = "a.pdf") {
-    state_.SourcePath = dir_.Write("in" + Sep() + name, bytes);
-    state_.DestinationPath = dest_dir_ + Sep() + name;
+    attachment_ =
+        AttachmentAt(dir_.Write("in" + Sep() + name, bytes), os_.Syntax());
+    SetDestinationName(name);
+  }
+  // The attachment goes to name in DestinationDir.
+  void SetDestinationName(const std::string& name) {
+    attachment_.DestinationName = name;
+    destination_path_ = state_.DestinationDir + Sep() + name;
   }
   // Copies and verifies, keeping the copy's code in copy_code_, and settles
   // what the run holds, as the scan does at its end.
   void Move() {
     CopyAndVerify();
-    state_.Removals.Settle(state_);
+    destination_->removals.Settle(state_);
   }
   void CopyAndVerify() {
-    CopyReceipt receipt;
-    copy_code_ = CopyAndLog(state_, false, &receipt);
-    VerifyAndDeleteSource(state_, copy_code_, receipt);
+    const PlacedBytes placed =
+        CopyAndLog(state_, *destination_, attachment_, false);
+    copy_code_ = placed.copy_error;
+    held_ = VerifyAndDeleteSource(state_, *destination_, attachment_, placed);
   }
   // The duplicate case: no copy, the comparison's proofs of both files.
-  void VerifyDuplicate() { VerifyDuplicateIn(state_); }
-  static void VerifyDuplicateIn(RunState& state) {
+  void VerifyDuplicate() {
+    VerifyDuplicateIn(state_, *destination_, attachment_);
+  }
+  static void VerifyDuplicateIn(RunState& state, Destination& destination,
+                                const Attachment& attachment) {
     ComparedFiles compared;
-    ASSERT_EQ(CompareFiles(state.platform, state.SourcePath,
-                           state.DestinationPath, &compared),
-              Comparison::kIdentical);
-    VerifyAndDeleteSource(state, std::nullopt,
-                          {compared.first, compared.second});
+    ASSERT_EQ(
+        CompareFiles(state.platform, attachment.SourcePath,
+                     destination.folder.PathOf(attachment.DestinationName),
+                     &compared),
+        Comparison::kIdentical);
+    EXPECT_TRUE(VerifyAndDeleteSource(state, destination, attachment,
+                                      {0, {compared.first, compared.second}}));
   }
   // The log after line 1, once the log is closed.
-  std::string LogLines() { return stashwell::LogLines(state_); }
+  // The log after line 1, once the held removals are settled and the log
+  // is closed; "(no log)" when it was deleted because nothing was recorded.
+  std::string LogLines() {
+    if (state_.Log) destination_->removals.Settle(state_);
+    return stashwell::LogLines(state_);
+  }
   std::string MovingLine() const {
-    return "Moving from <" + state_.SourcePath + "> to <" +
-           state_.DestinationPath + ">\r\n";
+    return "Moving from <" + attachment_.SourcePath + "> to <" +
+           destination_path_ + ">\r\n";
   }
 
   ScratchDir dir_;
   CopyAndRemovalFaultPlatform os_;
   RunState state_;
+  // Made anew where a test starts with a folder the run has not opened.
+  std::optional<Destination> destination_{std::in_place, state_};
+  Attachment attachment_;
+  std::string destination_path_;  // as the log shows it
   std::string source_dir_;
   std::string dest_dir_;
   int32_t copy_code_ = 0;
+  bool held_ = false;  // the source's removal was held
 };
 
 constexpr char kNotFoundAfterCopy[] =
@@ -127,27 +149,29 @@ TEST_F(VerifiedMoveTest, ASuccessfulMoveWritesOneLine) {
   Prepare("attachment bytes\r\n\x1A\x00\xFF");
   const auto stamp =
       fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
-  fs::last_write_time(state_.SourcePath, stamp);
-  const auto source_time = fs::last_write_time(state_.SourcePath);
+  fs::last_write_time(attachment_.SourcePath, stamp);
+  const auto source_time = fs::last_write_time(attachment_.SourcePath);
   Move();
+  EXPECT_TRUE(held_);
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_FALSE(state_.ErrorsReported);
   EXPECT_EQ(copy_code_, 0);
-  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath),
+  EXPECT_FALSE(ScratchDir::Exists(attachment_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination_path_),
             "attachment bytes\r\n\x1A\x00\xFF");
-  EXPECT_EQ(fs::last_write_time(state_.DestinationPath), source_time);
+  EXPECT_EQ(fs::last_write_time(destination_path_), source_time);
   EXPECT_EQ(LogLines(), MovingLine());
 }
 
 TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
   Prepare("x");
-  fs::remove(state_.SourcePath);
+  fs::remove(attachment_.SourcePath);
   Move();
   EXPECT_EQ(copy_code_, 2);
+  EXPECT_FALSE(held_);
   EXPECT_TRUE(state_.ActionLogged);
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
+  EXPECT_FALSE(ScratchDir::Exists(destination_path_));
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
                             kNotFoundAfterCopy);
 }
@@ -159,13 +183,13 @@ TEST_F(VerifiedMoveTest, ASourceRemovedBeforeTheCopyGivesCode2) {
 TEST_F(VerifiedMoveTest, AnotherRunsCopyUnderTheNameSurvivesAFailedCopy) {
   Prepare("the attachment");
   os_.before_copy = [&] {
-    fs::copy_file(state_.SourcePath, state_.DestinationPath);
-    fs::remove(state_.SourcePath);
+    fs::copy_file(attachment_.SourcePath, destination_path_);
+    fs::remove(attachment_.SourcePath);
   };
   Move();
   EXPECT_EQ(copy_code_, 2);
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "the attachment");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination_path_), "the attachment");
   EXPECT_TRUE(os_.removed.empty());
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 2\r\n" +
                             kCopyFailedFileThere);
@@ -185,8 +209,8 @@ TEST_F(VerifiedMoveTest, AFileCreatedAtTheDestinationInBetweenIsKept) {
   Move();
   EXPECT_EQ(copy_code_, 80);
   EXPECT_TRUE(state_.ErrorsReported);
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), "the attachment");
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "other");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(attachment_.SourcePath), "the attachment");
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination_path_), "other");
   EXPECT_TRUE(os_.removed.empty());
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
                             kCopyFailedFileThere);
@@ -197,7 +221,7 @@ TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
   os_.before_copy = [&] { dir_.Write("out" + Sep() + "a.pdf", "half"); };
   os_.copy_error = kErrorFileExists;
   Move();
-  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_TRUE(ScratchDir::Exists(attachment_.SourcePath));
   EXPECT_TRUE(os_.removed.empty());
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 80\r\n" +
                             kCopyFailedFileThere);
@@ -206,12 +230,12 @@ TEST_F(VerifiedMoveTest, ACopyFailingAfterLeavingAFileKeepsTheSource) {
 TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
   Prepare("x");
   os_.copy_error = 0x80000000u;
-  CopyReceipt receipt;
-  EXPECT_EQ(CopyAndLog(state_, false, &receipt), INT32_MIN);
+  EXPECT_EQ(CopyAndLog(state_, *destination_, attachment_, false).copy_error,
+            INT32_MIN);
   os_.copy_error = 0xFFFFFFFFu;
-  CopyAndLog(state_, false, &receipt);
+  CopyAndLog(state_, *destination_, attachment_, false);
   os_.copy_error = 1234567;
-  CopyAndLog(state_, false, &receipt);
+  CopyAndLog(state_, *destination_, attachment_, false);
   EXPECT_EQ(LogLines(),
             MovingLine() + "Copy File returned error; Code -2147483648\r\n" +
                 MovingLine() + "Copy File returned error; Code -1\r\n" +
@@ -221,12 +245,12 @@ TEST_F(VerifiedMoveTest, CodesAreWrittenAsSigned32BitNumbers) {
 TEST_F(VerifiedMoveTest, ASourceThatCannotBeDeletedStaysBesideItsCopy) {
   Prepare("x");
   fs::permissions(
-      state_.SourcePath,
+      attachment_.SourcePath,
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
       fs::perm_options::remove);
   Move();
-  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "x");
+  EXPECT_TRUE(ScratchDir::Exists(attachment_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination_path_), "x");
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
 }
@@ -235,8 +259,8 @@ TEST_F(VerifiedMoveTest, ARefusedDeletionIsReported) {
   Prepare("x");
   os_.refuse_remove = true;
   Move();
-  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_TRUE(ScratchDir::Exists(state_.DestinationPath));
+  EXPECT_TRUE(ScratchDir::Exists(attachment_.SourcePath));
+  EXPECT_TRUE(ScratchDir::Exists(destination_path_));
   EXPECT_EQ(LogLines(), MovingLine() + kCouldNotDelete);
 }
 
@@ -247,11 +271,11 @@ TEST_F(VerifiedMoveTest, WithoutACopyTheSourceIsDeletedSilently) {
   dir_.Write("out" + Sep() + "a.pdf", "same");
   VerifyDuplicate();
   // It goes once the identical file's name is on the disk too.
-  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
-  state_.Removals.Settle(state_);
+  EXPECT_TRUE(ScratchDir::Exists(attachment_.SourcePath));
+  destination_->removals.Settle(state_);
   EXPECT_EQ(os_.flushes, 1);
-  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "same");
+  EXPECT_FALSE(ScratchDir::Exists(attachment_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination_path_), "same");
   EXPECT_FALSE(state_.ErrorsReported);
   EXPECT_FALSE(state_.ActionLogged);
   EXPECT_TRUE(os_.copied_to.empty());
@@ -263,7 +287,7 @@ TEST_F(VerifiedMoveTest, WithoutACopyAnUndeletableSourceIsReported) {
   dir_.Write("out" + Sep() + "a.pdf", "same");
   os_.refuse_remove = true;
   VerifyDuplicate();
-  state_.Removals.Settle(state_);
+  destination_->removals.Settle(state_);
   EXPECT_TRUE(state_.ErrorsReported);
   EXPECT_EQ(LogLines(), kCouldNotDelete);
 }
@@ -280,6 +304,7 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
     ScratchDir dir;
     CopyAndRemovalFaultPlatform os;
     RunState state(os);
+    Destination destination(state);
     state.MessageFilePath = dir.Path("msg.txt");
     StartRunLog(state);
     state.DestinationDir = dir.MakeDir("out");
@@ -288,26 +313,27 @@ TEST_F(VerifiedMoveTest, SourcesOfCopiesGoOnlyAfterOneFlushOfTheFolder) {
     os.flush_error = flush_error;
     std::string expected;
     for (const char* name : {"a.pdf", "b.pdf", "c.pdf"}) {
-      state.SourcePath =
-          dir.Write("in" + Sep() + name, name[0] == 'b' ? "b" : name);
-      state.DestinationPath = state.DestinationDir + Sep() + name;
+      const Attachment attachment = AttachmentAt(
+          dir.Write("in" + Sep() + name, name[0] == 'b' ? "b" : name),
+          os.Syntax());
       if (name[0] == 'b') {
-        VerifyDuplicateIn(state);
+        VerifyDuplicateIn(state, destination, attachment);
         if (flush_error != 0) expected += kCouldNotDelete;
         continue;
       }
-      CopyReceipt receipt;
-      const int32_t code = CopyAndLog(state, false, &receipt);
-      VerifyAndDeleteSource(state, code, receipt);
+      const PlacedBytes placed =
+          CopyAndLog(state, destination, attachment, false);
+      EXPECT_TRUE(
+          VerifyAndDeleteSource(state, destination, attachment, placed));
       // Nothing goes before the flush.
-      EXPECT_TRUE(ScratchDir::Exists(state.SourcePath)) << name;
-      expected += "Moving from <" + state.SourcePath + "> to <" +
-                  state.DestinationPath + ">\r\n";
+      EXPECT_TRUE(ScratchDir::Exists(attachment.SourcePath)) << name;
+      expected += "Moving from <" + attachment.SourcePath + "> to <" +
+                  state.DestinationDir + Sep() + name + ">\r\n";
       if (flush_error != 0) expected += kCouldNotDelete;
     }
     EXPECT_TRUE(os.removed.empty());
     EXPECT_EQ(os.flushes, 0);
-    state.Removals.Settle(state);
+    destination.removals.Settle(state);
     EXPECT_EQ(os.flushes, 1);
     EXPECT_EQ(ScratchDir::Exists(dir.Path("in" + Sep() + "a.pdf")),
               flush_error != 0);
@@ -372,13 +398,13 @@ TEST_F(VerifiedMoveTest, ASourceGoesOnlyWhileBothFilesAreAsTheMoveLeftThem) {
     SCOPED_TRACE(c.name);
     fs::remove_all(dest_dir_);
     fs::create_directory(dest_dir_);
-    state_.Destination.reset();
+    destination_.emplace(state_);
     Prepare("the attachment");
     CopyAndVerify();
     const std::string moving = MovingLine();
-    c.world(state_.SourcePath, state_.DestinationPath);
-    state_.Removals.Settle(state_);
-    EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath), c.source_after);
+    c.world(attachment_.SourcePath, destination_path_);
+    destination_->removals.Settle(state_);
+    EXPECT_EQ(ScratchDir::ReadOrEmpty(attachment_.SourcePath), c.source_after);
     EXPECT_TRUE(state_.ErrorsReported);
     FinishRunLog(state_);
     std::string log;
@@ -395,22 +421,22 @@ TEST_F(VerifiedMoveTest, ASourceGoesOnlyWhileBothFilesAreAsTheMoveLeftThem) {
 // them, the run is told to settle.
 TEST_F(VerifiedMoveTest, WhatTheRunHoldsStaysBounded) {
   for (size_t i = 0; i < kMostHeldRemovals; ++i) {
-    EXPECT_FALSE(state_.Removals.Full(state_)) << i;
+    EXPECT_FALSE(destination_->removals.Full(state_)) << i;
     Prepare("x", "a" + std::to_string(i) + ".pdf");
     CopyAndVerify();
   }
-  EXPECT_TRUE(state_.Removals.Full(state_));
-  state_.Removals.Settle(state_);
-  EXPECT_FALSE(state_.Removals.Full(state_));
+  EXPECT_TRUE(destination_->removals.Full(state_));
+  destination_->removals.Settle(state_);
+  EXPECT_FALSE(destination_->removals.Full(state_));
   Prepare("y", "b.pdf");
   CopyAndVerify();
   WriteLogLine(state_, {std::string(kMostHeldBytes - 1, 'z')});
-  EXPECT_FALSE(state_.Removals.Full(state_));
+  EXPECT_FALSE(destination_->removals.Full(state_));
   WriteLogLine(state_, {"z"});
-  EXPECT_TRUE(state_.Removals.Full(state_));
-  state_.Removals.Settle(state_);
+  EXPECT_TRUE(destination_->removals.Full(state_));
+  destination_->removals.Settle(state_);
   EXPECT_EQ(os_.flushes, 2);
-  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_FALSE(ScratchDir::Exists(attachment_.SourcePath));
 }
 
 TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
@@ -418,7 +444,7 @@ TEST_F(VerifiedMoveTest, AFolderInTheWayMakesTheCopyFail) {
   dir_.MakeDir("out" + Sep() + "a.pdf");
   Move();
   EXPECT_NE(copy_code_, 0);
-  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_TRUE(ScratchDir::Exists(attachment_.SourcePath));
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code " +
                             std::to_string(copy_code_) + "\r\n" +
                             kNotFoundAfterCopy);
@@ -435,23 +461,23 @@ TEST_F(VerifiedMoveTest, PathsOf255CharactersAreCopied) {
   }
   const size_t name_length = 255 - folder.size() - 1;
   state_.DestinationDir = folder;
-  state_.DestinationPath = folder + Sep() + std::string(name_length, 'n');
-  ASSERT_EQ(state_.DestinationPath.size(), 255u);
+  SetDestinationName(std::string(name_length, 'n'));
+  ASSERT_EQ(destination_path_.size(), 255u);
   Move();
   EXPECT_EQ(copy_code_, 0);
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.DestinationPath), "long");
-  EXPECT_FALSE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(destination_path_), "long");
+  EXPECT_FALSE(ScratchDir::Exists(attachment_.SourcePath));
   EXPECT_EQ(LogLines(), MovingLine());
 }
 
 TEST_F(VerifiedMoveTest, LongerPathsReachThePlatformWhole) {
   Prepare("x");
-  state_.DestinationPath = dest_dir_ + Sep() + std::string(300, 'n');
+  SetDestinationName(std::string(300, 'n'));
   os_.copy_error = kErrorFilenameTooLong;
   Move();
   ASSERT_EQ(os_.copied_to.size(), 1u);
-  EXPECT_EQ(os_.copied_to[0], state_.DestinationPath);
-  EXPECT_EQ(os_.copied_from[0], state_.SourcePath);
+  EXPECT_EQ(os_.copied_to[0], destination_path_);
+  EXPECT_EQ(os_.copied_from[0], attachment_.SourcePath);
   EXPECT_EQ(LogLines(), MovingLine() +
                             "Copy File returned error; Code 206\r\n" +
                             kNotFoundAfterCopy);
@@ -490,7 +516,7 @@ TEST_F(VerifiedMoveTest, AFolderThatRefusesWritesGivesCode5) {
   if (!guard.set()) GTEST_SKIP() << "cannot make a folder immutable here";
   Move();
   EXPECT_EQ(copy_code_, 5);
-  EXPECT_TRUE(ScratchDir::Exists(state_.SourcePath));
+  EXPECT_TRUE(ScratchDir::Exists(attachment_.SourcePath));
   EXPECT_EQ(LogLines(), MovingLine() + "Copy File returned error; Code 5\r\n" +
                             kNotFoundAfterCopy);
 }
@@ -518,9 +544,10 @@ TEST_F(VerifiedMoveTest, AFullDiskGivesCode112AndLeavesNoPartialCopy) {
   if (!volume.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
   Move();
   EXPECT_EQ(copy_code_, 112);
-  EXPECT_FALSE(ScratchDir::Exists(state_.DestinationPath));
+  EXPECT_FALSE(ScratchDir::Exists(destination_path_));
   EXPECT_TRUE(fs::is_empty(dest_dir_));
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(state_.SourcePath).size(), 512u * 1024);
+  EXPECT_EQ(ScratchDir::ReadOrEmpty(attachment_.SourcePath).size(),
+            512u * 1024);
   EXPECT_EQ(LogLines(), MovingLine() +
                             "Copy File returned error; Code 112\r\n" +
                             kNotFoundAfterCopy);

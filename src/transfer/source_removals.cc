@@ -1,10 +1,10 @@
-#include "run/source_removals.h"
+#include "transfer/source_removals.h"
 
 #include <algorithm>
 #include <optional>
 #include <utility>
 
-#include "run/run_state.h"
+#include "run/run_log.h"
 
 namespace stashwell {
 namespace {
@@ -58,7 +58,7 @@ void SourceRemovals::SettleIfHeld(RunState& state, const std::string& path) {
 const char* SourceRemovals::Remove(RunState& state, const Held& held,
                                    bool flushed) {
   if (!flushed) return kCouldNotDeleteSource;
-  if (!StillHolds(state.Destination->ProofOf(held.placed_name), held.placed)) {
+  if (!StillHolds(destination_.ProofOf(held.placed_name), held.placed)) {
     return kDestinationChangedText;
   }
   switch (state.platform.RemoveProvenFile(held.source, held.read)) {
@@ -84,8 +84,7 @@ void SourceRemovals::Settle(RunState& state) {
   held.swap(held_);
   // One flush for all: the names of the copies, and of the files that
   // duplicates rely on, reach the disk before any source goes.
-  const bool flushed =
-      state.Destination != nullptr && state.Destination->Flush() == 0;
+  const bool flushed = destination_.Flush() == 0;
   for (const Held& removal : held) {
     const char* error = Remove(state, removal, flushed);
     state.Log->FillPlace(removal.log_place, error);

@@ -5,18 +5,17 @@
 // destination still holds the file that has its bytes. The log keeps the
 // run's order: each held removal keeps its place there, and the lines
 // written after it wait behind it.
-#ifndef STASHWELL_RUN_SOURCE_REMOVALS_H_
-#define STASHWELL_RUN_SOURCE_REMOVALS_H_
+#ifndef STASHWELL_TRANSFER_SOURCE_REMOVALS_H_
+#define STASHWELL_TRANSFER_SOURCE_REMOVALS_H_
 
 #include <cstddef>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "run/run_state.h"
 
 namespace stashwell {
-
-struct RunState;
 
 // How much the run holds before it settles, whatever the message holds:
 // removals, and bytes of the log lines waiting behind them.
@@ -25,6 +24,11 @@ inline constexpr size_t kMostHeldBytes = 64 * 1024;
 
 class SourceRemovals {
  public:
+  // Removals of sources whose bytes are in destination.
+  explicit SourceRemovals(Folder& destination) : destination_(destination) {}
+  SourceRemovals(const SourceRemovals&) = delete;
+  SourceRemovals& operator=(const SourceRemovals&) = delete;
+
   // Holds the removal of source, read as `read`, whose bytes the file
   // `placed` under placed_name in the destination folder holds (the copy,
   // or the identical file of a duplicate).
@@ -60,9 +64,10 @@ class SourceRemovals {
   // The error line for one removal, or nothing when the source is gone.
   const char* Remove(RunState& state, const Held& held, bool flushed);
 
+  Folder& destination_;
   std::vector<Held> held_;
 };
 
 }  // namespace stashwell
 
-#endif  // STASHWELL_RUN_SOURCE_REMOVALS_H_
+#endif  // STASHWELL_TRANSFER_SOURCE_REMOVALS_H_
