@@ -1,8 +1,9 @@
-// The operating-system seam. Every call the program makes to the OS goes
+// The operating-system seam. Every call a run makes to the OS goes
 // through one Platform object, built in the entry and passed down by
-// reference. Windows (win32/win32_platform.cc) and POSIX
-// (posix/posix_platform.cc) each implement it; tests wrap a real one to
-// make single calls fail.
+// reference (only the POSIX entry's answer to --help and --version, given
+// before any platform is built, writes to standard output itself).
+// Windows (win32/win32_platform.cc) and POSIX (posix/posix_platform.cc)
+// each implement it; tests wrap a real one to make single calls fail.
 //
 // The seam is narrow: files and the destination folder are objects that the
 // platform hands out open (closed on destruction), and the methods of
