@@ -324,12 +324,17 @@ std::string MemoryPlatform::Parent(const std::string& normal) {
   return cut == std::string::npos ? std::string() : normal.substr(0, cut);
 }
 
-std::string MemoryPlatform::Resolve(const std::string& path) const {
+std::string MemoryPlatform::Normal(const std::string& path,
+                                   const std::string& base) {
   // "\\..." and "x:..." name their folder themselves.
   const bool absolute =
       (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
       (path.size() >= 2 && path[1] == ':');
-  return Normal(absolute || working_.empty() ? path : working_ + '\\' + path);
+  return Normal(absolute || base.empty() ? path : base + '\\' + path);
+}
+
+std::string MemoryPlatform::Resolve(const std::string& path) const {
+  return Normal(path, working_);
 }
 
 FileProof MemoryPlatform::Stored::Proof() const {

@@ -57,6 +57,8 @@ class MemoryPlatform : public Platform {
 
   // Looking at the result.
   static std::string Normal(const std::string& path);
+  // The same, a relative path taken from the folder base (none: empty).
+  static std::string Normal(const std::string& path, const std::string& base);
   bool HasFile(const std::string& path) const;
   bool HasDirectory(const std::string& path) const;
   // The names directly in folder, each true for a folder.
