@@ -1,14 +1,15 @@
 // A Platform over a map of files in memory, with Windows path rules, for
-// the unit tests where a disk is not the point and for the fuzz targets:
-// every operation of the seam, no disk, no user. Paths are compared as
-// Windows compares them (case-insensitive, "." and ".." resolved, "\" and
-// "/" alike); a relative path is taken from the working folder, where one
-// is set. Opens share as the Win32 opens do: a file open for writing or
-// for reading (not shared) cannot be deleted, and a file open for writing
-// cannot be opened for reading; a read-only file is neither deleted nor
-// written. A file's proof is its identity, its size and a count of the
-// changes to its bytes. It has no links: what a link does is shown on the
-// real file systems only.
+// the unit tests where a disk is not the point, the fuzz targets, and the
+// property test and the adversary explorer beside their runs on the real
+// file system: every operation of the seam, no disk, no user. Paths are
+// compared as Windows compares them (case-insensitive, "." and ".."
+// resolved, "\" and "/" alike); a relative path is taken from the working
+// folder, where one is set. Opens share as the Win32 opens do: a file open
+// for writing or for reading (not shared) cannot be deleted, and a file
+// open for writing cannot be opened for reading; a read-only file is
+// neither deleted nor written. A file's proof is its identity, its size
+// and a count of the changes to its bytes. It has no links: what a link
+// does is shown on the real file systems only.
 //
 // Its folders copy by the one copy protocol, on primitives over the map:
 // an unnamed staged file (bytes of no name), or a named one in the
