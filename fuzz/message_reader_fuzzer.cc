@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<std::string> read;
   {
-    stashwell::MessageReader reader(std::move(file_object));
+    stashwell::MessageReader reader(std::move(file_object), "C:\\msg.txt");
     std::string_view line;
     while (reader.ReadLine(&line)) read.emplace_back(line);
     reader.Close();

@@ -481,8 +481,10 @@ LineSplitter::Result LineSplitter::NextSlow(std::string_view* line) {
 
 // The block is not zeroed: only the bytes a read delivered are fed to the
 // splitter.
-MessageReader::MessageReader(std::unique_ptr<File> file)
-    : file_(std::move(file)), block_(MakePageBuffer(kBlockSize)) {}
+MessageReader::MessageReader(std::unique_ptr<File> file, std::string path)
+    : file_(std::move(file)),
+      path_(std::move(path)),
+      block_(MakePageBuffer(kBlockSize)) {}
 
 bool MessageReader::ReadMore(LineSplitter::Result result,
                              std::string_view* line) {
@@ -509,13 +511,16 @@ std::string_view MessageReader::ReadBlock() {
     block_size_ = kLongBlockSize;
   }
   size_t count = 0;
-  CheckInOut(file_->Read(block_.get(), block_size_, &count));
+  CheckInOut(file_->Read(block_.get(), block_size_, &count),
+             InOutOperation::kMessageRead, path_);
   // A full first block: the message is longer, and is read on in long
   // blocks.
   grow_ = block_size_ == kBlockSize && count == kBlockSize;
   return std::string_view(block_.get(), count);
 }
 
-void MessageReader::Close() { CheckInOut(file_->Close()); }
+void MessageReader::Close() {
+  CheckInOut(file_->Close(), InOutOperation::kMessageClose, path_);
+}
 
 }  // namespace stashwell

@@ -156,10 +156,10 @@ class MessageReader {
   // between the kernel's copy and the scan.
   static constexpr size_t kLongBlockSize = 256 * 1024;
 
-  // Takes over an open file; it is closed, without a check, with the
-  // reader when Close was not called (the run is stopping through a
-  // failure).
-  explicit MessageReader(std::unique_ptr<File> file);
+  // Takes over an open file, opened by path; it is closed, without a
+  // check, with the reader when Close was not called (the run is stopping
+  // through a failure). A failed read or close names path.
+  MessageReader(std::unique_ptr<File> file, std::string path);
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
@@ -186,6 +186,7 @@ class MessageReader {
   std::string_view ReadBlock();
 
   std::unique_ptr<File> file_;
+  std::string path_;
   PageBuffer block_;  // page-aligned: the kernel copies into it fastest
   size_t block_size_ = kBlockSize;
   bool grow_ = false;  // the next read is the first long block

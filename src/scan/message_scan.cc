@@ -121,7 +121,7 @@ void ScanMessageFile(RunState& state, Destination& destination) {
       os.Open(state.MessageFilePath, FileUse::kMessage, &file);
   if (open_code == kErrorTooManyOpenFiles ||
       open_code == kErrorNotEnoughMemory) {
-    CheckInOut(open_code);
+    CheckInOut(open_code, InOutOperation::kMessageOpen, state.MessageFilePath);
   }
   if (open_code != 0) return;
 
@@ -130,7 +130,7 @@ void ScanMessageFile(RunState& state, Destination& destination) {
   const std::optional<FileId> message_id = file->Identity();
   const std::optional<FileProof> message_read = file->Proof();
   state.MessageFileId = message_id;
-  MessageReader reader(std::move(file));
+  MessageReader reader(std::move(file), state.MessageFilePath);
   // Only lines that start like one of the prefixes matter, and only as far
   // as a path can reach: memory stays flat whatever the line lengths.
   reader.PassOverLinesNotStartingWith("FTSA");

@@ -54,7 +54,7 @@ std::vector<std::string> SplitLines(const std::string& text,
   return lines;
 }
 
-fs::path Normal(const std::string& path, const std::string& base) {
+fs::path LexicalNormal(const std::string& path, const std::string& base) {
   fs::path p(path);
   if (p.is_relative()) p = fs::path(base) / p;
   p = p.lexically_normal();
@@ -62,6 +62,16 @@ fs::path Normal(const std::string& path, const std::string& base) {
     p = p.parent_path();
   }
   return p;
+}
+
+// The folder and the name of a path in normal form.
+std::string FolderOf(const std::string& normal) {
+  const size_t cut = normal.find_last_of("/\\");
+  return cut == std::string::npos ? std::string() : normal.substr(0, cut);
+}
+std::string NameOf(const std::string& normal) {
+  const size_t cut = normal.find_last_of("/\\");
+  return cut == std::string::npos ? normal : normal.substr(cut + 1);
 }
 
 // "eud*.log" and "eud*.tmp", without regard to case.
@@ -102,7 +112,7 @@ Named NamedInLog(const RunFacts& facts) {
 }  // namespace
 
 std::string NormalPath(const std::string& path, const std::string& base) {
-  return Normal(path, base).string();
+  return LexicalNormal(path, base).string();
 }
 
 TreeSnapshot TakeSnapshot(const std::string& root) {
@@ -211,23 +221,26 @@ std::vector<std::string> CheckNothingLost(const TreeSnapshot& before,
                                           const TreeSnapshot& after,
                                           const RunFacts& facts) {
   std::vector<std::string> problems;
-  const fs::path message = Normal(facts.message_file, facts.base);
-  const fs::path message_dir = message.parent_path();
-  const fs::path log = Normal(facts.log_path, facts.base);
-  const fs::path destination = Normal(facts.destination_dir, facts.base);
+  auto normal = [&](const std::string& path) {
+    return facts.normal(path, facts.base);
+  };
+  const std::string message = normal(facts.message_file);
+  const std::string message_dir = FolderOf(message);
+  const std::string log = normal(facts.log_path);
+  const std::string destination = normal(facts.destination_dir);
   const Named named = NamedInLog(facts);
 
-  auto in_destination = [&](const fs::path& path) {
-    return path.parent_path() == destination;
+  auto in_destination = [&](const std::string& path) {
+    return FolderOf(path) == destination;
   };
   // The file at path (as the log spells it) after the run holds bytes.
   auto holds = [&](const std::string& path, const std::string& bytes) {
-    auto it = after.find(Normal(path, facts.base).string());
+    auto it = after.find(normal(path));
     return it != after.end() && it->second == bytes;
   };
 
   for (const auto& [path_text, bytes] : before) {
-    const fs::path path(path_text);
+    const std::string& path = path_text;
     auto now = after.find(path_text);
     if (now != after.end() && now->second == bytes) continue;
     if (path == log) continue;  // an earlier log of the same message
@@ -238,28 +251,27 @@ std::vector<std::string> CheckNothingLost(const TreeSnapshot& before,
     if (path == message && (!facts.stopped || facts.stopped_after_scan)) {
       continue;
     }
-    if (path.parent_path() == message_dir &&
-        IsWorkFileName(path.filename().string())) {
+    if (FolderOf(path) == message_dir && IsWorkFileName(NameOf(path))) {
       continue;  // a stale work file the sweep may remove
     }
     bool accounted = false;
     for (const auto& [source, target] : named.moves) {
-      if (Normal(source, facts.base) == path &&
-          in_destination(Normal(target, facts.base)) && holds(target, bytes)) {
+      if (normal(source) == path && in_destination(normal(target)) &&
+          holds(target, bytes)) {
         accounted = true;
       }
     }
     for (const auto& [source, target] : named.duplicates) {
       // The duplicate stood there when the attachment was placed: from
       // before the run, or moved there by an earlier line of this one.
-      if (Normal(source, facts.base) == path &&
-          in_destination(Normal(target, facts.base)) && holds(target, bytes)) {
+      if (normal(source) == path && in_destination(normal(target)) &&
+          holds(target, bytes)) {
         accounted = true;
       }
     }
     if (!accounted && facts.log_lost_lines) {
       for (const auto& [other, other_bytes] : after) {
-        if (other_bytes == bytes && in_destination(fs::path(other))) {
+        if (other_bytes == bytes && in_destination(other)) {
           accounted = true;
         }
       }
@@ -268,8 +280,7 @@ std::vector<std::string> CheckNothingLost(const TreeSnapshot& before,
   }
   for (const auto& [path_text, bytes] : after) {
     if (before.count(path_text) != 0) continue;
-    const fs::path path(path_text);
-    if (path == log || in_destination(path)) continue;
+    if (path_text == log || in_destination(path_text)) continue;
     problems.push_back("created outside the destination folder: " + path_text);
   }
   return problems;

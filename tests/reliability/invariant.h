@@ -22,7 +22,15 @@ TreeSnapshot TakeSnapshot(const std::string& root);
 // The normal form of path; a relative path is taken from base.
 std::string NormalPath(const std::string& path, const std::string& base);
 
+// How one system writes a path in its normal form: NormalPath for the real
+// file system here, the memory platform's own for a run on it.
+using NormalForm = std::string (*)(const std::string& path,
+                                   const std::string& base);
+
 struct RunFacts {
+  // The normal form of the system the run met: that of the snapshots' keys
+  // and of log_path, whose folders are cut at "/" or "\\".
+  NormalForm normal = NormalPath;
   std::string base;             // the run's working folder
   std::string message_file;     // as given on the command line
   std::string destination_dir;  // as given on the command line

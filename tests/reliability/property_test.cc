@@ -1,7 +1,9 @@
 // Property test: random trees of attachment and destination folders and
 // random message files, each run through the real program as a child
 // process, and after every run the promise that nothing is lost and that
-// the log holds only lines the program writes.
+// the log holds only lines the program writes. The same cases run on the
+// memory platform too, through the program's entry in this process: names
+// alike whatever their case, Windows' paths and sharing.
 //
 // STASHWELL_PROPERTY_SEED replays a seed (printed on failure);
 // STASHWELL_PROPERTY_CASES sets how many cases run; STASHWELL_PROGRAM
@@ -29,9 +31,12 @@
 #include <utility>
 #include <vector>
 
+#include "app/run_driver.h"
 #include "reliability/invariant.h"
 #include "run/run_log.h"
+#include "support/memory_platform.h"
 #include "support/scratch_dir.h"
+#include "support/test_platform.h"
 
 namespace stashwell {
 namespace {
@@ -99,10 +104,127 @@ void PrintCounts(const std::map<std::string, uint64_t>& seen) {
   }
 }
 
+// The files of one case and the run on them: the real file system and the
+// program as a child, or the memory platform and the program's entry.
+class CaseFiles {
+ public:
+  virtual ~CaseFiles() = default;
+  virtual const PathSyntax& syntax() const = 0;
+  virtual NormalForm normal() const = 0;
+  virtual void MakeDir(const std::string& path) = 0;
+  virtual bool IsDir(const std::string& path) = 0;
+  virtual bool Exists(const std::string& path) = 0;
+  virtual void Write(const std::string& path, const std::string& bytes) = 0;
+  virtual void MakeReadOnly(const std::string& path) = 0;
+  // Sets a file's times seconds back from now.
+  virtual void Age(const std::string& path, double seconds) = 0;
+  virtual bool Read(const std::string& path, std::string* bytes) = 0;
+  virtual TreeSnapshot Snapshot(const std::string& root) = 0;
+  // Runs the program in folder; true when it stopped through the error
+  // report, *report its text, *exit_code its exit code.
+  virtual bool Run(const std::string& folder,
+                   const std::vector<std::string>& arguments, int* exit_code,
+                   std::string* report) = 0;
+};
+
+class SystemCaseFiles : public CaseFiles {
+ public:
+  explicit SystemCaseFiles(const std::string& stderr_path)
+      : stderr_path_(stderr_path) {}
+  const PathSyntax& syntax() const override { return syntax_; }
+  NormalForm normal() const override { return NormalPath; }
+  void MakeDir(const std::string& path) override {
+    std::error_code error;
+    fs::create_directory(path, error);
+  }
+  bool IsDir(const std::string& path) override {
+    return fs::is_directory(path);
+  }
+  bool Exists(const std::string& path) override { return fs::exists(path); }
+  void Write(const std::string& path, const std::string& bytes) override {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  void MakeReadOnly(const std::string& path) override {
+    chmod(path.c_str(), 0444);
+  }
+  void Age(const std::string& path, double seconds) override {
+    const double now = std::chrono::duration<double>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    timeval times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(now - seconds);
+    times[0].tv_usec = times[1].tv_usec = 0;
+    utimes(path.c_str(), times);
+  }
+  bool Read(const std::string& path, std::string* bytes) override {
+    std::ifstream in(path, std::ios::binary);
+    bytes->assign(std::istreambuf_iterator<char>(in),
+                  std::istreambuf_iterator<char>());
+    return static_cast<bool>(in);
+  }
+  TreeSnapshot Snapshot(const std::string& root) override {
+    return TakeSnapshot(root);
+  }
+  bool Run(const std::string& folder, const std::vector<std::string>& arguments,
+           int* exit_code, std::string* report) override {
+    *exit_code = RunChild(ProgramPath(), folder, arguments, stderr_path_);
+    *report = ScratchDir::ReadOrEmpty(stderr_path_);
+    return *exit_code == 1 &&
+           report->rfind("Application Error: Exception EInOutError", 0) == 0;
+  }
+
+ private:
+  PathSyntax syntax_ = PathSyntax::Posix();
+  std::string stderr_path_;
+};
+
+class MemoryCaseFiles : public CaseFiles {
+ public:
+  const PathSyntax& syntax() const override { return syntax_; }
+  NormalForm normal() const override { return MemoryPlatform::Normal; }
+  void MakeDir(const std::string& path) override { os_.AddDirectory(path); }
+  bool IsDir(const std::string& path) override {
+    return os_.HasDirectory(path);
+  }
+  bool Exists(const std::string& path) override {
+    return os_.HasFile(path) || os_.HasDirectory(path);
+  }
+  void Write(const std::string& path, const std::string& bytes) override {
+    os_.AddFile(path, bytes, run_.now);
+  }
+  void MakeReadOnly(const std::string& path) override {
+    os_.SetAttributes(path, kAttrReadOnly | kAttrArchive);
+  }
+  void Age(const std::string& path, double seconds) override {
+    os_.SetWriteTime(path, run_.now - seconds / 86400);
+  }
+  bool Read(const std::string& path, std::string* bytes) override {
+    *bytes = os_.FileBytes(path);
+    return os_.HasFile(path);
+  }
+  TreeSnapshot Snapshot(const std::string&) override { return os_.Files(); }
+  bool Run(const std::string& folder, const std::vector<std::string>& arguments,
+           int* exit_code, std::string* report) override {
+    os_.SetWorkingFolder(folder);
+    run_.SetArguments(arguments);
+    *exit_code = RunProgram(run_);
+    for (const ShownBox& box : run_.boxes) {
+      if (box.kind == "error") *report = box.caption + ": " + box.text;
+    }
+    return *exit_code == 1 &&
+           report->rfind("Application Error: Exception EInOutError", 0) == 0;
+  }
+
+ private:
+  PathSyntax syntax_ = PathSyntax::Windows();
+  MemoryPlatform os_;
+  TestPlatform run_{os_};
+};
+
 class CaseBuilder {
  public:
-  CaseBuilder(uint64_t seed, const std::string& root)
-      : random_(seed), root_(root) {}
+  CaseBuilder(uint64_t seed, const std::string& root, CaseFiles& files)
+      : random_(seed), root_(root), files_(files) {}
 
   bool Chance(double p) { return std::bernoulli_distribution(p)(random_); }
   size_t Pick(size_t n) {
@@ -126,21 +248,14 @@ class CaseBuilder {
   }
 
   void WriteFile(const std::string& path, const std::string& bytes) {
-    if (fs::is_directory(path)) return;
-    std::ofstream(path, std::ios::binary) << bytes;
-    if (Chance(0.1)) chmod(path.c_str(), 0444);  // read-only
+    if (files_.IsDir(path)) return;
+    files_.Write(path, bytes);
+    if (Chance(0.1)) files_.MakeReadOnly(path);
   }
 
   // Sets a file's times a few days back, or a moment ago.
   void Age(const std::string& path, bool stale) {
-    const double now = std::chrono::duration<double>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
-    const double when = stale ? now - 86400.0 * (2 + Pick(5)) : now - 3600;
-    timeval times[2];
-    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(when);
-    times[0].tv_usec = times[1].tv_usec = 0;
-    utimes(path.c_str(), times);
+    files_.Age(path, stale ? 86400.0 * (2 + Pick(5)) : 3600);
   }
 
   // A folder as the message spells it: absolute, relative to the working
@@ -180,7 +295,7 @@ class CaseBuilder {
         "a b.txt",      "x*y.txt",     "q?.doc",  "eud7.tmp",
         "\xe4\xf6.txt", "msg.log",     "msg.txt", "-"};
     for (const char* folder : {"att", "att2", "dest", "mail"}) {
-      fs::create_directory(root_ + "/" + folder);
+      files_.MakeDir(root_ + "/" + folder);
     }
     for (const char* folder : {"att", "att2"}) {
       for (const std::string& name : kNames) {
@@ -202,16 +317,14 @@ class CaseBuilder {
     if (Chance(0.6)) destination = root_ + "/" + destination;
     for (const std::string& name : kNames) {
       const std::string path = root_ + "/" + destination_folder + "/" + name;
-      if (fs::exists(path)) continue;
+      if (files_.Exists(path)) continue;
       if (Chance(0.05)) {
-        fs::create_directory(path);  // a folder in the way
+        files_.MakeDir(path);  // a folder in the way
       } else if (Chance(0.3)) {
         // Often the same bytes as an attachment of that name.
-        const std::string twin = root_ + "/att/" + name;
-        std::ifstream in(twin, std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)),
-                          std::istreambuf_iterator<char>());
-        WriteFile(path, in && Chance(0.5) ? bytes : Content());
+        std::string bytes;
+        const bool twin = files_.Read(root_ + "/att/" + name, &bytes);
+        WriteFile(path, twin && Chance(0.5) ? bytes : Content());
       }
     }
     for (const char* taken : {"report2.pdf", "README1", "archive.tar1.gz"}) {
@@ -238,7 +351,7 @@ class CaseBuilder {
       WriteFile(message_dir + "/eud2.tmp", "old");
       Age(message_dir + "/eud2.tmp", Chance(0.5));
     }
-    const std::string log_path = LogPathFor(message_, PathSyntax::Posix());
+    const std::string log_path = LogPathFor(message_, files_.syntax());
     if (Chance(0.2)) WriteFile(log_path, "earlier log\r\n");
 
     std::string text;
@@ -271,9 +384,7 @@ class CaseBuilder {
         text += OneOf(std::vector<std::string>{"\n", "\r\n", "\r\n", "\r\r\n"});
       }
     }
-    if (!fs::exists(message_) || !fs::is_directory(message_)) {
-      std::ofstream(message_, std::ios::binary) << text;
-    }
+    if (!files_.IsDir(message_)) files_.Write(message_, text);
     if (message_name == "eud3.tmp" && Chance(0.3)) Age(message_, true);
     // An attachment with the message's own name and bytes.
     if (Chance(0.1)) WriteFile(root_ + "/att/" + message_name, text);
@@ -316,7 +427,7 @@ class CaseBuilder {
       case 0:
         return message_;
       case 1:
-        return LogPathFor(message_, PathSyntax::Posix());
+        return LogPathFor(message_, files_.syntax());
       case 2:
         return "";
       case 3:
@@ -331,17 +442,24 @@ class CaseBuilder {
 
   std::mt19937_64 random_;
   std::string root_;
+  CaseFiles& files_;
   std::string message_;
 };
 
-TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
+// The parameter: the memory platform (true) or the real file system.
+class PropertyTest : public testing::TestWithParam<bool> {};
+
+TEST_P(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
+  const bool in_memory = GetParam();
   const uint64_t seed = NumberFromEnvironment(
       "STASHWELL_PROPERTY_SEED",
       std::random_device()() * 65536ull + std::random_device()());
   const uint64_t cases =
       NumberFromEnvironment("STASHWELL_PROPERTY_CASES", 1000);
   const std::string program = ProgramPath();
-  ASSERT_EQ(access(program.c_str(), X_OK), 0) << "no program at " << program;
+  if (!in_memory) {
+    ASSERT_EQ(access(program.c_str(), X_OK), 0) << "no program at " << program;
+  }
   std::mt19937_64 seeds(seed);
   int failures = 0;
   uint64_t stopped_runs = 0;
@@ -352,32 +470,36 @@ TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
     const uint64_t case_seed = seeds();
     if (only != ~0ull && n != only) continue;
     ScratchDir scratch;
-    std::string root = scratch.MakeDir("case");
-    if (only != ~0ull && keep != nullptr) {
+    std::string root = in_memory ? "C:\\case" : scratch.MakeDir("case");
+    if (only != ~0ull && keep != nullptr && !in_memory) {
       root = keep;
       fs::create_directories(root);
     }
-    CaseBuilder builder(case_seed, root);
+    std::unique_ptr<CaseFiles> files;
+    if (in_memory) {
+      files = std::make_unique<MemoryCaseFiles>();
+      files->MakeDir(root);
+    } else {
+      files = std::make_unique<SystemCaseFiles>(scratch.Path("stderr.txt"));
+    }
+    CaseBuilder builder(case_seed, root, *files);
     const std::vector<std::string> arguments = builder.Build();
-    const TreeSnapshot before = TakeSnapshot(root);
-    const std::string stderr_path = scratch.Path("stderr.txt");
-    const int exit_code = RunChild(program, root, arguments, stderr_path);
-
+    const TreeSnapshot before = files->Snapshot(root);
+    int exit_code = 0;
+    std::string report;
     // A run may stop through the error report, for example when a folder
     // stands where the log goes; the promise holds all the same.
-    const std::string report = ScratchDir::ReadOrEmpty(stderr_path);
-    const bool stopped =
-        exit_code == 1 &&
-        report.rfind("Application Error: Exception EInOutError", 0) == 0;
+    const bool stopped = files->Run(root, arguments, &exit_code, &report);
     if (stopped) ++stopped_runs;
     RunFacts facts;
+    facts.normal = files->normal();
     facts.stopped = stopped;
     facts.base = root;
     facts.message_file = arguments[0];
     facts.destination_dir = arguments[1];
     facts.log_path =
-        NormalPath(LogPathFor(arguments[0], PathSyntax::Posix()), root);
-    const TreeSnapshot after = TakeSnapshot(root);
+        facts.normal(LogPathFor(arguments[0], files->syntax()), root);
+    const TreeSnapshot after = files->Snapshot(root);
     auto log = after.find(facts.log_path);
     if (log != after.end()) facts.log_text = log->second;
     for (const char* kind : {"Moving from <", "Duplicate of <",
@@ -400,7 +522,7 @@ TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
       std::string report;
       for (const std::string& p : problems) report += "\n  " + p;
       std::string message_text;
-      auto message = before.find(NormalPath(arguments[0], root));
+      auto message = before.find(facts.normal(arguments[0], root));
       if (message != before.end()) message_text = message->second;
       ADD_FAILURE() << "case " << n << " of seed " << seed
                     << " (replay: STASHWELL_PROPERTY_SEED=" << seed
@@ -417,8 +539,9 @@ TEST(PropertyTest, NoRunLosesAFileOrWritesAForeignLogLine) {
   }
   RecordProperty("cases", std::to_string(cases));
   std::printf(
-      "property test: %llu cases (%llu stopped by the error "
+      "property test (%s): %llu cases (%llu stopped by the error "
       "report), seed %llu\n",
+      in_memory ? "memory platform" : "file system",
       static_cast<unsigned long long>(cases),
       static_cast<unsigned long long>(stopped_runs),
       static_cast<unsigned long long>(seed));
@@ -469,6 +592,11 @@ Claims ReadClaims(const std::string& log) {
   return claims;
 }
 
+INSTANTIATE_TEST_SUITE_P(Platforms, PropertyTest, testing::Values(false, true),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "MemoryPlatform" : "FileSystem";
+                         });
+
 // Many runs at once on one destination folder, as a mail client starts
 // them for a burst of messages: every run moves attachments named alike,
 // with identical, different and prefix-related contents, and some name
@@ -477,8 +605,10 @@ Claims ReadClaims(const std::string& log) {
 // runs claimed one name; no run stopped; nothing else is left behind.
 //
 // STASHWELL_STRESS_ROUNDS and STASHWELL_STRESS_RUNS set the size;
-// STASHWELL_PROPERTY_SEED replays a seed.
-TEST(PropertyTest, ParallelRunsOnOneDestinationLoseNothing) {
+// STASHWELL_PROPERTY_SEED replays a seed. On the real file system only:
+// the memory platform runs one program at a time (a temporary file of
+// another run is a dead run's to it), so it cannot show runs that meet.
+TEST(ParallelPropertyTest, ParallelRunsOnOneDestinationLoseNothing) {
   const uint64_t seed = NumberFromEnvironment(
       "STASHWELL_PROPERTY_SEED",
       std::random_device()() * 65536ull + std::random_device()());

@@ -37,6 +37,8 @@ TEST(InOutErrorContext, OperationPathAndCode) {
   } cases[] = {
       {InOutOperation::kLogWrite, "C:\\Mail\\msg.log", 112,
        "log write <C:\\Mail\\msg.log> failed; Code 112"},
+      {InOutOperation::kMessageRead, "C:\\Mail\\eud17.tmp", 5,
+       "message read <C:\\Mail\\eud17.tmp> failed; Code 5"},
       {InOutOperation::kComparisonOpen, "", 5,
        "comparison open failed; Code 5"},
       {InOutOperation::kUnnamed, "a.pdf", 32, "<a.pdf> failed; Code 32"},

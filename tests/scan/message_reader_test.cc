@@ -384,7 +384,7 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
 Lines ReadAll(Platform& os, const std::string& path) {
   std::unique_ptr<File> file;
   EXPECT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file));
+  MessageReader reader(std::move(file), path);
   Lines lines;
   std::string_view line;
   while (reader.ReadLine(&line)) lines.emplace_back(line);
@@ -444,12 +444,14 @@ TEST(MessageReader, AFailedReadRaisesWithItsCode) {
   ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
   Lines lines;
   try {
-    MessageReader reader(std::move(file));
+    MessageReader reader(std::move(file), path);
     std::string_view line;
     while (reader.ReadLine(&line)) lines.emplace_back(line);
     ADD_FAILURE() << "no failure raised";
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), kErrorAccessDenied);
+    EXPECT_EQ(error.operation(), InOutOperation::kMessageRead);
+    EXPECT_EQ(error.path(), path);
   }
   EXPECT_EQ(lines, Lines{"ab"});
   // The file was let go of when the reader was dropped.
@@ -463,7 +465,7 @@ TEST(MessageReader, AFailedCloseRaisesWithItsCode) {
   os.close_error = 1234;
   std::unique_ptr<File> file;
   ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file));
+  MessageReader reader(std::move(file), path);
   std::string_view line;
   while (reader.ReadLine(&line)) {
   }
@@ -472,6 +474,8 @@ TEST(MessageReader, AFailedCloseRaisesWithItsCode) {
     ADD_FAILURE() << "no failure raised";
   } catch (const EInOutError& error) {
     EXPECT_EQ(error.code(), 1234u);
+    EXPECT_EQ(error.operation(), InOutOperation::kMessageClose);
+    EXPECT_EQ(error.path(), path);
   }
   EXPECT_EQ(os.closes, 1);
 }
@@ -552,7 +556,7 @@ TEST(MessageReader, AFileCutShortWhileReadEndsThere) {
   os.short_reads = kLong;
   std::unique_ptr<File> file;
   ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file));
+  MessageReader reader(std::move(file), path);
   Lines lines;
   std::string_view line;
   // The first line of the first long block: that block is read.

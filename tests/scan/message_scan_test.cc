@@ -372,32 +372,38 @@ TEST_F(MessageScanTest, CtrlZInsideALineEndsThatLineOnly) {
   EXPECT_FALSE(ScratchDir::Exists(source));
 }
 
-TEST_F(MessageScanTest, FailedReadStopsTheRunAndKeepsTheMessage) {
-  dir.Write("eud17.tmp", "From: x\r\n");
-  os.read_error = kErrorAccessDenied;
-  StartRunLog(state);
-  try {
-    ScanMessageFile(state, target);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const EInOutError& error) {
-    EXPECT_EQ(error.code(), kErrorAccessDenied);
+// A failed open (for want of handles), read or close of the message stops
+// the run with an error that says which operation failed on which path.
+TEST_F(MessageScanTest, FailedOpenReadOrCloseStopsTheRunAndKeepsTheMessage) {
+  const struct {
+    uint32_t ScanPlatform::*error;
+    uint32_t code;
+    InOutOperation operation;
+  } cases[] = {
+      {&ScanPlatform::open_error, kErrorTooManyOpenFiles,
+       InOutOperation::kMessageOpen},
+      {&ScanPlatform::read_error, kErrorAccessDenied,
+       InOutOperation::kMessageRead},
+      {&ScanPlatform::close_error, 1117, InOutOperation::kMessageClose},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(InOutOperationName(c.operation));
+    dir.Write("eud17.tmp", "From: x\r\n");
+    os.open_error = os.read_error = os.close_error = 0;
+    os.*c.error = c.code;
+    StartRunLog(state);
+    try {
+      ScanMessageFile(state, target);
+      ADD_FAILURE() << "no failure raised";
+    } catch (const EInOutError& error) {
+      EXPECT_EQ(error.code(), c.code);
+      EXPECT_EQ(error.operation(), c.operation);
+      EXPECT_EQ(error.path(), state.MessageFilePath);
+    }
+    state.Log->Close();
+    state.Log.reset();
+    EXPECT_TRUE(MessageFileExists());
   }
-  state.Log->Close();
-  EXPECT_TRUE(MessageFileExists());
-}
-
-TEST_F(MessageScanTest, FailedCloseStopsTheRunAndKeepsTheMessage) {
-  dir.Write("eud17.tmp", "From: x\r\n");
-  os.close_error = 1117;
-  StartRunLog(state);
-  try {
-    ScanMessageFile(state, target);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const EInOutError& error) {
-    EXPECT_EQ(error.code(), 1117u);
-  }
-  state.Log->Close();
-  EXPECT_TRUE(MessageFileExists());
 }
 
 }  // namespace

@@ -37,6 +37,7 @@ class MemoryPlatform::MemoryFile : public File {
       : owner_(owner),
         normal_(std::move(normal)),
         bytes_(stored.bytes),
+        changes_(stored.changes),
         index_(stored.index),
         use_(use) {
     owner_.open_.insert(this);
@@ -56,6 +57,7 @@ class MemoryPlatform::MemoryFile : public File {
   uint32_t Write(const void* data, size_t size) override {
     if (closed_ || use_ != FileUse::kLog) return kErrorInvalidHandle;
     bytes_->append(static_cast<const char*>(data), size);
+    ++*changes_;
     return 0;
   }
   uint32_t Size(uint64_t* size) override {
@@ -68,6 +70,7 @@ class MemoryPlatform::MemoryFile : public File {
     FileProof proof;
     proof.id = {0, index_};
     proof.size = bytes_->size();
+    proof.change_time = *changes_;
     return proof;
   }
   uint32_t Flush() override { return closed_ ? kErrorInvalidHandle : 0; }
@@ -75,7 +78,7 @@ class MemoryPlatform::MemoryFile : public File {
     if (use_ != FileUse::kLog || owner_.IdentityOf(path) != Identity()) {
       return false;
     }
-    owner_.files_.erase(Normal(path));
+    owner_.files_.erase(owner_.Resolve(path));
     return true;
   }
   uint32_t Close() override {
@@ -92,6 +95,7 @@ class MemoryPlatform::MemoryFile : public File {
   MemoryPlatform& owner_;
   std::string normal_;
   std::shared_ptr<std::string> bytes_;
+  std::shared_ptr<int64_t> changes_;
   uint64_t index_;
   FileUse use_;
   size_t position_ = 0;
@@ -104,13 +108,13 @@ class MemoryPlatform::MemoryFile : public File {
 class MemoryPlatform::MemoryCopy : public CopyPrimitives {
  public:
   MemoryCopy(MemoryPlatform& owner, const std::string& folder)
-      : owner_(owner), folder_(Normal(folder)) {}
+      : owner_(owner), folder_(owner.Resolve(folder)) {}
   ~MemoryCopy() override { EndStaging(); }
   MemoryCopy(const MemoryCopy&) = delete;
   MemoryCopy& operator=(const MemoryCopy&) = delete;
 
   uint32_t OpenSource(const std::string& source, FileProof* read) override {
-    const std::string from = Normal(source);
+    const std::string from = owner_.Resolve(source);
     if (owner_.directories_.count(from) != 0) return kErrorAccessDenied;
     auto it = owner_.files_.find(from);
     if (it == owner_.files_.end()) return kErrorFileNotFound;
@@ -170,6 +174,7 @@ class MemoryPlatform::MemoryCopy : public CopyPrimitives {
   }
   uint32_t KeepMetadata() override {
     staged_.write_time = source_.write_time;
+    staged_.attributes = source_.attributes;
     return 0;
   }
   uint32_t SyncStaged() override { return 0; }
@@ -200,17 +205,13 @@ class MemoryPlatform::MemoryCopy : public CopyPrimitives {
   }
 
  private:
-  static FileProof ProofOf(const Stored& stored) {
-    FileProof proof;
-    proof.id = {0, stored.index};
-    proof.size = stored.bytes->size();
-    return proof;
-  }
+  static FileProof ProofOf(const Stored& stored) { return stored.Proof(); }
   std::string PathOf(const std::string& name) const {
     return Normal(folder_ + '\\' + name);
   }
   void Begin(bool unnamed) {
-    staged_ = {std::make_shared<std::string>(), 0, owner_.next_index_++};
+    staged_ = {std::make_shared<std::string>(), std::make_shared<int64_t>(0), 0,
+               owner_.next_index_++};
     staging_ = true;
     unnamed_ = unnamed;
   }
@@ -264,11 +265,9 @@ class MemoryPlatform::MemoryFolder : public Folder {
   std::vector<std::string> PlainFileNames(std::string_view prefix,
                                           std::string_view suffix) override {
     std::vector<std::string> names;
-    const std::string folder = Normal(path_);
     for (const auto& [path, file] : owner_.files_) {
-      if (Parent(path) != folder) continue;
-      const std::string name =
-          path.substr(folder.empty() ? 0 : folder.size() + 1);
+      if (Parent(path) != path_) continue;
+      const std::string name = path.substr(path_.size() + 1);
       if (name.size() >= prefix.size() + suffix.size() &&
           name.starts_with(prefix) && name.ends_with(suffix)) {
         names.push_back(name);
@@ -325,19 +324,85 @@ std::string MemoryPlatform::Parent(const std::string& normal) {
   return cut == std::string::npos ? std::string() : normal.substr(0, cut);
 }
 
+std::string MemoryPlatform::Normal(const std::string& path,
+                                   const std::string& base) {
+  // "\\..." and "x:..." name their folder themselves.
+  const bool absolute =
+      (!path.empty() && (path[0] == '\\' || path[0] == '/')) ||
+      (path.size() >= 2 && path[1] == ':');
+  return Normal(absolute || base.empty() ? path : base + '\\' + path);
+}
+
+std::string MemoryPlatform::Resolve(const std::string& path) const {
+  return Normal(path, working_);
+}
+
+FileProof MemoryPlatform::Stored::Proof() const {
+  FileProof proof;
+  proof.id = {0, index};
+  proof.size = bytes->size();
+  proof.change_time = *changes;
+  return proof;
+}
+
 void MemoryPlatform::AddDirectory(const std::string& path) {
-  directories_.insert(Normal(path));
+  if (files_.count(Resolve(path)) == 0) directories_.insert(Resolve(path));
 }
 
 void MemoryPlatform::AddFile(const std::string& path, const std::string& bytes,
                              DayCount write_time) {
-  Store(Normal(path), bytes, write_time);
+  Store(Resolve(path), bytes, write_time);
 }
 
 void MemoryPlatform::Rewrite(const std::string& path,
                              const std::string& bytes) {
-  auto it = files_.find(Normal(path));
-  if (it != files_.end()) *it->second.bytes = bytes;
+  auto it = files_.find(Resolve(path));
+  if (it == files_.end()) return;
+  *it->second.bytes = bytes;
+  ++*it->second.changes;
+}
+
+void MemoryPlatform::SetAttributes(const std::string& path,
+                                   uint32_t attributes) {
+  auto it = files_.find(Resolve(path));
+  if (it != files_.end()) it->second.attributes = attributes;
+}
+
+void MemoryPlatform::SetWriteTime(const std::string& path, DayCount time) {
+  auto it = files_.find(Resolve(path));
+  if (it != files_.end()) it->second.write_time = time;
+}
+
+bool MemoryPlatform::Rename(const std::string& from, const std::string& to) {
+  const std::string source = Resolve(from);
+  const std::string target = Resolve(to);
+  auto it = files_.find(source);
+  if (it == files_.end() || directories_.count(target) != 0 ||
+      directories_.count(Parent(target)) == 0) {
+    return false;
+  }
+  if (source == target) return true;
+  Stored moved = it->second;
+  files_.erase(it);
+  files_[target] = std::move(moved);
+  return true;
+}
+
+bool MemoryPlatform::HasDirectory(const std::string& path) const {
+  return directories_.count(Resolve(path)) != 0;
+}
+
+std::map<std::string, bool> MemoryPlatform::Entries(
+    const std::string& folder) const {
+  const std::string parent = Resolve(folder);
+  std::map<std::string, bool> entries;
+  for (const auto& [path, file] : files_) {
+    if (Parent(path) == parent) entries[path.substr(parent.size() + 1)] = false;
+  }
+  for (const std::string& path : directories_) {
+    if (Parent(path) == parent) entries[path.substr(parent.size() + 1)] = true;
+  }
+  return entries;
 }
 
 void MemoryPlatform::SetCommandLine(const std::string& text) {
@@ -346,11 +411,11 @@ void MemoryPlatform::SetCommandLine(const std::string& text) {
 }
 
 bool MemoryPlatform::HasFile(const std::string& path) const {
-  return files_.count(Normal(path)) != 0;
+  return files_.count(Resolve(path)) != 0;
 }
 
 std::string MemoryPlatform::FileBytes(const std::string& path) const {
-  auto it = files_.find(Normal(path));
+  auto it = files_.find(Resolve(path));
   return it == files_.end() ? std::string() : *it->second.bytes;
 }
 
@@ -364,8 +429,8 @@ MemoryPlatform::Stored& MemoryPlatform::Store(const std::string& normal,
                                               std::string bytes,
                                               DayCount write_time) {
   Stored& stored = files_[normal];
-  stored = {std::make_shared<std::string>(std::move(bytes)), write_time,
-            next_index_++};
+  stored = {std::make_shared<std::string>(std::move(bytes)),
+            std::make_shared<int64_t>(0), write_time, next_index_++};
   return stored;
 }
 
@@ -377,25 +442,29 @@ bool MemoryPlatform::IsOpen(const std::string& normal, FileUse use) const {
 }
 
 PathKind MemoryPlatform::Examine(const std::string& path, uint32_t*) {
-  if (directories_.count(Normal(path)) != 0) return PathKind::kFolder;
+  if (directories_.count(Resolve(path)) != 0) return PathKind::kFolder;
   // A search does not find names with wildcards (a long-path prefix is
   // none), nor paths of 260 characters or more; device names name no file.
   if (path.size() >= 260 || HasWildcard(path) ||
       NamesNoDiskFile(path, syntax_)) {
     return PathKind::kMissing;
   }
-  return files_.count(Normal(path)) != 0 ? PathKind::kFile : PathKind::kMissing;
+  return files_.count(Resolve(path)) != 0 ? PathKind::kFile
+                                          : PathKind::kMissing;
 }
 
 std::optional<FileId> MemoryPlatform::IdentityOf(const std::string& path) {
-  auto it = files_.find(Normal(path));
+  auto it = files_.find(Resolve(path));
   if (it == files_.end()) return std::nullopt;
   return FileId{0, it->second.index};
 }
 
 bool MemoryPlatform::RemoveFile(const std::string& path) {
-  const std::string normal = Normal(path);
-  if (files_.count(normal) == 0) return false;
+  const std::string normal = Resolve(path);
+  auto it = files_.find(normal);
+  if (it == files_.end() || (it->second.attributes & kAttrReadOnly) != 0) {
+    return false;
+  }
   if (IsOpen(normal, FileUse::kLog) || IsOpen(normal, FileUse::kMessage)) {
     return false;
   }
@@ -405,12 +474,9 @@ bool MemoryPlatform::RemoveFile(const std::string& path) {
 
 std::optional<FileProof> MemoryPlatform::ProofOfPath(
     const std::string& path) const {
-  auto it = files_.find(Normal(path));
+  auto it = files_.find(Resolve(path));
   if (it == files_.end()) return std::nullopt;
-  FileProof proof;
-  proof.id = {0, it->second.index};
-  proof.size = it->second.bytes->size();
-  return proof;
+  return it->second.Proof();
 }
 
 Removal MemoryPlatform::RemoveProvenFile(const std::string& path,
@@ -421,18 +487,18 @@ Removal MemoryPlatform::RemoveProvenFile(const std::string& path,
 
 uint32_t MemoryPlatform::OpenFolder(const std::string& path,
                                     std::unique_ptr<Folder>* folder) {
-  if (directories_.count(Normal(path)) == 0) return kErrorPathNotFound;
-  *folder = std::make_unique<MemoryFolder>(*this, path);
+  const std::string normal = Resolve(path);
+  if (directories_.count(normal) == 0) return kErrorPathNotFound;
+  *folder = std::make_unique<MemoryFolder>(*this, normal);
   return 0;
 }
 
 std::vector<SearchEntry> MemoryPlatform::FindMatching(const std::string& mask,
                                                       uint32_t attributes) {
-  (void)attributes;  // memory files are plain files
   std::vector<SearchEntry> entries;
   const size_t cut = mask.find_last_of("\\/");
   const std::string folder =
-      Normal(cut == std::string::npos ? std::string() : mask.substr(0, cut));
+      Resolve(cut == std::string::npos ? std::string() : mask.substr(0, cut));
   const std::string pattern =
       cut == std::string::npos ? mask : mask.substr(cut + 1);
   for (const auto& [path, file] : files_) {
@@ -440,9 +506,11 @@ std::vector<SearchEntry> MemoryPlatform::FindMatching(const std::string& mask,
     const std::string name =
         path.substr(folder.empty() ? 0 : folder.size() + 1);
     if (!Matches(pattern.c_str(), name.c_str())) continue;
+    constexpr uint32_t kSkippable = kAttrHidden | kAttrSystem;
+    if ((file.attributes & kSkippable & ~attributes) != 0) continue;
     SearchEntry entry;
     entry.name = name;
-    entry.attributes = kAttrArchive;
+    entry.attributes = file.attributes;
     entry.last_write = DecodeDayCount(file.write_time);
     entries.push_back(entry);
   }
@@ -451,12 +519,16 @@ std::vector<SearchEntry> MemoryPlatform::FindMatching(const std::string& mask,
 
 uint32_t MemoryPlatform::Open(const std::string& path, FileUse use,
                               std::unique_ptr<File>* file) {
-  const std::string normal = Normal(path);
+  const std::string normal = Resolve(path);
   if (directories_.count(normal) != 0) return kErrorAccessDenied;
   if (use == FileUse::kLog) {
     if (directories_.count(Parent(normal)) == 0) return kErrorPathNotFound;
     if (IsOpen(normal, FileUse::kLog) || IsOpen(normal, FileUse::kMessage)) {
       return kErrorSharingViolation;
+    }
+    auto it = files_.find(normal);
+    if (it != files_.end() && (it->second.attributes & kAttrReadOnly) != 0) {
+      return kErrorAccessDenied;
     }
     *file = std::make_unique<MemoryFile>(*this, normal, Store(normal, "", now_),
                                          use);

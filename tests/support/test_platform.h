@@ -1,4 +1,5 @@
-// The real system platform with the user and the clock replaced: message
+// The real system platform (or another one given) with the user and the
+// clock replaced: message
 // boxes and shell requests are recorded, the question is answered as set,
 // the clock and the command line are fixed. Faults are injected by setting
 // a field.
@@ -29,6 +30,8 @@ struct SystemPlatformHolder {
 class TestPlatform : private SystemPlatformHolder, public PlatformWrapper {
  public:
   TestPlatform() : PlatformWrapper(*system) {}
+  // The same over another platform, such as the memory platform.
+  explicit TestPlatform(Platform& target) : PlatformWrapper(target) {}
 
   // Replaces the command line by already split arguments.
   void SetArguments(std::vector<std::string> arguments) {
