@@ -221,8 +221,7 @@ PathKind ExamineAt(int at, const char* name, FileSystemKinds& kinds,
   struct stat st;
   if (fstatat(at, name, &st, 0) == 0) {
     const Found found = FoundInMode(st.st_mode);
-    if (found == Found::kDiskFile &&
-        kinds.IsGeneratedAt(st.st_dev, at, name)) {
+    if (found == Found::kDiskFile && kinds.IsGeneratedAt(st.st_dev, at, name)) {
       return KindOf(Found::kGeneratedFile);
     }
     return KindOf(found);
@@ -392,27 +391,38 @@ void ClearDeadReservation(int fd, int destination) {
   ClearReservation(destination, name);
 }
 
+// Calls visit with each entry of the open folder, "." and ".." included,
+// from a listing of its own that starts at the folder's first entry (a
+// descriptor of the folder shares its position, which another listing may
+// have moved). False when the folder cannot be listed.
+template <typename Visit>
+bool ForEachEntry(int folder, Visit visit) {
+  const int listing = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return false;
+  DIR* dir = fdopendir(listing);
+  if (dir == nullptr) {
+    close(listing);
+    return false;
+  }
+  while (const dirent* item = readdir(dir)) visit(*item);
+  closedir(dir);
+  return true;
+}
+
 // Removes from the program's own folder (open as folder, inside destination)
 // the temporary files of runs that no longer live: their process is gone and
 // no one holds the file's lock. A dead run's record of a reservation first
 // clears that reservation. Only regular files with the program's temporary
 // names are looked at; no attachment is ever placed in this folder.
 void RemoveLeftovers(int folder, int destination) {
-  const int listing = dup(folder);
-  if (listing < 0) return;
-  DIR* dir = fdopendir(listing);
-  if (dir == nullptr) {
-    close(listing);
-    return;
-  }
-  while (const dirent* item = readdir(dir)) {
-    const std::string name = item->d_name;
+  ForEachEntry(folder, [&](const dirent& item) {
+    const std::string name = item.d_name;
     const std::optional<uint64_t> record = ReservationRecordProcess(name);
     if (record) {
-      if (ProcessLives(*record)) continue;
+      if (ProcessLives(*record)) return;
       const int fd = openat(folder, name.c_str(),
                             O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0) continue;
+      if (fd < 0) return;
       struct stat st;
       const bool dead = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                         flock(fd, LOCK_EX | LOCK_NB) == 0;
@@ -421,21 +431,20 @@ void RemoveLeftovers(int folder, int destination) {
       // a hidden file and keeps the folder from going.
       close(fd);
       if (dead) unlinkat(folder, name.c_str(), 0);
-      continue;
+      return;
     }
     const std::optional<uint64_t> process = TemporaryNameProcess(name);
-    if (!process || ProcessLives(*process)) continue;
+    if (!process || ProcessLives(*process)) return;
     const int fd = openat(folder, name.c_str(),
                           O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) return;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
         flock(fd, LOCK_EX | LOCK_NB) == 0) {
       unlinkat(folder, name.c_str(), 0);
     }
     close(fd);
-  }
-  closedir(dir);
+  });
 }
 
 // Opens the program's own folder name of folder, only while it is a real
@@ -472,22 +481,14 @@ void RemoveAllLeftovers(int folder) {
 // gave a file removed while it was open (".fuse_hidden..."), which it
 // removes itself once the file is released.
 bool OnlyHiddenByFuse(int own) {
-  const int listing = openat(own, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing < 0) return false;
-  DIR* dir = fdopendir(listing);
-  if (dir == nullptr) {
-    close(listing);
-    return false;
-  }
   bool only = true;
-  while (const dirent* item = readdir(dir)) {
-    const std::string_view name = item->d_name;
+  const bool listed = ForEachEntry(own, [&](const dirent& item) {
+    const std::string_view name = item.d_name;
     if (name != "." && name != ".." && !name.starts_with(".fuse_hidden")) {
       only = false;
     }
-  }
-  closedir(dir);
-  return only;
+  });
+  return listed && only;
 }
 
 // Removes the program's own folder name (open as own) of folder when it is
@@ -896,23 +897,14 @@ PathKind PosixFolder::Examine(const std::string& name) {
 std::vector<std::string> PosixFolder::PlainFileNames(std::string_view prefix,
                                                      std::string_view suffix) {
   std::vector<std::string> names;
-  // A listing of its own, from the folder's first entry.
-  const int listing = openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing < 0) return names;
-  DIR* dir = fdopendir(listing);
-  if (dir == nullptr) {
-    close(listing);
-    return names;
-  }
-  while (const dirent* item = readdir(dir)) {
-    const std::string_view name = item->d_name;
-    if (name.size() < prefix.size() + suffix.size() ||
-        !name.starts_with(prefix) || !name.ends_with(suffix)) {
-      continue;
+  ForEachEntry(fd_, [&](const dirent& item) {
+    const std::string_view name = item.d_name;
+    if (name.size() >= prefix.size() + suffix.size() &&
+        name.starts_with(prefix) && name.ends_with(suffix) &&
+        IsPlainEntry(fd_, item)) {
+      names.emplace_back(name);
     }
-    if (IsPlainEntry(fd_, *item)) names.emplace_back(name);
-  }
-  closedir(dir);
+  });
   return names;
 }
 
