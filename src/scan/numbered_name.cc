@@ -106,14 +106,11 @@ class ListedNumbers {
         device = *long_number_device;
       }
       if (device) continue;
-      if (number >= taken_.size()) taken_.resize(number + 1, false);
       taken_[number] = true;
     }
   }
 
-  bool Taken(uint32_t number) const {
-    return number < taken_.size() && taken_[number];
-  }
+  bool Taken(uint32_t number) const { return taken_[number]; }
 
  private:
   // The number of the numbered name stem + digits + extension, 0 for any
@@ -138,7 +135,9 @@ class ListedNumbers {
     return number <= kLastNameNumber ? number : 0;
   }
 
-  std::vector<bool> taken_;
+  // One bit per number the search may try, set once the listing shows it
+  // taken: 8 KiB, cleared at once rather than grown name by name.
+  std::vector<bool> taken_ = std::vector<bool>(kLastNameNumber + 1, false);
 };
 
 }  // namespace
