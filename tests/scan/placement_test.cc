@@ -215,7 +215,8 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "identify " + state_.MessageFilePath,
                            "exists " + Out("report.pdf"),
                            "copy " + In("report.pdf") + " " + Out("report.pdf"),
-                           "exists " + Out("report.pdf"),
+                           // The copy's receipt looked the name up: no
+                           // second lookup before the removal is held.
                            "flush " + out_,
                            "remove " + In("report.pdf"),
                        }));
