@@ -82,18 +82,35 @@ class ListedNumbers {
         FindExtensionDot(name, syntax, &dot) ? dot - 1 : name.size();
     const std::string_view stem = name.substr(0, insert);
     const std::string_view after = name.substr(insert);
+    // Whether a listed name of two digits or more is a device's: the same
+    // for every such number, so asked once (see below).
+    std::optional<bool> long_number_device;
     // Hidden files are taken names too: the folder lists them.
     for (const std::string& listed : folder.PlainFileNames(stem, after)) {
       const uint32_t number = NumberIn(listed, stem, after);
-      if (number == 0 || IsReservedDeviceName(listed, syntax)) continue;
-      if (number >= taken_.size()) taken_.resize(number + 1, false);
+      if (number == 0) continue;
+      // A device's name is its base (the name up to its first dot, less
+      // trailing dots and blanks) and the base is a reserved word or "COM"
+      // or "LPT" and one digit 1 to 9. Where the stem holds a dot, the base
+      // lies in the stem whatever the number; where it holds none, the
+      // base is the stem and the digits, and with two digits or more that
+      // is no device's. So one test answers for every number from 10 on,
+      // and only 1 to 9 ("com1.txt") need their own.
+      bool device = false;
+      if (number < 10) {
+        device = IsReservedDeviceName(listed, syntax);
+      } else {
+        if (!long_number_device) {
+          long_number_device = IsReservedDeviceName(listed, syntax);
+        }
+        device = *long_number_device;
+      }
+      if (device) continue;
       taken_[number] = true;
     }
   }
 
-  bool Taken(uint32_t number) const {
-    return number < taken_.size() && taken_[number];
-  }
+  bool Taken(uint32_t number) const { return taken_[number]; }
 
  private:
   // The number of the numbered name stem + digits + extension, 0 for any
@@ -118,7 +135,9 @@ class ListedNumbers {
     return number <= kLastNameNumber ? number : 0;
   }
 
-  std::vector<bool> taken_;
+  // One bit per number the search may try, set once the listing shows it
+  // taken: 8 KiB, cleared at once rather than grown name by name.
+  std::vector<bool> taken_ = std::vector<bool>(kLastNameNumber + 1, false);
 };
 
 }  // namespace

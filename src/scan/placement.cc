@@ -28,9 +28,9 @@ bool IsUnusableName(const std::string& name) {
 // attachment as its duplicate.
 // Each is known by the identity learned when the run opened it, and by
 // what its name leads to now where the identity is unknown.
-bool IsRunFile(RunState& state, const std::string& path) {
+// id is what the path leads to, as just learned (nothing: no file).
+bool IsRunFile(RunState& state, const std::optional<FileId>& id) {
   Platform& os = state.platform;
-  const std::optional<FileId> id = os.IdentityOf(path);
   if (!id) return false;
   const auto is = [&](const std::optional<FileId>& known,
                       const std::string& name) {
@@ -55,6 +55,10 @@ struct Deciding {
   Destination& destination;
   const std::string unnumbered;
   bool may_decide_again = false;
+  // What the source led to when the run-file test asked, for the first
+  // round's same-file test, which follows with no step of its own between;
+  // a later round asks again.
+  std::optional<std::optional<FileId>> source_id;
   Placement result;
   PlacedBytes bytes;
 
@@ -135,7 +139,10 @@ Round PlaceOnce(Deciding& d) {
   // The same-file, run-file and identity questions go by the destination's
   // path: they compare what two names lead to.
   const std::string destination_path = d.DestinationPath();
-  if (os.IsSameFile(attachment.SourcePath, destination_path)) {
+  const std::optional<FileId> source_id =
+      d.source_id ? *d.source_id : os.IdentityOf(attachment.SourcePath);
+  d.source_id.reset();
+  if (source_id && source_id == os.IdentityOf(destination_path)) {
     // The attachment already is in the destination folder, reached through
     // another spelling of the same path. It would be its own duplicate, and
     // deleting the "source" would delete the only copy. This is judged by
@@ -148,17 +155,20 @@ Round PlaceOnce(Deciding& d) {
   }
   // Another run may move either file away during the comparison: the
   // attachment is then treated as the existence tests would treat it a
-  // moment later.
+  // moment later. Both were found to be files just now (the source by the
+  // scan and its identity, the name by the lookup above and its identity),
+  // so the comparison's opens alone tell whether either has gone since.
   ComparedFiles compared;
-  switch (
-      CompareFiles(os, attachment.SourcePath, destination_path, &compared)) {
+  switch (CompareFiles(os, attachment.SourcePath, destination_path, &compared,
+                       KnownFiles::kBothFiles)) {
     case Comparison::kFirstGone:
       ReportMissingSource(state, attachment.SourcePath);
       return Keep(d, Kept::kSourceGone);
     case Comparison::kSecondGone:
       return CopyRound(d);
     case Comparison::kIdentical:
-      if (!IsRunFile(state, destination_path)) {
+      // The identical file is known by the open that read it.
+      if (!IsRunFile(state, compared.second->id)) {
         WriteLogLine(state,
                      {"Duplicate of <", attachment.SourcePath, "> already in <",
                       destination_path, "> - only deleting source"});
@@ -194,7 +204,7 @@ Placement PlaceAttachment(RunState& state, Destination& destination,
                           std::string source_path) {
   Attachment attachment = AttachmentAt(std::move(source_path), state.syntax);
   const std::string unnumbered = attachment.DestinationName;
-  Deciding d{state, destination, unnumbered, false, {}, {}};
+  Deciding d{state, destination, unnumbered, false, {}, {}, {}};
   d.result.attachment = std::move(attachment);
   const std::string& source = d.attachment().SourcePath;
 
@@ -220,7 +230,8 @@ Placement PlaceAttachment(RunState& state, Destination& destination,
   // copy a file that is being written or read and cannot be deleted: one
   // small message naming its log on every line made a numbered copy of an
   // ever-growing log per line. The source is not touched.
-  if (IsRunFile(state, source)) {
+  d.source_id = state.platform.IdentityOf(source);
+  if (IsRunFile(state, *d.source_id)) {
     WriteLogLine(state, {"Error - <", source,
                          "> is this run's own file (source not deleted)"});
     state.ErrorsReported = true;

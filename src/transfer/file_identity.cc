@@ -101,10 +101,13 @@ bool BlocksEqual(BlockFile& first_file, BlockFile& second_file,
 }  // namespace
 
 Comparison CompareFiles(Platform& os, const std::string& first,
-                        const std::string& second, ComparedFiles* proofs) {
+                        const std::string& second, ComparedFiles* proofs,
+                        KnownFiles known) {
   *proofs = {};
-  if (!os.IsExistingFile(first)) return Comparison::kFirstGone;
-  if (!os.IsExistingFile(second)) return Comparison::kSecondGone;
+  if (known != KnownFiles::kBothFiles) {
+    if (!os.IsExistingFile(first)) return Comparison::kFirstGone;
+    if (!os.IsExistingFile(second)) return Comparison::kSecondGone;
+  }
   uint64_t first_length = 0;
   uint64_t second_length = 0;
   if (!LengthUnlessGone(os, first, &first_length)) {

@@ -33,8 +33,18 @@ struct ComparedFiles {
 // the second file's bytes are flushed through its open, so that a source
 // deleted as its duplicate relies on bytes on the disk; a pair whose
 // second file cannot be flushed counts as different.
+//
+// Unless both paths were just found to be files (kBothFiles), a file is
+// first looked for at each path: the first path's absence answers without
+// looking at the second, and an absence opens nothing. Where the caller has
+// just found both, the length opens tell whether either has gone since.
+enum class KnownFiles {
+  kNone,
+  kBothFiles,
+};
 Comparison CompareFiles(Platform& os, const std::string& first,
-                        const std::string& second, ComparedFiles* proofs);
+                        const std::string& second, ComparedFiles* proofs,
+                        KnownFiles known = KnownFiles::kNone);
 
 }  // namespace stashwell
 

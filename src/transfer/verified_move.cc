@@ -24,6 +24,7 @@ PlacedBytes CopyAndLog(RunState& state, Destination& destination,
   placed.copy_error = static_cast<int32_t>(destination.folder.CopyIn(
       attachment.SourcePath, attachment.DestinationName, &placed.receipt));
   const int32_t code = placed.copy_error;
+  placed.name_proven = code == 0 && placed.receipt.copy.has_value();
   if (may_decide_again && code == static_cast<int32_t>(kErrorFileExists)) {
     return placed;
   }
@@ -41,8 +42,12 @@ PlacedBytes CopyAndLog(RunState& state, Destination& destination,
 bool VerifyAndDeleteSource(RunState& state, Destination& destination,
                            const Attachment& attachment,
                            const PlacedBytes& placed) {
-  if (destination.folder.Examine(attachment.DestinationName) !=
-      PathKind::kFile) {
+  // A copy's receipt already looked the name up once the copy held it; a
+  // duplicate's identical file, or a copy without that receipt, is looked
+  // for now.
+  if (!placed.name_proven &&
+      destination.folder.Examine(attachment.DestinationName) !=
+          PathKind::kFile) {
     WriteLogLine(
         state,
         {"Error - destination file not found after copy (source not deleted)"});

@@ -36,6 +36,9 @@ Attachment AttachmentAt(std::string source_path, const PathSyntax& syntax);
 struct PlacedBytes {
   int32_t copy_error = 0;
   CopyReceipt receipt;
+  // The receipt's copy is what the destination name held when the copy had
+  // given it, looked up then by the name: a file stands there.
+  bool name_proven = false;
 };
 
 // Copies SourcePath to DestinationName in the destination folder without

@@ -308,6 +308,39 @@ TEST_F(FindFreeNumberedNameTest, StemsEndingInDigitsAndNamesWithoutDots) {
   EXPECT_EQ(OneLookupPerNumber("README"), "README12");
 }
 
+#ifndef _WIN32
+TEST_F(FindFreeNumberedNameTest, NamesWindowsOpensAsDevicesAreLookedUp) {
+  // Numbers 1 to 40 taken but 17, listed after four lookups: a listed name
+  // Windows would open as a device is looked up rather than passed over,
+  // and with two digits or more only a stem holding a dot makes one.
+  struct DeviceCase {
+    const char* name;
+    const char* stem;
+    const char* extension;
+    int lookups;
+  };
+  const DeviceCase cases[] = {
+      {"com.txt", "com", ".txt", 10},        // com5 to com9 as well
+      {"LPT", "LPT", "", 10},                // LPT5 to LPT9
+      {"lpt.tar.gz", "lpt.tar", ".gz", 5},   // the base is "lpt"
+      {"CON.tar.gz", "CON.tar", ".gz", 17},  // every number a device
+      {"nul..txt", "nul.", ".txt", 17},      // so is "nul.12.txt"
+      {"aux .txt", "aux ", ".txt", 5},       // "aux 1" is no device
+      {"co.txt", "co", ".txt", 5},           // "co12" neither
+  };
+  for (const DeviceCase& c : cases) {
+    Take(c.stem, c.extension, 40, 17);
+    const std::string expected =
+        std::string(c.stem) + "17" + std::string(c.extension);
+    EXPECT_EQ(OneLookupPerNumber(c.name), expected);
+    os_.lookups = os_.listings = 0;
+    EXPECT_EQ(SearchFrom(c.name), expected);
+    EXPECT_EQ(os_.listings, 1) << c.name;
+    EXPECT_EQ(os_.lookups, c.lookups) << c.name;
+  }
+}
+#endif
+
 TEST_F(FindFreeNumberedNameTest, HiddenNamesAreListedToo) {
   Take(".notes", ".txt", 30);
 #ifdef _WIN32

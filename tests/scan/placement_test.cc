@@ -215,7 +215,8 @@ TEST_F(PlacementTest, ANewNameIsMovedUnderItsOwnName) {
                            "identify " + state_.MessageFilePath,
                            "exists " + Out("report.pdf"),
                            "copy " + In("report.pdf") + " " + Out("report.pdf"),
-                           "exists " + Out("report.pdf"),
+                           // The copy's receipt looked the name up: no
+                           // second lookup before the removal is held.
                            "flush " + out_,
                            "remove " + In("report.pdf"),
                        }));
@@ -263,14 +264,16 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   Attach("report.pdf", "new");
   // Calls before the search: the test against the run's own files (the
   // attachment's identity, and the message's, which this run has not
-  // opened; the log's was learned when it was made), the identity test
-  // (two identities), the existence test of the name and the comparison's
-  // two existence tests, all of real files. From the eighth on (the
-  // numbered names) every name is taken.
-  os_.all_taken_from = 8;
+  // opened; the log's was learned when it was made), the existence test of
+  // the name and the identity test (the destination's identity; the
+  // attachment's is the one just learned), all of real files; the
+  // comparison looks for neither file again, its opens tell. From the
+  // fifth on (the numbered names) every name is taken.
+  os_.all_taken_from = 5;
   Place();
   EXPECT_EQ(placed_.why, Kept::kNoFreeName);
-  EXPECT_EQ(os_.calls.size(), 7 + kLastNameNumber);
+  EXPECT_EQ(os_.calls.size(), 4 + kLastNameNumber);
+  EXPECT_EQ(os_.calls[3], "identify " + Out("report.pdf"));
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
   EXPECT_FALSE(os_.Copied());

@@ -87,6 +87,14 @@ class FileIdentityTest : public ::testing::Test {
     return CompareFiles(os_, dir_.Path(first), dir_.Path(second), &proofs) ==
            Comparison::kIdentical;
   }
+  // The comparison of two paths the caller has just found to be files,
+  // with the calls it made.
+  Comparison CompareKnown(const std::string& first, const std::string& second) {
+    os_.calls.clear();
+    ComparedFiles proofs;
+    return CompareFiles(os_, dir_.Path(first), dir_.Path(second), &proofs,
+                        KnownFiles::kBothFiles);
+  }
 
   ScratchDir dir_;
   RecordingPlatform os_;
@@ -102,6 +110,12 @@ TEST_F(FileIdentityTest, MissingSecondFileOpensNothing) {
   dir_.Write("a", "x");
   EXPECT_FALSE(Identical("a", "b"));
   EXPECT_EQ(os_.calls, std::vector<std::string>({"exists a", "exists b"}));
+  // Gone since the caller found it: the length open tells.
+  EXPECT_EQ(CompareKnown("a", "b"), Comparison::kSecondGone);
+  EXPECT_EQ(os_.calls, std::vector<std::string>(
+                           {"open a", "size a", "close a", "open b"}));
+  EXPECT_EQ(CompareKnown("b", "a"), Comparison::kFirstGone);
+  EXPECT_EQ(os_.calls, std::vector<std::string>({"open b"}));
 }
 
 TEST_F(FileIdentityTest, AFolderIsNoFile) {
@@ -118,6 +132,11 @@ TEST_F(FileIdentityTest, DifferentLengthsReadNoContent) {
   EXPECT_EQ(os_.calls, std::vector<std::string>(
                            {"exists a", "exists b", "open a", "size a",
                             "close a", "open b", "size b", "close b"}));
+  // Known to be files: no existence test, the same opens.
+  EXPECT_EQ(CompareKnown("a", "b"), Comparison::kDifferent);
+  EXPECT_EQ(os_.calls,
+            std::vector<std::string>({"open a", "size a", "close a", "open b",
+                                      "size b", "close b"}));
 }
 
 TEST_F(FileIdentityTest, EmptyFilesAreIdenticalAfterOnePass) {
