@@ -24,7 +24,8 @@ namespace {
 int Compare(Platform& os, const std::string& first, const std::string& second) {
   ComparedFiles compared;
   const bool identical =
-      CompareFiles(os, first, second, &compared) == Comparison::kIdentical;
+      CompareFiles(os, first, second, &compared, KnownFiles::kBothFiles) ==
+      Comparison::kIdentical;
   std::printf("%s\n", identical ? "identical" : "different");
   return identical ? 0 : 1;
 }

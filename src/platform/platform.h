@@ -292,11 +292,6 @@ class Platform {
   bool IsExistingDirectory(const std::string& path) {
     return Examine(path) == PathKind::kFolder;
   }
-  // True when both paths name one existing file on disk.
-  bool IsSameFile(const std::string& first, const std::string& second) {
-    const std::optional<FileId> a = IdentityOf(first);
-    return a && a == IdentityOf(second);
-  }
 };
 
 }  // namespace stashwell

@@ -44,7 +44,7 @@ enum class KnownFiles {
 };
 Comparison CompareFiles(Platform& os, const std::string& first,
                         const std::string& second, ComparedFiles* proofs,
-                        KnownFiles known = KnownFiles::kNone);
+                        KnownFiles known);
 
 }  // namespace stashwell
 

@@ -226,10 +226,10 @@ TEST_F(PlatformTest, SameFileByPathNotByContents) {
   const std::string b = dir_.Write("b.txt", "same");
   const std::string a_again =
       dir_.path() + kSeparator + "." + kSeparator + "a.txt";
-  EXPECT_TRUE(os_->IsSameFile(a, a));
-  EXPECT_TRUE(os_->IsSameFile(a, a_again));
-  EXPECT_FALSE(os_->IsSameFile(a, b));
-  EXPECT_FALSE(os_->IsSameFile(a, dir_.Path("missing.txt")));
+  EXPECT_TRUE(SameFile(*os_, a, a));
+  EXPECT_TRUE(SameFile(*os_, a, a_again));
+  EXPECT_FALSE(SameFile(*os_, a, b));
+  EXPECT_FALSE(SameFile(*os_, a, dir_.Path("missing.txt")));
 }
 
 TEST_F(PlatformTest, OpenForWriteCreatesOrTruncates) {

@@ -22,6 +22,7 @@
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "support/search_entries.h"
+#include "support/test_helpers.h"
 
 namespace stashwell {
 namespace {
@@ -240,19 +241,19 @@ TEST_F(Win32PlatformTest, OpenSharedLetsAWriterIn) {
 TEST_F(Win32PlatformTest, SameFileThroughOtherSpellings) {
   const std::string file = dir_.Write("Long Attachment Name.document", "x");
   const std::string other = dir_.Write("other.document", "x");
-  EXPECT_TRUE(os_->IsSameFile(file, Upper(file)));
-  EXPECT_TRUE(os_->IsSameFile(
-      file, dir_.path() + "\\.\\" + "long attachment name.DOCUMENT"));
-  EXPECT_FALSE(os_->IsSameFile(file, other));
-  EXPECT_FALSE(os_->IsSameFile(file, dir_.Path("missing.document")));
-  EXPECT_FALSE(os_->IsSameFile(dir_.Path("missing.document"),
-                               dir_.Path("missing.document")));
+  EXPECT_TRUE(SameFile(*os_, file, Upper(file)));
+  EXPECT_TRUE(SameFile(
+      *os_, file, dir_.path() + "\\.\\" + "long attachment name.DOCUMENT"));
+  EXPECT_FALSE(SameFile(*os_, file, other));
+  EXPECT_FALSE(SameFile(*os_, file, dir_.Path("missing.document")));
+  EXPECT_FALSE(SameFile(*os_, dir_.Path("missing.document"),
+                        dir_.Path("missing.document")));
 
   char short_path[MAX_PATH] = {};
   const DWORD length = GetShortPathNameA(file.c_str(), short_path, MAX_PATH);
   if (length > 0 && length < MAX_PATH && file != short_path) {
-    EXPECT_TRUE(os_->IsSameFile(file, short_path)) << short_path;
-    EXPECT_FALSE(os_->IsSameFile(other, short_path)) << short_path;
+    EXPECT_TRUE(SameFile(*os_, file, short_path)) << short_path;
+    EXPECT_FALSE(SameFile(*os_, other, short_path)) << short_path;
   } else {
     // Some file systems keep no short names; the other spellings above
     // still count.
@@ -522,7 +523,7 @@ TEST(Win32CodePageTest, DoubleByteNamesWithABackslashByte) {
   const auto entries = os->FindMatching(dir.Path("*.txt"), 0);
   ASSERT_EQ(entries.size(), 1u);
   EXPECT_EQ(entries[0].name, name);
-  EXPECT_TRUE(os->IsSameFile(path, dir.Path(name)));
+  EXPECT_TRUE(SameFile(*os, path, dir.Path(name)));
   EXPECT_TRUE(os->RemoveFile(path));
   EXPECT_FALSE(os->IsExistingFile(path));
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 
 #include "run/run_log.h"
 
@@ -63,6 +64,12 @@ void MakeReadOnly(const std::string& path) {
       path,
       fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
       fs::perm_options::remove);
+}
+
+bool SameFile(Platform& os, const std::string& first,
+              const std::string& second) {
+  const std::optional<FileId> a = os.IdentityOf(first);
+  return a && a == os.IdentityOf(second);
 }
 
 std::string LogLines(RunState& state) {

@@ -59,6 +59,11 @@ inline constexpr char kDateLine[] = "12/7/26 9:05:03\r\n";
 // kDateLine.
 std::string LogLines(RunState& state);
 
+// True when both paths name one existing file on disk, as the platform's
+// identities tell.
+bool SameFile(Platform& os, const std::string& first,
+              const std::string& second);
+
 // Success when step raises EInOutError with that code, operation and path
 // (and, where given, that message); otherwise says what it raised.
 ::testing::AssertionResult RaisesInOutError(const std::function<void()>& step,

@@ -84,8 +84,8 @@ class FileIdentityTest : public ::testing::Test {
  protected:
   bool Identical(const std::string& first, const std::string& second) {
     ComparedFiles proofs;
-    return CompareFiles(os_, dir_.Path(first), dir_.Path(second), &proofs) ==
-           Comparison::kIdentical;
+    return CompareFiles(os_, dir_.Path(first), dir_.Path(second), &proofs,
+                        KnownFiles::kNone) == Comparison::kIdentical;
   }
   // The comparison of two paths the caller has just found to be files,
   // with the calls it made.

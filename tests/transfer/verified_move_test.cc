@@ -108,7 +108,7 @@ class VerifiedMoveTest : public ::testing::Test {
     ASSERT_EQ(
         CompareFiles(state.platform, attachment.SourcePath,
                      destination.folder.PathOf(attachment.DestinationName),
-                     &compared),
+                     &compared, KnownFiles::kBothFiles),
         Comparison::kIdentical);
     EXPECT_TRUE(VerifyAndDeleteSource(state, destination, attachment,
                                       {0, {compared.first, compared.second}}));
