@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/file_rules.h"
 #include "platform/copy_protocol.h"
+#include "platform/file_rules.h"
 #include "platform/page_buffer.h"
 #include "platform/system_platform.h"
 #include "platform/win32/win32_locale.h"
@@ -248,7 +248,7 @@ uint32_t OpenFailure(const std::string& path, FileUse use, DWORD code) {
 // the use.
 uint32_t OpenHandle(const std::string& path, DWORD access, DWORD share,
                     DWORD disposition, std::unique_ptr<File>* file,
-                    FileUse use = FileUse::kComparison) {
+                    FileUse use) {
   HANDLE handle = CreateFileA(path.c_str(), access, share, nullptr, disposition,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -468,7 +468,7 @@ class Win32Copy : public CopyPrimitives {
     // it refuses anything that is not a file on a disk.
     const uint32_t code =
         OpenHandle(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                   OPEN_EXISTING, &source_);
+                   OPEN_EXISTING, &source_, FileUse::kComparison);
     if (code != 0) return code;
     in_ = static_cast<Win32File&>(*source_).handle();
     if (!GetFileInformationByHandle(in_, &info_)) return GetLastError();
