@@ -8,9 +8,9 @@ Every test that takes the `prog` fixture runs twice:
   scripts/wine-run, with the test helpers the same preset builds into
   build/win32/tests/win/:
     dialog_helper.exe     watches for message boxes, reports and answers them
-    run_command_line.exe  starts the program with an exact command line,
-                          waits for it and for what it started, and reports
-                          its exit code
+    run_command_line.exe  prints "started", starts the program with an exact
+                          command line, waits for it and for what it
+                          started, and reports its exit code
     open_recorder.exe     registered for ".log" files in the session's wine
                           prefix; records the path the shell was asked to open
 
@@ -594,14 +594,22 @@ class _Wine:
              to_windows_path(stop), answers, str(limit + 60)],
             full_env, folder, helper_out, helper_err)
         try:
-            with open(run_out, "wb") as out, open(run_err, "wb") as err:
-                run = subprocess.run(
-                    [str(WINE_RUN),
-                     str(self.helpers / "run_command_line.exe"),
-                     to_windows_path(command_file)],
-                    env=full_env, cwd=str(cwd or folder),
-                    stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                    timeout=limit)
+            # The launcher's first act is to print "started": a launcher
+            # that printed nothing never started the program, and wine's
+            # failure to start it at all is tried again, up to three times,
+            # as for the dialog helper.
+            for attempt in range(3):
+                with open(run_out, "wb") as out, open(run_err, "wb") as err:
+                    run = subprocess.run(
+                        [str(WINE_RUN),
+                         str(self.helpers / "run_command_line.exe"),
+                         to_windows_path(command_file)],
+                        env=full_env, cwd=str(cwd or folder),
+                        stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                        timeout=limit)
+                if not _wine_started_nothing(run.returncode, run_out,
+                                             run_err):
+                    break
         except subprocess.TimeoutExpired:
             stop.touch()
             helper.kill()
@@ -633,7 +641,8 @@ class _Wine:
             pytest.fail(f"dialog_helper of {self.name} did not run: "
                         f"{lines!r} {_decode(helper_err.read_bytes())}")
         report = _decode(run_out.read_bytes())
-        if report.replace("\r\n", "\n") != f"exit {run.returncode}\n":
+        if report.replace("\r\n", "\n") != (
+                f"started\nexit {run.returncode}\n"):
             pytest.fail(f"{self.name} run of {args or cmdline!r} did not run "
                         f"(launcher reported {report!r}, wine exit code "
                         f"{run.returncode}): "
@@ -642,6 +651,14 @@ class _Wine:
                    for box in lines[1:]]
         return Result(run.returncode, dialogs, _read_lines(record),
                       _decode(run_err.read_bytes()))
+
+
+def _wine_started_nothing(returncode, out_path, err_path):
+    """Whether wine failed to start a program at all: on a loaded machine
+    it now and then exits 1 before the program's first instruction, having
+    printed not a word."""
+    return (returncode == 1 and out_path.read_bytes() == b"" and
+            err_path.read_bytes() == b"")
 
 
 @pytest.fixture(scope="session")
@@ -686,18 +703,25 @@ def held_open(prog, path, mode, folder):
                     "preset")
     prog.need_wine("hold_file.exe")
     stop = pathlib.Path(folder) / "stop-holding"
-    # Held for as long as the body's run may take.
-    holder = subprocess.Popen(
-        [str(WINE_RUN), str(helper), mode, prog.arg(path), prog.arg(stop),
-         str(WINE_RUN_LIMIT + 60)],
-        env=prog.session.wine_env(), stdin=subprocess.DEVNULL,
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    try:
+    # Held for as long as the body's run may take. A holder wine failed to
+    # start (it ended with code 1, having printed nothing) is started again,
+    # up to three times.
+    for attempt in range(3):
+        holder = subprocess.Popen(
+            [str(WINE_RUN), str(helper), mode, prog.arg(path), prog.arg(stop),
+             str(WINE_RUN_LIMIT + 60)],
+            env=prog.session.wine_env(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         ready, _, _ = select.select([holder.stdout], [], [], WINE_RUN_LIMIT)
         line = holder.stdout.readline() if ready else b""
+        if line.strip() == b"held":
+            break
+        holder.kill()
+        _, err = holder.communicate()
+        if not (line == b"" and err == b"" and holder.returncode == 1):
+            break
+    try:
         if line.strip() != b"held":
-            holder.kill()
-            _, err = holder.communicate()
             pytest.fail(f"hold_file.exe did not hold {path}: {line!r} "
                         f"{_decode(err)}")
         yield

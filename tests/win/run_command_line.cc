@@ -1,8 +1,11 @@
 // Test helper: starts a program with a command line given byte for byte,
 // waits for it and for every process it started (the program the shell
-// opened a file with, say), and ends with the program's exit code, which it
-// also writes to stdout as "exit CODE" and a line end: a caller can tell a
-// run that happened from a wine that started nothing and exited 0.
+// opened a file with, say), and ends with the program's exit code. On
+// stdout it writes "started" and a line end as its first act, and
+// "exit CODE" and a line end at the end: a caller can tell a run that
+// happened from a wine that started nothing and exited 0, and a wine that
+// failed to start this launcher at all (nothing printed, so the program
+// was never started either) from a launcher that started the program.
 //
 //   run_command_line.exe COMMAND-LINE-FILE [DRAIN-SECONDS]
 //
@@ -43,6 +46,8 @@ DWORD ActiveProcesses(HANDLE job) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  printf("started\n");
+  fflush(stdout);
   std::string command_line;
   if (argc < 2 || !ReadWhole(argv[1], &command_line)) {
     fprintf(stderr, "usage: run_command_line COMMAND-LINE-FILE [SECONDS]\n");
