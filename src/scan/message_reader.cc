@@ -63,70 +63,74 @@ constexpr bool kHaveVectors = true;
 using WantedBytes = std::array<char, 6>;
 using ByteClasses = LineSplitter::ByteClasses;
 
-// What the vector walk needs to know of 64 bytes, one bit a byte.
-struct WindowBits {
+// What a wanted line's check needs to know of 64 bytes, one bit a byte.
+struct LineBits {
   uint64_t line_feeds;
-  // The bytes a line that matters may start with: the wanted first bytes,
-  // Ctrl-Z (the end of the text) and CR (dropped, so the byte after it
-  // starts the line's text).
-  uint64_t marked;
+  uint64_t special;  // CR and Ctrl-Z
 };
 
-// The window scan with 16-byte vectors, which every x86-64 processor has.
+// The scanners tell of 64 bytes at p, one bit a byte, which of them start a
+// line that matters: the byte before it (p[-1] for the first) is an LF, and
+// it is marked (every byte is when every line is wanted). The marked bytes
+// are the wanted first bytes, Ctrl-Z (the end of the text) and CR (dropped,
+// so the byte after it starts the line's text).
+
+// The scan with 16-byte vectors, which every x86-64 processor has.
 class SseScanner {
  public:
-  explicit SseScanner(const WantedBytes& wanted, const ByteClasses&) {
+  SseScanner(const WantedBytes& wanted, const ByteClasses&, bool every)
+      : every_(_mm_set1_epi8(every ? -1 : 0)) {
     for (size_t i = 0; i < wanted.size(); ++i) {
       wanted_[i] = _mm_set1_epi8(wanted[i]);
     }
   }
-  WindowBits Scan(const char* p) const {
+  uint64_t Starts(const char* p) const {
     const __m128i line_feed = _mm_set1_epi8(kLineFeed);
     const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
-    uint64_t lf = 0, marked = 0;
+    uint64_t starts = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i bytes =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-      __m128i mark = _mm_cmpeq_epi8(bytes, carriage_return);
+      const __m128i before =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i - 1));
+      __m128i mark =
+          _mm_or_si128(every_, _mm_cmpeq_epi8(bytes, carriage_return));
       for (size_t k = 0; k < std::size(wanted_); ++k) {
         mark = _mm_or_si128(mark, _mm_cmpeq_epi8(bytes, wanted_[k]));
       }
-      const int shift = 16 * i;
-      lf |= Bits(_mm_cmpeq_epi8(bytes, line_feed)) << shift;
-      marked |= Bits(mark) << shift;
+      starts |= Bits(_mm_and_si128(mark, _mm_cmpeq_epi8(before, line_feed)))
+                << (16 * i);
     }
-    return {lf, marked};
+    return starts;
   }
-  // The LFs of the 64 bytes at p.
-  uint64_t LineFeeds(const char* p) const {
+  // The index of the lowest bit set; 64 when none is.
+  static int FirstBit(uint64_t bits) { return std::countr_zero(bits); }
+  // The bits below bit count (all of them from 64 on).
+  static uint64_t LowBits(uint64_t bits, unsigned count) {
+    return count >= 64 ? bits : bits & ((uint64_t{1} << count) - 1);
+  }
+  // The LFs, CRs and Ctrl-Zs of the 64 bytes at p.
+  LineBits Line(const char* p) const {
     const __m128i line_feed = _mm_set1_epi8(kLineFeed);
-    uint64_t lf = 0;
+    const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
+    const __m128i end_of_text = _mm_set1_epi8(kEndOfText);
+    uint64_t lf = 0, special = 0;
     for (int i = 0; i < 4; ++i) {
       const __m128i bytes =
           _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
       lf |= Bits(_mm_cmpeq_epi8(bytes, line_feed)) << (16 * i);
-    }
-    return lf;
-  }
-  // The CRs and Ctrl-Zs of the 64 bytes at p.
-  uint64_t Special(const char* p) const {
-    const __m128i carriage_return = _mm_set1_epi8(kCarriageReturn);
-    const __m128i end_of_text = _mm_set1_epi8(kEndOfText);
-    uint64_t special = 0;
-    for (int i = 0; i < 4; ++i) {
-      const __m128i bytes =
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
       special |= Bits(_mm_or_si128(_mm_cmpeq_epi8(bytes, carriage_return),
                                    _mm_cmpeq_epi8(bytes, end_of_text)))
                  << (16 * i);
     }
-    return special;
+    return {lf, special};
   }
 
  private:
   static uint64_t Bits(__m128i mask) {
     return static_cast<uint32_t>(_mm_movemask_epi8(mask));
   }
+  __m128i every_;
   __m128i wanted_[std::tuple_size_v<WantedBytes>];
 };
 
@@ -135,11 +139,15 @@ class SseScanner {
 // glibc has looked at the processor already, at start-up. Asking the
 // processor again (CPUID) costs microseconds each time in a virtual machine,
 // and the compiler's own check would do it at every start of the program.
-bool HaveAvx2() { return CPU_FEATURE_ACTIVE(AVX2); }
+bool HaveAvx2() {
+  return CPU_FEATURE_ACTIVE(AVX2) && CPU_FEATURE_ACTIVE(BMI1) &&
+         CPU_FEATURE_ACTIVE(BMI2) && CPU_FEATURE_ACTIVE(POPCNT);
+}
 #else
 bool HaveAvx2() {
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
 }
 #endif
 
@@ -147,56 +155,64 @@ bool HaveAvx2() {
 // marked bytes told by two table lookups (the processor's byte shuffle)
 // rather than one comparison each: a byte is marked when the classes of
 // its low half and of its high half share a bit, and each marked byte has
-// a bit of its own. The window scan is most of the walk's work.
+// a bit of its own.
 class Avx2Scanner {
  public:
   __attribute__((target("avx2")))
-  Avx2Scanner(const WantedBytes&, const ByteClasses& classes)
-      : low_(Table(classes.low)), high_(Table(classes.high)) {}
-  __attribute__((target("avx2"))) WindowBits Scan(const char* p) const {
-    const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
+  Avx2Scanner(const WantedBytes&, const ByteClasses& classes, bool every)
+      : low_(Table(classes.low)),
+        high_(Table(classes.high)),
+        every_(_mm256_set1_epi8(every ? -1 : 0)) {}
+  __attribute__((target("avx2"))) uint64_t Starts(const char* p) const {
     const __m256i low_half = _mm256_set1_epi8(0x0f);
-    uint64_t lf = 0, unmarked = 0;
+    uint64_t starts = 0;
     for (int i = 0; i < 2; ++i) {
-      const __m256i bytes =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+      const __m256i bytes = Load(p + 32 * i);
       const __m256i low = _mm256_and_si256(bytes, low_half);
       const __m256i high =
           _mm256_and_si256(_mm256_srli_epi16(bytes, 4), low_half);
       const __m256i shared = _mm256_and_si256(_mm256_shuffle_epi8(low_, low),
                                               _mm256_shuffle_epi8(high_, high));
-      const int shift = 32 * i;
-      lf |= Bits(_mm256_cmpeq_epi8(bytes, line_feed)) << shift;
-      unmarked |= Bits(_mm256_cmpeq_epi8(shared, _mm256_setzero_si256()))
-                  << shift;
+      // Not marked, and not every line wanted.
+      const __m256i passed = _mm256_andnot_si256(
+          every_, _mm256_cmpeq_epi8(shared, _mm256_setzero_si256()));
+      starts |= Bits(_mm256_andnot_si256(passed, AfterLineFeed(p + 32 * i)))
+                << (32 * i);
     }
-    return {lf, ~unmarked};
+    return starts;
   }
-  __attribute__((target("avx2"))) uint64_t LineFeeds(const char* p) const {
+  // The processors with AVX2 count trailing zeros of none, and keep low
+  // bits, without a test.
+  __attribute__((target("bmi"))) static int FirstBit(uint64_t bits) {
+    return static_cast<int>(_tzcnt_u64(bits));
+  }
+  __attribute__((target("bmi2"))) static uint64_t LowBits(uint64_t bits,
+                                                          unsigned count) {
+    return _bzhi_u64(bits, count);
+  }
+  __attribute__((target("avx2"))) LineBits Line(const char* p) const {
     const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
-    uint64_t lf = 0;
-    for (int i = 0; i < 2; ++i) {
-      const __m256i bytes =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
-      lf |= Bits(_mm256_cmpeq_epi8(bytes, line_feed)) << (32 * i);
-    }
-    return lf;
-  }
-  __attribute__((target("avx2"))) uint64_t Special(const char* p) const {
     const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
     const __m256i end_of_text = _mm256_set1_epi8(kEndOfText);
-    uint64_t special = 0;
+    uint64_t lf = 0, special = 0;
     for (int i = 0; i < 2; ++i) {
-      const __m256i bytes =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * i));
+      const __m256i bytes = Load(p + 32 * i);
+      lf |= Bits(_mm256_cmpeq_epi8(bytes, line_feed)) << (32 * i);
       special |= Bits(_mm256_or_si256(_mm256_cmpeq_epi8(bytes, carriage_return),
                                       _mm256_cmpeq_epi8(bytes, end_of_text)))
                  << (32 * i);
     }
-    return special;
+    return {lf, special};
   }
 
- private:
+ protected:
+  __attribute__((target("avx2"))) static __m256i Load(const char* p) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  }
+  // Of the 32 bytes at p, those whose byte before is an LF.
+  __attribute__((target("avx2"))) static __m256i AfterLineFeed(const char* p) {
+    return _mm256_cmpeq_epi8(Load(p - 1), _mm256_set1_epi8(kLineFeed));
+  }
   __attribute__((target("avx2"))) static __m256i Table(
       const std::array<uint8_t, 16>& table) {
     return _mm256_broadcastsi128_si256(
@@ -207,6 +223,35 @@ class Avx2Scanner {
   }
   __m256i low_;
   __m256i high_;
+  __m256i every_;
+};
+
+// When no two marked bytes share a low half, one table lookup a byte tells
+// them: the byte the table gives for a byte's low half is that byte
+// exactly when it is marked.
+class Avx2LowHalfScanner : public Avx2Scanner {
+ public:
+  __attribute__((target("avx2")))
+  Avx2LowHalfScanner(const WantedBytes& wanted, const ByteClasses& classes,
+                     bool every)
+      : Avx2Scanner(wanted, classes, every), by_low_(Table(classes.by_low)) {}
+  __attribute__((target("avx2"))) uint64_t Starts(const char* p) const {
+    const __m256i low_half = _mm256_set1_epi8(0x0f);
+    uint64_t starts = 0;
+    for (int i = 0; i < 2; ++i) {
+      const __m256i bytes = Load(p + 32 * i);
+      const __m256i expected =
+          _mm256_shuffle_epi8(by_low_, _mm256_and_si256(bytes, low_half));
+      const __m256i marked =
+          _mm256_or_si256(every_, _mm256_cmpeq_epi8(bytes, expected));
+      starts |= Bits(_mm256_and_si256(marked, AfterLineFeed(p + 32 * i)))
+                << (32 * i);
+    }
+    return starts;
+  }
+
+ private:
+  __m256i by_low_;
 };
 #endif
 
@@ -235,12 +280,17 @@ LineSplitter::LineSplitter(Method method) : method_(Available(method)) {
   wanted_.fill(true);
   vector_wanted_.fill(kEndOfText);
   MarkBytes();
+  ChooseWalk();
 }
 
 void LineSplitter::MarkBytes() {
   // One class bit for each byte marked: the wanted first bytes, Ctrl-Z and
   // CR, at most 7 of them.
   classes_ = {};
+  for (size_t half = 0; half < classes_.by_low.size(); ++half) {
+    classes_.by_low[half] = static_cast<uint8_t>(half ^ 1);
+  }
+  classes_.low_halves_differ = true;
   std::array<char, std::tuple_size_v<decltype(vector_wanted_)> + 1> marked;
   std::copy(vector_wanted_.begin(), vector_wanted_.end(), marked.begin());
   marked.back() = kCarriageReturn;
@@ -249,6 +299,11 @@ void LineSplitter::MarkBytes() {
     const auto bit = static_cast<uint8_t>(1u << i);
     classes_.low[byte & 0x0f] |= bit;
     classes_.high[byte >> 4] |= bit;
+    uint8_t& by_low = classes_.by_low[byte & 0x0f];
+    if ((by_low & 0x0f) == (byte & 0x0f) && by_low != byte) {
+      classes_.low_halves_differ = false;
+    }
+    by_low = byte;
   }
 }
 
@@ -272,11 +327,14 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
   }
   every_line_wanted_ = false;
   MarkBytes();
+  ChooseWalk();
 }
 
 void LineSplitter::Feed(std::string_view block) {
   block_ = block;
   pos_ = 0;
+  windows_begun_ = false;
+  next_marked_ = marked_count_ = 0;
   clean_end_ = method_ == Method::kSearch ? FirstIrregularByte(block) : 0;
   if (block.empty()) file_ended_ = true;
 }
@@ -315,83 +373,173 @@ void LineSplitter::LimitGatheredLines(size_t limit) {
 
 #if defined(__SSE2__)
 template <typename Scanner>
-inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
-  // Lines of mail are short, and few are wanted: the windows of 64 bytes
-  // tell at once where lines start and which of them start with a marked
-  // byte, so the lines passed over cost nothing each. A line that starts
+inline __attribute__((always_inline)) bool LineSplitter::MarkStretch(
+    const Scanner& scanner) {
+  // Lines of mail are short, and few are wanted: each window of 64 bytes
+  // tells at once where lines start and which of them start with a marked
+  // byte, without a branch for the lines passed over. A line that starts
   // with no marked byte is not wanted whatever else it holds: a lone CR or
   // a Ctrl-Z inside it changes its text, never where the next line starts.
-  // Only a wanted line is searched for those bytes.
-  const Scanner scanner(vector_wanted_, classes_);
-  const uint64_t every = every_line_wanted_ ? ~uint64_t{0} : 0;
   const char* const data = block_.data();
   // The last bytes of a block, and lines that run on into the next block,
-  // take the general rules.
+  // take the general rules; a marked start has a byte after it.
   const size_t size = block_.size();
-  uint64_t carry = 1;  // the window begins a line
-  size_t window = pos_;
-  for (; window + 65 <= size; window += 64) {
-    const WindowBits bits = scanner.Scan(data + window);
-    const uint64_t starts = (bits.line_feeds << 1) | carry;
-    uint64_t marked = starts & (bits.marked | every);
-    while (marked != 0) {
-      const int first = std::countr_zero(marked);
-      pos_ = window + static_cast<size_t>(first);
-      const char c = data[pos_];
+  if (next_window_ + 65 > size) return false;
+  const size_t stretch_end =
+      std::min(next_window_ + kStretchBytes, size - 64) - next_window_;
+  stretch_start_ = next_window_;
+  uint16_t* const first = marked_starts_.data();
+  uint16_t* out = first;
+  size_t offset = 0;
+  for (; offset < stretch_end; offset += 64) {
+    const uint64_t starts = scanner.Starts(data + stretch_start_ + offset);
+    // Two places are written whatever the count (a window rarely holds
+    // more wanted starts), so that the common windows take no branch.
+    uint64_t rest = starts;
+    const auto at = static_cast<uint16_t>(offset);
+    out[0] = static_cast<uint16_t>(at + Scanner::FirstBit(rest));
+    rest &= rest - 1;
+    out[1] = static_cast<uint16_t>(at + Scanner::FirstBit(rest));
+    rest &= rest - 1;
+    uint16_t* const next = out + std::popcount(starts);
+    for (out += 2; rest != 0; rest &= rest - 1) {
+      *out++ = static_cast<uint16_t>(at + std::countr_zero(rest));
+    }
+    out = next;
+  }
+  next_window_ = stretch_start_ + offset;
+  next_marked_ = 0;
+  marked_count_ = static_cast<size_t>(out - first);
+  return true;
+}
+
+template <typename Scanner>
+inline __attribute__((always_inline)) size_t LineSplitter::CommonLineEnd(
+    const Scanner& scanner, size_t start) const {
+  const char* const data = block_.data();
+  const size_t size = block_.size();
+  // Lines of mail are shorter than 128 bytes: two windows tell where the
+  // line ends and whether it is common, with no branch on which of them
+  // holds the LF.
+  if (start + 128 <= size) {
+    const LineBits first = scanner.Line(data + start);
+    const LineBits second = scanner.Line(data + start + 64);
+    if ((first.line_feeds | second.line_feeds) != 0) {
+      const unsigned in_first =
+          static_cast<unsigned>(Scanner::FirstBit(first.line_feeds));
+      const unsigned in_second =
+          static_cast<unsigned>(Scanner::FirstBit(second.line_feeds));
+      // in_first is 64 when the first window holds no LF.
+      const unsigned lf = in_first + (in_first >> 6) * in_second;
+      // The bytes before the one before the LF hold no CR or Ctrl-Z.
+      const unsigned clean = lf == 0 ? 0 : lf - 1;
+      const unsigned clean_in_second = clean > 64 ? clean - 64 : 0;
+      const uint64_t special =
+          Scanner::LowBits(first.special, clean) |
+          Scanner::LowBits(second.special, clean_in_second);
+      return special != 0 ? kNone : start + lf;
+    }
+  }
+  for (size_t w = start; w + 64 <= size; w += 64) {
+    const LineBits bits = scanner.Line(data + w);
+    if (bits.line_feeds == 0) {
+      if (bits.special != 0) return kNone;
+      continue;
+    }
+    // No CR or Ctrl-Z from the line's start up to the byte before its
+    // LF, which TakeCommonLine drops. A CR that ends the window before the
+    // LF's is left to the general rules.
+    const int lf = std::countr_zero(bits.line_feeds);
+    const uint64_t before = lf == 0 ? 0 : (uint64_t{1} << (lf - 1)) - 1;
+    return (bits.special & before) != 0 ? kNone : w + static_cast<size_t>(lf);
+  }
+  return kNone;
+}
+
+template <typename Scanner>
+inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
+  const Scanner scanner(vector_wanted_, classes_, every_line_wanted_);
+  const char* const data = block_.data();
+  // The marked windows of this block begin at a line start: the first the
+  // walk meets, or the one the general rules left it at, past them. Each
+  // byte after it is told to start a line by the byte before it; the line
+  // start itself is told here.
+  if (!windows_begun_ ||
+      (pos_ > next_window_ && next_marked_ == marked_count_)) {
+    if (pos_ + 65 > block_.size()) return kNone;
+    windows_begun_ = true;
+    const char c = data[pos_];
+    stretch_start_ = pos_;
+    next_marked_ = 0;
+    marked_starts_[0] = 0;
+    marked_count_ = Wanted(c) || c == kCarriageReturn ? 1 : 0;
+    next_window_ = pos_ + 1;
+  }
+  for (;;) {
+    while (next_marked_ < marked_count_) {
+      const size_t start = stretch_start_ + marked_starts_[next_marked_++];
+      // The general rules took this line already.
+      if (start < pos_) continue;
+      pos_ = start;
+      const char c = data[start];
       // An empty line, CR LF, is no wanted line (when not every line is).
-      if (c == kCarriageReturn && data[pos_ + 1] == kLineFeed && every == 0) {
-        marked &= marked - 1;
+      if (c == kCarriageReturn && data[start + 1] == kLineFeed &&
+          !every_line_wanted_) {
         continue;
       }
       if (c == kCarriageReturn || c == kEndOfText) return kNone;
-      // The line's LF, in this window or a later one.
-      uint64_t ends = bits.line_feeds & (~uint64_t{0} << first);
-      size_t end_window = window;
-      while (ends == 0) {
-        end_window += 64;
-        if (end_window + 65 > size) return kNone;
-        ends = scanner.LineFeeds(data + end_window);
-      }
-      const size_t lf =
-          end_window + static_cast<size_t>(std::countr_zero(ends));
-      // No CR or Ctrl-Z from the line's start up to the byte before its
-      // LF, which TakeCommonLine drops.
-      for (size_t w = window; w < lf; w += 64) {
-        uint64_t special = scanner.Special(data + w);
-        if (w == window) special &= ~uint64_t{0} << first;
-        if (lf - 1 < w + 64) special &= (uint64_t{1} << (lf - 1 - w)) - 1;
-        if (special != 0) return kNone;
-      }
-      return lf;
+      return CommonLineEnd(scanner, start);
     }
-    carry = bits.line_feeds >> 63;
+    if (!MarkStretch(scanner)) break;
   }
   // The line the rest of the block begins in.
-  size_t line_start = window;
+  size_t line_start = std::max(next_window_, pos_);
   while (line_start > pos_ && data[line_start - 1] != kLineFeed) --line_start;
   pos_ = line_start;
   return kNone;
 }
 #endif
 
-size_t LineSplitter::NextWantedByVector() {
-#if defined(STASHWELL_HAVE_AVX2_PATH)
-  if (method_ == Method::kAvx2) return NextWantedAvx2();
-#endif
+size_t LineSplitter::NextWantedSse2() {
 #if defined(__SSE2__)
   return NextWantedWith<SseScanner>();
 #else
-  return kNone;
+  return NextWantedBySearch();
 #endif
 }
 
 #if defined(STASHWELL_HAVE_AVX2_PATH)
 // Compiled for AVX2 as a whole, so that the window scan is inlined into the
-// walk.
-__attribute__((target("avx2"))) size_t LineSplitter::NextWantedAvx2() {
+// walk, with the bit counts of the processors that have AVX2.
+__attribute__((target("avx2,bmi,bmi2,popcnt"))) size_t
+LineSplitter::NextWantedAvx2() {
   return NextWantedWith<Avx2Scanner>();
 }
+
+__attribute__((target("avx2,bmi,bmi2,popcnt"))) size_t
+LineSplitter::NextWantedAvx2ByLowHalf() {
+  return NextWantedWith<Avx2LowHalfScanner>();
+}
+#else
+size_t LineSplitter::NextWantedAvx2() { return NextWantedSse2(); }
+size_t LineSplitter::NextWantedAvx2ByLowHalf() { return NextWantedSse2(); }
 #endif
+
+void LineSplitter::ChooseWalk() {
+  switch (method_) {
+    case Method::kAvx2:
+      next_wanted_ = classes_.low_halves_differ
+                         ? &LineSplitter::NextWantedAvx2ByLowHalf
+                         : &LineSplitter::NextWantedAvx2;
+      break;
+    case Method::kSse2:
+      next_wanted_ = &LineSplitter::NextWantedSse2;
+      break;
+    case Method::kSearch:
+      next_wanted_ = &LineSplitter::NextWantedBySearch;
+      break;
+  }
+}
 
 size_t LineSplitter::NextSearchedLineFeed() {
   if (pos_ >= clean_end_) return kNone;

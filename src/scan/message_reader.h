@@ -40,10 +40,14 @@ class LineSplitter {
   // the same lines. A method the processor lacks gives way to the next.
   enum class Method { kAvx2, kSse2, kSearch };
   // The bytes the vector walk marks, as class bits of their low and high
-  // halves (the AVX2 walk's table lookups).
+  // halves (the AVX2 walk's table lookups). When no two of them share a
+  // low half, one lookup tells them: by_low holds the marked byte of each
+  // low half, and for the other halves a byte that has another.
   struct ByteClasses {
     std::array<uint8_t, 16> low;
     std::array<uint8_t, 16> high;
+    std::array<uint8_t, 16> by_low;
+    bool low_halves_differ;
   };
   // The first of them that the processor has.
   static const Method kBest;
@@ -58,8 +62,7 @@ class LineSplitter {
   // text has ended (for good: later calls answer kEnd again).
   Result Next(std::string_view* line) {
     if (at_line_start_ && !ended_) {
-      const size_t lf = method_ == Method::kSearch ? NextWantedBySearch()
-                                                   : NextWantedByVector();
+      const size_t lf = (this->*next_wanted_)();
       // A Ctrl-Z that starts a line ends the text: the general rules say so.
       if (lf != kNone && block_[pos_] != kEndOfText) {
         return TakeCommonLine(lf, line);
@@ -85,17 +88,29 @@ class LineSplitter {
 
   // Index of the first byte equal to c from pos_ up to end, or end.
   size_t NextOf(char c, size_t end) const;
-  // Both look for the next wanted common line (whole in this block, ended
+  // Each looks for the next wanted common line (whole in this block, ended
   // by an LF with at most a CR or Ctrl-Z before it, no other CR or Ctrl-Z)
   // from the line start pos_, passing over the lines that are not wanted.
   // They return the index of its LF, with pos_ at its start; or kNone, with
   // pos_ at the start of the first line that needs the general rules.
-  size_t NextWantedByVector();
   size_t NextWantedBySearch();
+  size_t NextWantedSse2();
+  size_t NextWantedAvx2();
+  size_t NextWantedAvx2ByLowHalf();
+  // Sets next_wanted_ by the method and the bytes marked.
+  void ChooseWalk();
   // The vector walk, for one kind of vector instructions.
   template <typename Scanner>
   size_t NextWantedWith();
-  size_t NextWantedAvx2();
+  // Marks the next stretch of windows: the starts of the lines in it that
+  // begin with a marked byte, in order. False when no whole window is left.
+  template <typename Scanner>
+  bool MarkStretch(const Scanner& scanner);
+  // The LF of the common line that starts at start, or kNone when it needs
+  // the general rules (a CR or Ctrl-Z inside it, or an end past the
+  // vector windows).
+  template <typename Scanner>
+  size_t CommonLineEnd(const Scanner& scanner, size_t start) const;
   size_t NextSearchedLineFeed();
   bool Wanted(char first) const {
     return wanted_[static_cast<unsigned char>(first)];
@@ -122,6 +137,7 @@ class LineSplitter {
   std::string_view block_;
   size_t pos_ = 0;
   const Method method_;
+  size_t (LineSplitter::*next_wanted_)() = &LineSplitter::NextWantedBySearch;
   // wanted_[b]: a line that starts with byte b is handed out.
   std::array<bool, 256> wanted_;
   // kSearch: up to here the block holds no Ctrl-Z and no CR that is not
@@ -131,6 +147,19 @@ class LineSplitter {
   // places repeating it; every line is wanted when they do not all fit.
   std::array<char, 6> vector_wanted_;
   ByteClasses classes_{};
+  // kAvx2, kSse2: the windows of 64 bytes are marked a stretch at a time,
+  // from a line start on; the starts of the lines that begin with a marked
+  // byte wait in marked_starts_, as offsets from stretch_start_.
+  static constexpr size_t kStretchWindows = 32;
+  static constexpr size_t kStretchBytes = 64 * kStretchWindows;
+  size_t stretch_start_ = 0;
+  size_t next_window_ = 0;      // the first byte not marked yet
+  bool windows_begun_ = false;  // next_window_ is set for this block
+  size_t next_marked_ = 0;
+  size_t marked_count_ = 0;
+  // Room for every byte of a stretch, and for the two places written past
+  // the last start.
+  std::array<uint16_t, kStretchBytes + 2> marked_starts_;
   bool every_line_wanted_ = true;
   bool file_ended_ = false;
   bool ended_ = false;

@@ -231,9 +231,11 @@ Lines StartingWithAnyOf(const Lines& lines, std::string_view first_bytes) {
 // Lines of every length up to a few windows, starting with wanted and
 // unwanted bytes, with lone CRs and Ctrl-Z among them: every wanted line is
 // still handed out, also when more first bytes are wanted than the vector
-// walk tells apart (it then hands out every line).
+// walk tells apart (it then hands out every line), and when two marked
+// bytes share a low half ('z' and Ctrl-Z), which one table lookup cannot
+// tell apart.
 TEST_P(LineSplitterTest, PassingOverLinesKeepsEveryWantedLine) {
-  for (const char* wanted : {"FS", "FTSA", "FTSAxy", "FTSAxyz"}) {
+  for (const char* wanted : {"FS", "FTSA", "Az", "FTSAxy", "FTSAxyz"}) {
     for (unsigned seed = 1; seed <= 4; ++seed) {
       std::mt19937 random(seed);
       // Odd seeds: short lines; even seeds: lines up to 200 bytes.
