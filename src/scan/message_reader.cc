@@ -334,7 +334,9 @@ void LineSplitter::Feed(std::string_view block) {
   block_ = block;
   pos_ = 0;
   windows_begun_ = false;
-  next_marked_ = marked_count_ = 0;
+  chain_start_marked_ = false;
+  window_bits_ = 0;
+  marked_windows_ = 0;
   clean_end_ = method_ == Method::kSearch ? FirstIrregularByte(block) : 0;
   if (block.empty()) file_ended_ = true;
 }
@@ -388,28 +390,17 @@ inline __attribute__((always_inline)) bool LineSplitter::MarkStretch(
   const size_t stretch_end =
       std::min(next_window_ + kStretchBytes, size - 64) - next_window_;
   stretch_start_ = next_window_;
-  uint16_t* const first = marked_starts_.data();
-  uint16_t* out = first;
+  // One word per window, and one bit per window that holds a marked start:
+  // the lines passed over cost a store each, not a branch.
+  uint32_t windows = 0;
   size_t offset = 0;
-  for (; offset < stretch_end; offset += 64) {
+  for (size_t window = 0; offset < stretch_end; ++window, offset += 64) {
     const uint64_t starts = scanner.Starts(data + stretch_start_ + offset);
-    // Two places are written whatever the count (a window rarely holds
-    // more wanted starts), so that the common windows take no branch.
-    uint64_t rest = starts;
-    const auto at = static_cast<uint16_t>(offset);
-    out[0] = static_cast<uint16_t>(at + Scanner::FirstBit(rest));
-    rest &= rest - 1;
-    out[1] = static_cast<uint16_t>(at + Scanner::FirstBit(rest));
-    rest &= rest - 1;
-    uint16_t* const next = out + std::popcount(starts);
-    for (out += 2; rest != 0; rest &= rest - 1) {
-      *out++ = static_cast<uint16_t>(at + std::countr_zero(rest));
-    }
-    out = next;
+    window_starts_[window] = starts;
+    windows |= static_cast<uint32_t>(starts != 0) << window;
   }
   next_window_ = stretch_start_ + offset;
-  next_marked_ = 0;
-  marked_count_ = static_cast<size_t>(out - first);
+  marked_windows_ = windows;
   return true;
 }
 
@@ -464,33 +455,47 @@ inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
   // walk meets, or the one the general rules left it at, past them. Each
   // byte after it is told to start a line by the byte before it; the line
   // start itself is told here.
-  if (!windows_begun_ ||
-      (pos_ > next_window_ && next_marked_ == marked_count_)) {
+  if (!windows_begun_ || (pos_ > next_window_ && !chain_start_marked_ &&
+                          window_bits_ == 0 && marked_windows_ == 0)) {
     if (pos_ + 65 > block_.size()) return kNone;
     windows_begun_ = true;
     const char c = data[pos_];
-    stretch_start_ = pos_;
-    next_marked_ = 0;
-    marked_starts_[0] = 0;
-    marked_count_ = Wanted(c) || c == kCarriageReturn ? 1 : 0;
+    chain_start_ = pos_;
+    chain_start_marked_ = Wanted(c) || c == kCarriageReturn;
+    window_bits_ = 0;
+    marked_windows_ = 0;
     next_window_ = pos_ + 1;
   }
   for (;;) {
-    while (next_marked_ < marked_count_) {
-      const size_t start = stretch_start_ + marked_starts_[next_marked_++];
-      // The general rules took this line already.
-      if (start < pos_) continue;
-      pos_ = start;
-      const char c = data[start];
-      // An empty line, CR LF, is no wanted line (when not every line is).
-      if (c == kCarriageReturn && data[start + 1] == kLineFeed &&
-          !every_line_wanted_) {
-        continue;
-      }
-      if (c == kCarriageReturn || c == kEndOfText) return kNone;
-      return CommonLineEnd(scanner, start);
+    size_t start;
+    if (window_bits_ != 0) {
+      start = stretch_start_ + 64 * window_ +
+              static_cast<size_t>(Scanner::FirstBit(window_bits_));
+      window_bits_ &= window_bits_ - 1;
+    } else if (marked_windows_ != 0) {
+      window_ = static_cast<size_t>(std::countr_zero(marked_windows_));
+      marked_windows_ &= marked_windows_ - 1;
+      window_bits_ = window_starts_[window_];
+      continue;
+    } else if (chain_start_marked_) {
+      chain_start_marked_ = false;
+      start = chain_start_;
+    } else if (MarkStretch(scanner)) {
+      continue;
+    } else {
+      break;
     }
-    if (!MarkStretch(scanner)) break;
+    // The general rules took this line already.
+    if (start < pos_) continue;
+    pos_ = start;
+    const char c = data[start];
+    // An empty line, CR LF, is no wanted line (when not every line is).
+    if (c == kCarriageReturn && data[start + 1] == kLineFeed &&
+        !every_line_wanted_) {
+      continue;
+    }
+    if (c == kCarriageReturn || c == kEndOfText) return kNone;
+    return CommonLineEnd(scanner, start);
   }
   // The line the rest of the block begins in.
   size_t line_start = std::max(next_window_, pos_);
@@ -653,6 +658,8 @@ bool MessageReader::ReadMore(LineSplitter::Result result,
 std::string_view MessageReader::ReadBlock() {
   // The splitter asks for more only once it is done with the block before
   // (a line that runs on was gathered), so that block's buffer can go.
+  if (read_once_ && before_read_) before_read_();
+  read_once_ = true;
   if (grow_) {
     grow_ = false;
     block_ = MakePageBuffer(kLongBlockSize);

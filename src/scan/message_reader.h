@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -148,18 +149,21 @@ class LineSplitter {
   std::array<char, 6> vector_wanted_;
   ByteClasses classes_{};
   // kAvx2, kSse2: the windows of 64 bytes are marked a stretch at a time,
-  // from a line start on; the starts of the lines that begin with a marked
-  // byte wait in marked_starts_, as offsets from stretch_start_.
+  // from a line start on: window_starts_ holds, for each window of the
+  // stretch, one bit per byte that starts a line with a marked byte, and
+  // marked_windows_ one bit per window that holds any not yet taken.
   static constexpr size_t kStretchWindows = 32;
   static constexpr size_t kStretchBytes = 64 * kStretchWindows;
   size_t stretch_start_ = 0;
   size_t next_window_ = 0;      // the first byte not marked yet
   bool windows_begun_ = false;  // next_window_ is set for this block
-  size_t next_marked_ = 0;
-  size_t marked_count_ = 0;
-  // Room for every byte of a stretch, and for the two places written past
-  // the last start.
-  std::array<uint16_t, kStretchBytes + 2> marked_starts_;
+  // The line start the marking began at, told on its own.
+  size_t chain_start_ = 0;
+  bool chain_start_marked_ = false;
+  std::array<uint64_t, kStretchWindows> window_starts_;
+  uint32_t marked_windows_ = 0;
+  size_t window_ = 0;         // the window being taken
+  uint64_t window_bits_ = 0;  // its starts not yet taken
   bool every_line_wanted_ = true;
   bool file_ended_ = false;
   bool ended_ = false;
@@ -198,6 +202,18 @@ class MessageReader {
   }
   // As LineSplitter::LimitGatheredLines.
   void LimitGatheredLines(size_t limit) { splitter_.LimitGatheredLines(limit); }
+  // Runs hook before each read after the first, while the lines handed
+  // out from the block before are still in place.
+  void BeforeEachRead(std::function<void()> hook) {
+    before_read_ = std::move(hook);
+  }
+  // Whether line lies in the block the last read filled: then it stays in
+  // place until the next read, past later lines; a line that crossed
+  // blocks is valid only until the next line.
+  bool InBlock(std::string_view line) const {
+    return line.data() >= block_.get() &&
+           line.data() + line.size() <= block_.get() + block_size_;
+  }
   // The next line, valid until the next call; false when the text has
   // ended. Raises EInOutError when a read fails.
   bool ReadLine(std::string_view* line) {
@@ -219,6 +235,8 @@ class MessageReader {
   PageBuffer block_;  // page-aligned: the kernel copies into it fastest
   size_t block_size_ = kBlockSize;
   bool grow_ = false;  // the next read is the first long block
+  bool read_once_ = false;
+  std::function<void()> before_read_;
   LineSplitter splitter_;
 };
 

@@ -41,6 +41,32 @@ size_t LongestUsableLine(const PathSyntax& syntax) {
   return kAttachmentPrefix.size() + 2 + syntax.max_path;
 }
 
+// The last header line of one kind: a view while it lies in the reader's
+// block, copied into its field of the run's state when asked to.
+class KeptHeader {
+ public:
+  explicit KeptHeader(std::string& field) : field_(field) {}
+  // in_block: the line stays in place until the reader's next read.
+  void Keep(std::string_view line, bool in_block) {
+    if (in_block) {
+      kept_ = line;
+      pending_ = true;
+    } else {
+      field_ = line;
+      pending_ = false;
+    }
+  }
+  void Copy() {
+    if (pending_) field_ = kept_;
+    pending_ = false;
+  }
+
+ private:
+  std::string& field_;
+  std::string_view kept_;
+  bool pending_ = false;
+};
+
 void HandleAttachmentLine(RunState& state, Destination& destination,
                           std::string_view line) {
   Platform& os = state.platform;
@@ -139,6 +165,19 @@ void ScanMessageFile(RunState& state, Destination& destination) {
   reader.PassOverLinesNotStartingWith("FTSA");
   const size_t longest = LongestUsableLine(state.syntax);
   reader.LimitGatheredLines(longest);
+  // A message may hold a header line on every other line, and only the
+  // last of each kind before an attachment line is ever echoed: each is
+  // kept as a view into the reader's block, and copied only when an
+  // attachment line comes or the block is about to be read over.
+  KeptHeader from(state.FromLine);
+  KeptHeader to(state.ToLine);
+  KeptHeader subject(state.SubjectLine);
+  const auto copy_kept = [&] {
+    from.Copy();
+    to.Copy();
+    subject.Copy();
+  };
+  reader.BeforeEachRead(copy_kept);
   std::string_view line;
   while (reader.ReadLine(&line)) {
     // Most lines start with none of the prefixes' first letters.
@@ -146,21 +185,22 @@ void ScanMessageFile(RunState& state, Destination& destination) {
     switch (line.front()) {
       case 'F':
         if (BeginsWith(line, kFromPrefix)) {
-          state.FromLine = line.substr(0, longest);
+          from.Keep(line.substr(0, longest), reader.InBlock(line));
         }
         break;
       case 'T':
         if (BeginsWith(line, kToPrefix)) {
-          state.ToLine = line.substr(0, longest);
+          to.Keep(line.substr(0, longest), reader.InBlock(line));
         }
         break;
       case 'S':
         if (BeginsWith(line, kSubjectPrefix)) {
-          state.SubjectLine = line.substr(0, longest);
+          subject.Keep(line.substr(0, longest), reader.InBlock(line));
         }
         break;
       case 'A':
         if (BeginsWith(line, kAttachmentPrefix)) {
+          copy_kept();
           HandleAttachmentLine(state, destination, line);
           // Memory stays flat whatever the message holds.
           if (destination.removals.Full(state)) {
@@ -170,6 +210,8 @@ void ScanMessageFile(RunState& state, Destination& destination) {
         break;
     }
   }
+  copy_kept();
+  reader.BeforeEachRead(nullptr);
   // The sources of the moved attachments go once the destination folder is
   // flushed, and the lines held behind them reach the log, before the
   // message closes and goes.

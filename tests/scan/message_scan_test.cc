@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +48,7 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
   uint32_t FileRead(WrappedFile& file, void* buffer, size_t size,
                     size_t* count) override {
     if (file.use() == FileUse::kMessage && read_error != 0) return read_error;
+    if (file.use() == FileUse::kMessage) size = std::min(size, read_limit);
     return PlatformWrapper::FileRead(file, buffer, size, count);
   }
   uint32_t FileClose(WrappedFile& file) override {
@@ -60,6 +64,7 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
   uint32_t open_error = 0;
   uint32_t read_error = 0;
   uint32_t close_error = 0;
+  size_t read_limit = SIZE_MAX;  // most bytes a read of the message gives
 };
 
 class MessageScanTest : public ::testing::Test {
@@ -180,27 +185,41 @@ TEST_F(MessageScanTest, WhatCannotBeReachedIsNotCalledMissing) {
   }
 }
 
+// Whatever the reads deliver: a header line whole in one read stays where
+// the read put it only until the next read, and one that crossed reads only
+// until the next line; the echo shows each as it was.
 TEST_F(MessageScanTest, HeaderEchoShowsTheLastHeadersBeforeTheLine) {
   const std::string missing = dir.Path("gone.txt");
   const std::string line = "Attachment Converted: " + missing;
-  EXPECT_EQ(Scan("From: first\r\n"
-                 "Subject: one\r\n"
-                 "Subject: two\r\n" +
-                 line +
-                 "\r\n"
-                 "from: lower case\r\n"
-                 "From:no blank\r\n"
-                 "> From: quoted\r\n"
-                 "From: forwarded\r\n" +
-                 line +
-                 "\r\n"
-                 "To: too late\r\n"),
-            "Attachment Line: " + line + "\r\n\r\nSource File <" + missing +
-                "> does not exist\r\nFrom: first\r\n\r\nSubject: two\r\n"
-                "Attachment Line: " +
-                line + "\r\n\r\nSource File <" + missing +
-                "> does not exist\r\nFrom: forwarded\r\n\r\nSubject: two\r\n");
-  EXPECT_EQ(state.ToLine, "To: too late");
+  std::string filler;
+  for (int i = 0; i < 40; ++i) filler += "body line\r\n";
+  for (const size_t read_limit :
+       {size_t{1}, size_t{7}, size_t{32}, size_t{4096}, SIZE_MAX}) {
+    os.read_limit = read_limit;
+    state.ToLine.clear();
+    std::remove(dir.Path("eud17.log").c_str());
+    EXPECT_EQ(Scan("From: first\r\n"
+                   "Subject: one\r\n"
+                   "Subject: two\r\n" +
+                   filler + line +
+                   "\r\n"
+                   "from: lower case\r\n"
+                   "From:no blank\r\n"
+                   "> From: quoted\r\n"
+                   "From: forwarded\r\n" +
+                   filler + line +
+                   "\r\n"
+                   "To: too late\r\n" +
+                   filler),
+              "Attachment Line: " + line + "\r\n\r\nSource File <" + missing +
+                  "> does not exist\r\nFrom: first\r\n\r\nSubject: two\r\n"
+                  "Attachment Line: " +
+                  line + "\r\n\r\nSource File <" + missing +
+                  "> does not exist\r\nFrom: forwarded\r\n\r\nSubject: "
+                  "two\r\n")
+        << "reads of at most " << read_limit << " bytes";
+    EXPECT_EQ(state.ToLine, "To: too late") << read_limit;
+  }
 }
 
 TEST_F(MessageScanTest, LinesThatOnlyLookLikeAttachmentLinesArePassedOver) {
