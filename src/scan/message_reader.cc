@@ -308,6 +308,7 @@ void LineSplitter::MarkBytes() {
 }
 
 void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
+  prefixes_known_ = false;
   wanted_.fill(false);
   for (const char c : first_bytes) {
     wanted_[static_cast<unsigned char>(c)] = true;
@@ -328,6 +329,27 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
   every_line_wanted_ = false;
   MarkBytes();
   ChooseWalk();
+}
+
+void LineSplitter::PassOverLinesWithoutPrefix(
+    std::initializer_list<std::string_view> prefixes) {
+  std::string first_bytes;
+  for (const std::string_view prefix : prefixes) {
+    if (!prefix.empty()) first_bytes += prefix[0];
+  }
+  PassOverLinesNotStartingWith(first_bytes);
+  std::array<PrefixStart, 256> starts{};
+  for (const std::string_view prefix : prefixes) {
+    // An empty prefix, or two with one first byte: the first bytes tell
+    // nothing more.
+    if (prefix.empty()) return;
+    PrefixStart& start = starts[static_cast<unsigned char>(prefix[0])];
+    if (start.length != 0) return;
+    start.length = std::min(prefix.size(), start.bytes.size());
+    std::copy_n(prefix.begin(), start.length, start.bytes.begin());
+  }
+  prefix_starts_ = starts;
+  prefixes_known_ = true;
 }
 
 void LineSplitter::Feed(std::string_view block) {
@@ -402,6 +424,28 @@ inline __attribute__((always_inline)) bool LineSplitter::MarkStretch(
   next_window_ = stretch_start_ + offset;
   marked_windows_ = windows;
   return true;
+}
+
+inline bool LineSplitter::PassedByPrefix(size_t start) const {
+  if (!prefixes_known_ || every_line_wanted_ || start + 16 > block_.size()) {
+    return false;
+  }
+  const PrefixStart& prefix =
+      prefix_starts_[static_cast<unsigned char>(block_[start])];
+  if (prefix.length == 0) return false;
+  const __m128i bytes =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(block_.data() + start));
+  const __m128i expected =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(prefix.bytes.data()));
+  const auto differ = static_cast<uint32_t>(
+                          ~_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, expected))) &
+                      ((uint32_t{1} << prefix.length) - 1);
+  if (differ == 0) return false;
+  // A CR where the prefix differs is dropped from the text, which may
+  // still start with the prefix; any other byte there (an LF, a Ctrl-Z
+  // that ends the text) settles that it does not.
+  return block_[start + static_cast<size_t>(std::countr_zero(differ))] !=
+         kCarriageReturn;
 }
 
 template <typename Scanner>
@@ -495,6 +539,7 @@ inline __attribute__((always_inline)) size_t LineSplitter::NextWantedWith() {
       continue;
     }
     if (c == kCarriageReturn || c == kEndOfText) return kNone;
+    if (PassedByPrefix(start)) continue;
     return CommonLineEnd(scanner, start);
   }
   // The line the rest of the block begins in.

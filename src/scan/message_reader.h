@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -76,6 +77,12 @@ class LineSplitter {
   // handed out, and so may others be: the caller tests the lines as
   // before, with fewer to test. By default every line is handed out.
   void PassOverLinesNotStartingWith(std::string_view first_bytes);
+  // The same for lines whose text starts with none of prefixes (each
+  // starting with a byte of its own), told by up to their first 16 bytes:
+  // every line that starts with one of them is still handed out, and so
+  // may others be.
+  void PassOverLinesWithoutPrefix(
+      std::initializer_list<std::string_view> prefixes);
   // Bounds the memory a line can take, whatever its length: a gathered
   // line keeps at most limit + 1 bytes (so a longer line still shows as
   // longer than limit), and a line that crosses blocks and starts with a
@@ -129,6 +136,9 @@ class LineSplitter {
   }
   // Fills classes_ from vector_wanted_.
   void MarkBytes();
+  // kAvx2, kSse2: whether the common line at start is passed over by its
+  // first bytes, which differ from its first byte's prefix.
+  bool PassedByPrefix(size_t start) const;
   // Takes the next line by the general rules: lines that cross blocks,
   // lone CRs, Ctrl-Z.
   Result NextSlow(std::string_view* line);
@@ -148,6 +158,14 @@ class LineSplitter {
   // places repeating it; every line is wanted when they do not all fit.
   std::array<char, 6> vector_wanted_;
   ByteClasses classes_{};
+  // PassOverLinesWithoutPrefix: up to 16 bytes of the prefix each wanted
+  // first byte starts, and how many of them count; 0 where none is known.
+  struct PrefixStart {
+    std::array<char, 16> bytes{};
+    size_t length = 0;
+  };
+  std::array<PrefixStart, 256> prefix_starts_{};
+  bool prefixes_known_ = false;
   // kAvx2, kSse2: the windows of 64 bytes are marked a stretch at a time,
   // from a line start on: window_starts_ holds, for each window of the
   // stretch, one bit per byte that starts a line with a marked byte, and
@@ -196,9 +214,10 @@ class MessageReader {
   MessageReader(const MessageReader&) = delete;
   MessageReader& operator=(const MessageReader&) = delete;
 
-  // As LineSplitter::PassOverLinesNotStartingWith.
-  void PassOverLinesNotStartingWith(std::string_view first_bytes) {
-    splitter_.PassOverLinesNotStartingWith(first_bytes);
+  // As LineSplitter::PassOverLinesWithoutPrefix.
+  void PassOverLinesWithoutPrefix(
+      std::initializer_list<std::string_view> prefixes) {
+    splitter_.PassOverLinesWithoutPrefix(prefixes);
   }
   // As LineSplitter::LimitGatheredLines.
   void LimitGatheredLines(size_t limit) { splitter_.LimitGatheredLines(limit); }

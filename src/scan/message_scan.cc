@@ -162,7 +162,8 @@ void ScanMessageFile(RunState& state, Destination& destination) {
   MessageReader reader(std::move(file), state.MessageFilePath);
   // Only lines that start like one of the prefixes matter, and only as far
   // as a path can reach: memory stays flat whatever the line lengths.
-  reader.PassOverLinesNotStartingWith("FTSA");
+  reader.PassOverLinesWithoutPrefix(
+      {kFromPrefix, kToPrefix, kSubjectPrefix, kAttachmentPrefix});
   const size_t longest = LongestUsableLine(state.syntax);
   reader.LimitGatheredLines(longest);
   // A message may hold a header line on every other line, and only the

@@ -7,9 +7,11 @@
 #endif
 
 #include <algorithm>
+#include <initializer_list>
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/system_platform.h"
@@ -23,12 +25,15 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // All lines of input, offered to the splitter in blocks of block_size.
-// With first_bytes, lines that start otherwise may be passed over.
+// With first_bytes, lines that start otherwise may be passed over; with
+// prefixes, lines whose text starts with none of them.
 Lines SplitAll(const std::string& input, size_t block_size,
                LineSplitter::Method method = LineSplitter::kBest,
-               const char* first_bytes = nullptr) {
+               const char* first_bytes = nullptr,
+               std::initializer_list<std::string_view> prefixes = {}) {
   LineSplitter splitter(method);
   if (first_bytes) splitter.PassOverLinesNotStartingWith(first_bytes);
+  if (prefixes.size() != 0) splitter.PassOverLinesWithoutPrefix(prefixes);
   Lines lines;
   size_t offset = 0;
   std::string_view line;
@@ -262,6 +267,49 @@ TEST_P(LineSplitterTest, PassingOverLinesKeepsEveryWantedLine) {
                   StartingWithAnyOf(expected, wanted))
           << wanted << ", seed " << seed;
     }
+  }
+}
+
+// Lines made of pieces of the scan's prefixes, whole and cut short, with
+// CRs inside them (dropped from the text, so "Fr\rom: " starts with
+// "From: "), Ctrl-Z inside lines and line ends at every place: every line
+// whose text starts with a prefix is still handed out.
+TEST_P(LineSplitterTest, PassingOverByPrefixKeepsEveryLineWithAPrefix) {
+  static constexpr std::string_view kPieces[] = {
+      "From: ",      "Fr",
+      "om: ",        "From:",
+      "To: ",        "T",
+      "Subject: ",   "Subj",
+      "ect: ",       "Attachment Converted: ",
+      "Attachment ", "Converted: ",
+      "x",           "\r",
+      "\r\n",        "\n",
+      "x\x1a",       "word word "};
+  const std::initializer_list<std::string_view> prefixes = {
+      "From: ", "To: ", "Subject: ", "Attachment Converted: "};
+  for (unsigned seed = 1; seed <= 4; ++seed) {
+    std::mt19937 random(seed);
+    std::string input;
+    while (input.size() < 200 * 1024) {
+      const std::string_view piece = kPieces[random() % std::size(kPieces)];
+      input += piece;
+    }
+    const Lines got = SplitAll(input, GetParam().block_size, GetParam().method,
+                               nullptr, prefixes);
+    Lines expected;
+    for (const std::string& line : ReferenceLines(input)) {
+      for (const std::string_view prefix : prefixes) {
+        if (line.starts_with(prefix)) expected.push_back(line);
+      }
+    }
+    Lines kept;
+    for (const std::string& line : got) {
+      for (const std::string_view prefix : prefixes) {
+        if (line.starts_with(prefix)) kept.push_back(line);
+      }
+    }
+    ASSERT_GT(expected.size(), 100u) << seed;
+    EXPECT_TRUE(kept == expected) << "seed " << seed;
   }
 }
 
