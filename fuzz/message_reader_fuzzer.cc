@@ -2,7 +2,8 @@
 // block size and a read limit; the rest is the file. The lines of the
 // LineSplitter fed in those blocks, and of the MessageReader over a memory
 // platform whose reads deliver at most the limit, must both equal a plain
-// model of the text rules.
+// model of the text rules; a reader that passes over lines by the scan's
+// prefixes must keep every line that starts with one of them.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -79,5 +80,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     reader.Close();
   }
   if (read != expected) std::abort();
+
+  // Passing over lines by the scan's prefixes keeps every line that starts
+  // with one of them.
+  constexpr std::string_view kPrefixes[] = {
+      "From: ", "To: ", "Subject: ", "Attachment Converted: "};
+  const auto with_prefix = [&](const std::vector<std::string>& lines) {
+    std::vector<std::string> kept;
+    for (const std::string& line : lines) {
+      for (const std::string_view prefix : kPrefixes) {
+        if (line.starts_with(prefix)) kept.push_back(line);
+      }
+    }
+    return kept;
+  };
+  if (os.Open("C:\\msg.txt", stashwell::FileUse::kMessage, &file_object) != 0) {
+    std::abort();
+  }
+  std::vector<std::string> passed;
+  {
+    stashwell::MessageReader reader(std::move(file_object), "C:\\msg.txt");
+    reader.PassOverLinesWithoutPrefix(
+        {kPrefixes[0], kPrefixes[1], kPrefixes[2], kPrefixes[3]});
+    std::string_view line;
+    while (reader.ReadLine(&line)) passed.emplace_back(line);
+    reader.Close();
+  }
+  if (with_prefix(passed) != with_prefix(expected)) std::abort();
   return 0;
 }
