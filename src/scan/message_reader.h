@@ -110,8 +110,9 @@ class LineSplitter {
   // The vector walk, for one kind of vector instructions.
   template <typename Scanner>
   size_t NextWantedWith();
-  // Marks the next stretch of windows: the starts of the lines in it that
-  // begin with a marked byte, in order. False when no whole window is left.
+  // Marks the next stretch of windows: for each, a bit for every line start
+  // in it that begins with a marked byte. False when no whole window is
+  // left.
   template <typename Scanner>
   bool MarkStretch(const Scanner& scanner);
   // The LF of the common line that starts at start, or kNone when it needs
