@@ -607,8 +607,9 @@ class _Wine:
                         env=full_env, cwd=str(cwd or folder),
                         stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                         timeout=limit)
-                if not _wine_started_nothing(run.returncode, run_out,
-                                             run_err):
+                if not _wine_started_nothing(run.returncode,
+                                             run_out.read_bytes(),
+                                             run_err.read_bytes()):
                     break
         except subprocess.TimeoutExpired:
             stop.touch()
@@ -653,12 +654,11 @@ class _Wine:
                       _decode(run_err.read_bytes()))
 
 
-def _wine_started_nothing(returncode, out_path, err_path):
+def _wine_started_nothing(returncode, out, err):
     """Whether wine failed to start a program at all: on a loaded machine
     it now and then exits 1 before the program's first instruction, having
-    printed not a word."""
-    return (returncode == 1 and out_path.read_bytes() == b"" and
-            err_path.read_bytes() == b"")
+    printed not a word (out and err: what it printed)."""
+    return returncode == 1 and out == b"" and err == b""
 
 
 @pytest.fixture(scope="session")
@@ -718,7 +718,7 @@ def held_open(prog, path, mode, folder):
             break
         holder.kill()
         _, err = holder.communicate()
-        if not (line == b"" and err == b"" and holder.returncode == 1):
+        if not _wine_started_nothing(holder.returncode, line, err):
             break
     try:
         if line.strip() != b"held":
