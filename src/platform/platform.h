@@ -42,6 +42,9 @@ inline constexpr uint32_t kErrorInvalidParameter = 87;
 inline constexpr uint32_t kErrorDiskFull = 112;
 inline constexpr uint32_t kErrorInvalidName = 123;
 inline constexpr uint32_t kErrorDirNotEmpty = 145;
+// Not the system's own: a file viewed in memory was cut short under the
+// view, so the bytes it showed past the new end were not the file's.
+inline constexpr uint32_t kErrorReadBeyondEnd = 100;
 inline constexpr uint32_t kErrorFilenameTooLong = 206;
 
 // File attribute bits, as Win32 numbers them.
@@ -136,6 +139,17 @@ class File {
 
   // Reads up to size bytes; *count gets what was read, 0 at the end.
   virtual uint32_t Read(void* buffer, size_t size, size_t* count) = 0;
+  // The file's bytes from offset (a multiple of 64 KiB) on, up to most of
+  // them, shown in memory instead of copied: *bytes holds them until the
+  // next View or Close, and is empty at the end of the file. The view
+  // before is let go first; when the file was cut short under it, the
+  // answer is kErrorReadBeyondEnd. Reads and views keep no common
+  // position. kErrorNotSupported where the file cannot be viewed: it is
+  // read instead. By default no file can be.
+  virtual uint32_t View(uint64_t /*offset*/, size_t /*most*/,
+                        std::string_view* /*bytes*/) {
+    return kErrorNotSupported;
+  }
   // Writes all size bytes or fails.
   virtual uint32_t Write(const void* data, size_t size) = 0;
   virtual uint32_t Size(uint64_t* size) = 0;

@@ -27,6 +27,7 @@ namespace {
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfText = 26;  // Ctrl-Z
+constexpr size_t kPrefetchAhead = 8192;
 
 // Index of the first Ctrl-Z, or of the first CR that is not directly
 // followed by an LF, in bytes; bytes.size() when there is none. A CR in the
@@ -109,6 +110,15 @@ class SseScanner {
   static uint64_t LowBits(uint64_t bits, unsigned count) {
     return count >= 64 ? bits : bits & ((uint64_t{1} << count) - 1);
   }
+  // One bit for each of the first count words (at most 32) that is not 0,
+  // of the 32 words at words.
+  static uint32_t MarkedWindows(const uint64_t* words, size_t count) {
+    uint32_t windows = 0;
+    for (size_t w = 0; w < count; ++w) {
+      windows |= static_cast<uint32_t>(words[w] != 0) << w;
+    }
+    return windows;
+  }
   // The LFs, CRs and Ctrl-Zs of the 64 bytes at p.
   LineBits Line(const char* p) const {
     const __m128i line_feed = _mm_set1_epi8(kLineFeed);
@@ -190,6 +200,22 @@ class Avx2Scanner {
                                                           unsigned count) {
     return _bzhi_u64(bits, count);
   }
+  // The same, four words to a comparison.
+  __attribute__((target("avx2"))) static uint32_t MarkedWindows(
+      const uint64_t* words, size_t count) {
+    uint32_t empty = 0;
+    for (unsigned w = 0; w < 32; w += 4) {
+      const __m256i four =
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(words + w));
+      const __m256i zero = _mm256_cmpeq_epi64(four, _mm256_setzero_si256());
+      empty |=
+          static_cast<uint32_t>(_mm256_movemask_pd(_mm256_castsi256_pd(zero)))
+          << w;
+    }
+    const uint32_t counted =
+        count >= 32 ? ~uint32_t{0} : (uint32_t{1} << count) - 1;
+    return ~empty & counted;
+  }
   __attribute__((target("avx2"))) LineBits Line(const char* p) const {
     const __m256i line_feed = _mm256_set1_epi8(kLineFeed);
     const __m256i carriage_return = _mm256_set1_epi8(kCarriageReturn);
@@ -226,9 +252,11 @@ class Avx2Scanner {
   __m256i every_;
 };
 
-// When no two marked bytes share a low half, one table lookup a byte tells
-// them: the byte the table gives for a byte's low half is that byte
-// exactly when it is marked.
+// When no two marked bytes share a low half and none is above 0x7f (so
+// every line is not wanted), one table lookup a byte tells them: the byte
+// the table gives for a byte's low half is that byte exactly when it is
+// marked. The shuffle itself reads only the low half of a byte below 0x80,
+// and gives 0 for the others, which no byte above 0x7f equals.
 class Avx2LowHalfScanner : public Avx2Scanner {
  public:
   __attribute__((target("avx2")))
@@ -236,16 +264,19 @@ class Avx2LowHalfScanner : public Avx2Scanner {
                      bool every)
       : Avx2Scanner(wanted, classes, every), by_low_(Table(classes.by_low)) {}
   __attribute__((target("avx2"))) uint64_t Starts(const char* p) const {
-    const __m256i low_half = _mm256_set1_epi8(0x0f);
     uint64_t starts = 0;
     for (int i = 0; i < 2; ++i) {
       const __m256i bytes = Load(p + 32 * i);
-      const __m256i expected =
-          _mm256_shuffle_epi8(by_low_, _mm256_and_si256(bytes, low_half));
       const __m256i marked =
-          _mm256_or_si256(every_, _mm256_cmpeq_epi8(bytes, expected));
-      starts |= Bits(_mm256_and_si256(marked, AfterLineFeed(p + 32 * i)))
-                << (32 * i);
+          _mm256_cmpeq_epi8(bytes, _mm256_shuffle_epi8(by_low_, bytes));
+      // An empty line, CR LF, is no wanted line: its CR is not marked.
+      const __m256i empty_line = _mm256_and_si256(
+          _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kCarriageReturn)),
+          _mm256_cmpeq_epi8(Load(p + 32 * i + 1), _mm256_set1_epi8(kLineFeed)));
+      starts |=
+          Bits(_mm256_andnot_si256(
+              empty_line, _mm256_and_si256(marked, AfterLineFeed(p + 32 * i))))
+          << (32 * i);
     }
     return starts;
   }
@@ -290,7 +321,7 @@ void LineSplitter::MarkBytes() {
   for (size_t half = 0; half < classes_.by_low.size(); ++half) {
     classes_.by_low[half] = static_cast<uint8_t>(half ^ 1);
   }
-  classes_.low_halves_differ = true;
+  classes_.one_lookup_tells = true;
   std::array<char, std::tuple_size_v<decltype(vector_wanted_)> + 1> marked;
   std::copy(vector_wanted_.begin(), vector_wanted_.end(), marked.begin());
   marked.back() = kCarriageReturn;
@@ -300,8 +331,8 @@ void LineSplitter::MarkBytes() {
     classes_.low[byte & 0x0f] |= bit;
     classes_.high[byte >> 4] |= bit;
     uint8_t& by_low = classes_.by_low[byte & 0x0f];
-    if ((by_low & 0x0f) == (byte & 0x0f) && by_low != byte) {
-      classes_.low_halves_differ = false;
+    if (((by_low & 0x0f) == (byte & 0x0f) && by_low != byte) || byte > 0x7f) {
+      classes_.one_lookup_tells = false;
     }
     by_low = byte;
   }
@@ -322,6 +353,7 @@ void LineSplitter::PassOverLinesNotStartingWith(std::string_view first_bytes) {
     if (!wanted_[b] || b == static_cast<unsigned char>(kEndOfText)) continue;
     if (count == vector_wanted_.size()) {
       every_line_wanted_ = true;
+      ChooseWalk();
       return;
     }
     vector_wanted_[count++] = static_cast<char>(b);
@@ -412,17 +444,20 @@ inline __attribute__((always_inline)) bool LineSplitter::MarkStretch(
   const size_t stretch_end =
       std::min(next_window_ + kStretchBytes, size - 64) - next_window_;
   stretch_start_ = next_window_;
-  // One word per window, and one bit per window that holds a marked start:
-  // the lines passed over cost a store each, not a branch.
-  uint32_t windows = 0;
-  size_t offset = 0;
-  for (size_t window = 0; offset < stretch_end; ++window, offset += 64) {
-    const uint64_t starts = scanner.Starts(data + stretch_start_ + offset);
-    window_starts_[window] = starts;
-    windows |= static_cast<uint32_t>(starts != 0) << window;
+  // One word per window, then one bit per window that holds a marked
+  // start: the lines passed over cost a store each, not a branch.
+  static_assert(kStretchWindows == 32, "one bit a window in 32 bits");
+  size_t window = 0;
+  for (size_t offset = 0; offset < stretch_end; ++window, offset += 64) {
+    // A view of the file is read from main memory, where the processor
+    // fetches ahead within a page only: two pages ahead are asked for, so
+    // the walk seldom waits at a page's start. A prefetch past the end of
+    // the block never faults.
+    __builtin_prefetch(data + stretch_start_ + offset + kPrefetchAhead);
+    window_starts_[window] = scanner.Starts(data + stretch_start_ + offset);
   }
-  next_window_ = stretch_start_ + offset;
-  marked_windows_ = windows;
+  next_window_ = stretch_start_ + 64 * window;
+  marked_windows_ = Scanner::MarkedWindows(window_starts_.data(), window);
   return true;
 }
 
@@ -578,7 +613,7 @@ size_t LineSplitter::NextWantedAvx2ByLowHalf() { return NextWantedSse2(); }
 void LineSplitter::ChooseWalk() {
   switch (method_) {
     case Method::kAvx2:
-      next_wanted_ = classes_.low_halves_differ
+      next_wanted_ = classes_.one_lookup_tells && !every_line_wanted_
                          ? &LineSplitter::NextWantedAvx2ByLowHalf
                          : &LineSplitter::NextWantedAvx2;
       break;
@@ -702,13 +737,26 @@ bool MessageReader::ReadMore(LineSplitter::Result result,
 
 std::string_view MessageReader::ReadBlock() {
   // The splitter asks for more only once it is done with the block before
-  // (a line that runs on was gathered), so that block's buffer can go.
+  // (a line that runs on was gathered), so that block's buffer or view can
+  // go.
   if (read_once_ && before_read_) before_read_();
   read_once_ = true;
   if (grow_) {
     grow_ = false;
+    const uint32_t code = file_->View(offset_, kViewSize, &current_);
+    if (code != kErrorNotSupported) {
+      CheckInOut(code, InOutOperation::kMessageRead, path_);
+      viewing_ = true;
+      offset_ += current_.size();
+      return current_;
+    }
     block_ = MakePageBuffer(kLongBlockSize);
     block_size_ = kLongBlockSize;
+  } else if (viewing_) {
+    CheckInOut(file_->View(offset_, kViewSize, &current_),
+               InOutOperation::kMessageRead, path_);
+    offset_ += current_.size();
+    return current_;
   }
   size_t count = 0;
   CheckInOut(file_->Read(block_.get(), block_size_, &count),
@@ -716,7 +764,9 @@ std::string_view MessageReader::ReadBlock() {
   // A full first block: the message is longer, and is read on in long
   // blocks.
   grow_ = block_size_ == kBlockSize && count == kBlockSize;
-  return std::string_view(block_.get(), count);
+  offset_ += count;
+  current_ = std::string_view(block_.get(), count);
+  return current_;
 }
 
 void MessageReader::Close() {

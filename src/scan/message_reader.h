@@ -43,13 +43,14 @@ class LineSplitter {
   enum class Method { kAvx2, kSse2, kSearch };
   // The bytes the vector walk marks, as class bits of their low and high
   // halves (the AVX2 walk's table lookups). When no two of them share a
-  // low half, one lookup tells them: by_low holds the marked byte of each
-  // low half, and for the other halves a byte that has another.
+  // low half and none is above 0x7f, one lookup tells them: by_low holds
+  // the marked byte of each low half, and for the other halves a byte that
+  // has another.
   struct ByteClasses {
     std::array<uint8_t, 16> low;
     std::array<uint8_t, 16> high;
     std::array<uint8_t, 16> by_low;
-    bool low_halves_differ;
+    bool one_lookup_tells;
   };
   // The first of them that the processor has.
   static const Method kBest;
@@ -179,7 +180,7 @@ class LineSplitter {
   // The line start the marking began at, told on its own.
   size_t chain_start_ = 0;
   bool chain_start_marked_ = false;
-  std::array<uint64_t, kStretchWindows> window_starts_;
+  std::array<uint64_t, kStretchWindows> window_starts_{};
   uint32_t marked_windows_ = 0;
   size_t window_ = 0;         // the window being taken
   uint64_t window_bits_ = 0;  // its starts not yet taken
@@ -196,8 +197,10 @@ class LineSplitter {
 };
 
 // Reads the lines of an open file, block after block: the first block of
-// kBlockSize, and a file longer than that on in blocks of the long size.
-// Every read is checked: a failed one raises EInOutError.
+// kBlockSize, and a file longer than that on in views of kViewSize where
+// the file can be viewed in memory (File::View), else in blocks of the
+// long size. Every read and view is checked: a failed one raises
+// EInOutError.
 class MessageReader {
  public:
   // Most messages fit in one block: one read, into a buffer whose unused
@@ -207,6 +210,9 @@ class MessageReader {
   // block's size, still small enough to stay in the processor's cache
   // between the kernel's copy and the scan.
   static constexpr size_t kLongBlockSize = 256 * 1024;
+  // The views of a longer message: the system shows its own copy, with no
+  // copy into the program, and each view costs one mapping.
+  static constexpr size_t kViewSize = 8 * 1024 * 1024;
 
   // Takes over an open file, opened by path; it is closed, without a
   // check, with the reader when Close was not called (the run is stopping
@@ -231,8 +237,8 @@ class MessageReader {
   // place until the next read, past later lines; a line that crossed
   // blocks is valid only until the next line.
   bool InBlock(std::string_view line) const {
-    return line.data() >= block_.get() &&
-           line.data() + line.size() <= block_.get() + block_size_;
+    return line.data() >= current_.data() &&
+           line.data() + line.size() <= current_.data() + current_.size();
   }
   // The next line, valid until the next call; false when the text has
   // ended. Raises EInOutError when a read fails.
@@ -254,7 +260,10 @@ class MessageReader {
   std::string path_;
   PageBuffer block_;  // page-aligned: the kernel copies into it fastest
   size_t block_size_ = kBlockSize;
-  bool grow_ = false;  // the next read is the first long block
+  std::string_view current_;  // the block the last read or view gave
+  uint64_t offset_ = 0;       // in the file, of the next block
+  bool grow_ = false;         // the next block is the first long one
+  bool viewing_ = false;      // the long blocks are views
   bool read_once_ = false;
   std::function<void()> before_read_;
   LineSplitter splitter_;

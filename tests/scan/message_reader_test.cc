@@ -238,9 +238,10 @@ Lines StartingWithAnyOf(const Lines& lines, std::string_view first_bytes) {
 // still handed out, also when more first bytes are wanted than the vector
 // walk tells apart (it then hands out every line), and when two marked
 // bytes share a low half ('z' and Ctrl-Z), which one table lookup cannot
-// tell apart.
+// tell apart, or a marked byte is above 0x7f, which the lookup never gives.
 TEST_P(LineSplitterTest, PassingOverLinesKeepsEveryWantedLine) {
-  for (const char* wanted : {"FS", "FTSA", "Az", "FTSAxy", "FTSAxyz"}) {
+  for (const char* wanted :
+       {"FS", "FTSA", "Az", "A\xe9", "FTSAxy", "FTSAxyz"}) {
     for (unsigned seed = 1; seed <= 4; ++seed) {
       std::mt19937 random(seed);
       // Odd seeds: short lines; even seeds: lines up to 200 bytes.
@@ -257,7 +258,7 @@ TEST_P(LineSplitterTest, PassingOverLinesKeepsEveryWantedLine) {
         } else if (kind < 25 + 6 * line_end) {
           input += '\n';
         } else {
-          input += "FTSAxyz"[random() % 7];
+          input += "FTSAxyz\xe9"[random() % 8];
         }
       }
       const Lines got =
@@ -414,6 +415,13 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
     if (++reads_of_file_ > 1) size = std::min(size, short_reads);
     return PlatformWrapper::FileRead(file, buffer, size, count);
   }
+  // Views are offered only where a test asks for them; the others read.
+  uint32_t FileView(WrappedFile& file, uint64_t offset, size_t most,
+                    std::string_view* bytes) override {
+    if (!views) return kErrorNotSupported;
+    view_offsets.push_back(offset);
+    return PlatformWrapper::FileView(file, offset, most, bytes);
+  }
   uint32_t FileClose(WrappedFile& file) override {
     ++closes;
     const uint32_t code = PlatformWrapper::FileClose(file);
@@ -421,6 +429,8 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
   }
 
   std::vector<size_t> read_sizes;
+  bool views = false;
+  std::vector<uint64_t> view_offsets;
   size_t reads_before_error = 0;
   uint32_t read_error = 0;
   uint32_t close_error = 0;
@@ -580,6 +590,29 @@ TEST(MessageReader, LongBlocksAgreeWithTheByteByByteRules) {
 }
 
 #ifndef _WIN32
+// Past its first block a long message is viewed where the system keeps it,
+// in views of kViewSize: lines that cross a view's end, long lines and
+// every irregular byte come out as by the byte-by-byte rules, and no byte
+// is read by a read after the first block.
+TEST(MessageReader, ViewsAgreeWithTheByteByByteRules) {
+  ScratchDir dir;
+  WatchedPlatform os;
+  os.views = true;
+  constexpr size_t kFirstViewEnd =
+      MessageReader::kBlockSize + MessageReader::kViewSize;
+  const std::string input =
+      RandomText(3, kFirstViewEnd + 300 * 1024, 9000, CtrlZ::kInsideLines);
+  // A line crosses the first view's end.
+  ASSERT_NE(input[kFirstViewEnd - 1], '\n');
+  const std::string path = dir.Write("message.txt", input);
+  EXPECT_TRUE(ReadAll(os, path) == ReferenceLines(input));
+  EXPECT_EQ(os.read_sizes, std::vector<size_t>{MessageReader::kBlockSize});
+  EXPECT_EQ(os.view_offsets,
+            (std::vector<uint64_t>{MessageReader::kBlockSize, kFirstViewEnd,
+                                   input.size()}));
+  EXPECT_EQ(os.closes, 1);
+}
+
 // Lines of 64 bytes that each start with a wanted byte, as many as fill
 // size bytes.
 std::string NumberedLines(size_t size) {
@@ -620,6 +653,44 @@ TEST(MessageReader, AFileCutShortWhileReadEndsThere) {
   const Lines expected = ReferenceLines(text.substr(0, cut));
   EXPECT_TRUE(lines == expected);
   EXPECT_EQ(lines.back(), "A000000000");
+}
+
+// Another program cuts the file short under a view, in the middle of a
+// line, with whole pages of the view past the new end: the process lives
+// on, the lines before the cut come out, no line is made of what is no
+// longer there, and the reader raises the failed read when it lets the
+// view go.
+TEST(MessageReader, AFileCutShortUnderAViewFailsTheRead) {
+  ScratchDir dir;
+  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
+  const std::string text =
+      NumberedLines(MessageReader::kBlockSize + (size_t{4} << 20));
+  const std::string path = dir.Write("message.txt", text);
+  const size_t cut = MessageReader::kBlockSize + 5000 * 64 + 10;
+  WatchedPlatform os;
+  os.views = true;
+  std::unique_ptr<File> file;
+  ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
+  Lines lines;
+  try {
+    MessageReader reader(std::move(file), path);
+    std::string_view line;
+    // The first line of the view: the view is made.
+    while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
+      lines.emplace_back(line);
+    }
+    ASSERT_EQ(lines.size(), kBlockLines + 1);
+    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+    while (reader.ReadLine(&line)) lines.emplace_back(line);
+    ADD_FAILURE() << "no failure raised";
+  } catch (const EInOutError& error) {
+    EXPECT_EQ(error.code(), kErrorReadBeyondEnd);
+    EXPECT_EQ(error.operation(), InOutOperation::kMessageRead);
+  }
+  Lines expected = ReferenceLines(text.substr(0, cut));
+  expected.pop_back();  // the line the cut went through
+  EXPECT_TRUE(lines == expected) << lines.size() << " lines";
+  EXPECT_EQ(os.closes, 1);
 }
 #endif
 

@@ -13,6 +13,7 @@
 #include "run/in_out_error.h"
 #include "run/run_log.h"
 #include "run/run_state.h"
+#include "scan/message_reader.h"
 #include "support/platform_wrapper.h"
 #include "support/scratch_dir.h"
 #include "transfer/destination.h"
@@ -51,6 +52,11 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
     if (file.use() == FileUse::kMessage) size = std::min(size, read_limit);
     return PlatformWrapper::FileRead(file, buffer, size, count);
   }
+  uint32_t FileView(WrappedFile& file, uint64_t offset, size_t most,
+                    std::string_view* bytes) override {
+    ++views;
+    return PlatformWrapper::FileView(file, offset, most, bytes);
+  }
   uint32_t FileClose(WrappedFile& file) override {
     const uint32_t code = PlatformWrapper::FileClose(file);
     if (file.use() == FileUse::kMessage && close_error != 0) {
@@ -65,6 +71,7 @@ class ScanPlatform : private SystemPlatformHolder, public PlatformWrapper {
   uint32_t read_error = 0;
   uint32_t close_error = 0;
   size_t read_limit = SIZE_MAX;  // most bytes a read of the message gives
+  int views = 0;                 // views of the message asked for
 };
 
 class MessageScanTest : public ::testing::Test {
@@ -187,18 +194,33 @@ TEST_F(MessageScanTest, WhatCannotBeReachedIsNotCalledMissing) {
 
 // Whatever the reads deliver: a header line whole in one read stays where
 // the read put it only until the next read, and one that crossed reads only
-// until the next line; the echo shows each as it was.
+// until the next line; the echo shows each as it was. The same for a long
+// message, viewed in memory past its first block, whose first header line
+// crosses the first view's end.
 TEST_F(MessageScanTest, HeaderEchoShowsTheLastHeadersBeforeTheLine) {
   const std::string missing = dir.Path("gone.txt");
   const std::string line = "Attachment Converted: " + missing;
   std::string filler;
   for (int i = 0; i < 40; ++i) filler += "body line\r\n";
-  for (const size_t read_limit :
-       {size_t{1}, size_t{7}, size_t{32}, size_t{4096}, SIZE_MAX}) {
+  std::string long_lead;
+  const size_t lead_end =
+      MessageReader::kBlockSize + MessageReader::kViewSize - 5;
+  while (long_lead.size() + filler.size() + 100 < lead_end) {
+    long_lead += filler;
+  }
+  long_lead += std::string(lead_end - long_lead.size() - 2, 'x') + "\r\n";
+  const struct {
+    size_t read_limit;
+    const std::string& lead;
+  } kRows[] = {{1, ""},    {7, ""},        {32, ""},
+               {4096, ""}, {SIZE_MAX, ""}, {SIZE_MAX, long_lead}};
+  for (const auto& [read_limit, lead] : kRows) {
     os.read_limit = read_limit;
+    os.views = 0;
     state.ToLine.clear();
     std::remove(dir.Path("eud17.log").c_str());
-    EXPECT_EQ(Scan("From: first\r\n"
+    EXPECT_EQ(Scan(lead +
+                   "From: first\r\n"
                    "Subject: one\r\n"
                    "Subject: two\r\n" +
                    filler + line +
@@ -217,8 +239,12 @@ TEST_F(MessageScanTest, HeaderEchoShowsTheLastHeadersBeforeTheLine) {
                   line + "\r\n\r\nSource File <" + missing +
                   "> does not exist\r\nFrom: forwarded\r\n\r\nSubject: "
                   "two\r\n")
-        << "reads of at most " << read_limit << " bytes";
+        << "reads of at most " << read_limit << " bytes, lead of "
+        << lead.size();
     EXPECT_EQ(state.ToLine, "To: too late") << read_limit;
+#ifndef _WIN32
+    EXPECT_EQ(os.views > 0, !lead.empty()) << lead.size();
+#endif
   }
 }
 

@@ -88,6 +88,10 @@ class PlatformWrapper : public Platform {
     uint32_t Read(void* buffer, size_t size, size_t* count) override {
       return owner_.FileRead(*this, buffer, size, count);
     }
+    uint32_t View(uint64_t offset, size_t most,
+                  std::string_view* bytes) override {
+      return owner_.FileView(*this, offset, most, bytes);
+    }
     uint32_t Write(const void* data, size_t size) override {
       return owner_.FileWrite(*this, data, size);
     }
@@ -239,6 +243,11 @@ class PlatformWrapper : public Platform {
                             size_t* count) {
     OnCall("File::Read");
     return file.inner().Read(buffer, size, count);
+  }
+  virtual uint32_t FileView(WrappedFile& file, uint64_t offset, size_t most,
+                            std::string_view* bytes) {
+    OnCall("File::View");
+    return file.inner().View(offset, most, bytes);
   }
   virtual uint32_t FileWrite(WrappedFile& file, const void* data, size_t size) {
     OnCall("File::Write");

@@ -18,6 +18,7 @@
 #include <map>
 #include <utility>
 
+#include "platform/posix/mapped_view.h"
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_locale.h"
 #include "platform/system_platform.h"
@@ -152,6 +153,11 @@ class PosixFile : public File {
     }
   }
 
+  uint32_t View(uint64_t offset, size_t most,
+                std::string_view* bytes) override {
+    return view_.Map(fd_, offset, most, bytes);
+  }
+
   uint32_t Write(const void* data, size_t size) override {
     const char* bytes = static_cast<const char*>(data);
     size_t done = 0;
@@ -191,13 +197,16 @@ class PosixFile : public File {
 
   uint32_t Close() override {
     if (fd_ < 0) return kErrorInvalidHandle;
+    const uint32_t viewed = view_.Release();
     if (unshared_ != nullptr) unshared_->erase(fd_);
     const int fd = fd_;
     fd_ = -1;
-    return close(fd) == 0 ? 0 : LastError();
+    if (close(fd) != 0) return LastError();
+    return viewed;
   }
 
  private:
+  MappedView view_;
   int fd_;
   FileId id_;
   UnsharedFiles* unshared_;

@@ -1,0 +1,43 @@
+// A view of a file's bytes mapped into memory, so that a long message is
+// scanned where the system keeps it instead of being copied block by
+// block.
+//
+// A mapped file that another program cuts short would end the process at
+// the first touch past its new end (SIGBUS). While a view is held, a guard
+// puts a page of zeros there instead and notes it; letting the view go
+// then reports the file cut short. Zeros hold no line end, so no line past
+// the cut is ever completed from them.
+#ifndef STASHWELL_PLATFORM_POSIX_MAPPED_VIEW_H_
+#define STASHWELL_PLATFORM_POSIX_MAPPED_VIEW_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace stashwell {
+
+class MappedView {
+ public:
+  MappedView() = default;
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+  ~MappedView() { Release(); }
+
+  // Lets the view before go, then maps up to most bytes of the open file
+  // fd from offset on (*bytes is empty at its end). 0, a Win32 code, or
+  // kErrorNotSupported where the file cannot be mapped.
+  uint32_t Map(int fd, uint64_t offset, size_t most, std::string_view* bytes);
+  // Lets the view go: 0, or kErrorReadBeyondEnd when the file was cut
+  // short under it.
+  uint32_t Release();
+
+ private:
+  void* start_ = nullptr;
+  size_t length_ = 0;
+  int fd_ = -1;
+  uint64_t end_ = 0;  // the file offset just past the view
+};
+
+}  // namespace stashwell
+
+#endif  // STASHWELL_PLATFORM_POSIX_MAPPED_VIEW_H_
