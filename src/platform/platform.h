@@ -150,6 +150,10 @@ class File {
                         std::string_view* /*bytes*/) {
     return kErrorNotSupported;
   }
+  // Whether views of the file from offset on cost clearly less than reads
+  // of it, as a trial stretch there shows on this system (on some, a page
+  // fault costs more than copying its page). By default no.
+  virtual bool ViewPays(uint64_t /*offset*/) { return false; }
   // Writes all size bytes or fails.
   virtual uint32_t Write(const void* data, size_t size) = 0;
   virtual uint32_t Size(uint64_t* size) = 0;

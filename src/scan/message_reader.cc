@@ -743,7 +743,9 @@ std::string_view MessageReader::ReadBlock() {
   read_once_ = true;
   if (grow_) {
     grow_ = false;
-    const uint32_t code = file_->View(offset_, kViewSize, &current_);
+    const uint32_t code = file_->ViewPays(offset_)
+                              ? file_->View(offset_, kViewSize, &current_)
+                              : kErrorNotSupported;
     if (code != kErrorNotSupported) {
       CheckInOut(code, InOutOperation::kMessageRead, path_);
       viewing_ = true;

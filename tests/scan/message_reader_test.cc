@@ -415,7 +415,9 @@ class WatchedPlatform : private SystemPlatformHolder, public PlatformWrapper {
     if (++reads_of_file_ > 1) size = std::min(size, short_reads);
     return PlatformWrapper::FileRead(file, buffer, size, count);
   }
-  // Views are offered only where a test asks for them; the others read.
+  // Views are offered only where a test asks for them, whatever they cost
+  // on this machine; the others read.
+  bool FileViewPays(WrappedFile&, uint64_t) override { return views; }
   uint32_t FileView(WrappedFile& file, uint64_t offset, size_t most,
                     std::string_view* bytes) override {
     if (!views) return kErrorNotSupported;

@@ -92,6 +92,9 @@ class PlatformWrapper : public Platform {
                   std::string_view* bytes) override {
       return owner_.FileView(*this, offset, most, bytes);
     }
+    bool ViewPays(uint64_t offset) override {
+      return owner_.FileViewPays(*this, offset);
+    }
     uint32_t Write(const void* data, size_t size) override {
       return owner_.FileWrite(*this, data, size);
     }
@@ -248,6 +251,10 @@ class PlatformWrapper : public Platform {
                             std::string_view* bytes) {
     OnCall("File::View");
     return file.inner().View(offset, most, bytes);
+  }
+  virtual bool FileViewPays(WrappedFile& file, uint64_t offset) {
+    OnCall("File::ViewPays");
+    return file.inner().ViewPays(offset);
   }
   virtual uint32_t FileWrite(WrappedFile& file, const void* data, size_t size) {
     OnCall("File::Write");

@@ -2,11 +2,12 @@
 // scanned where the system keeps it instead of being copied block by
 // block.
 //
-// A mapped file that another program cuts short would end the process at
-// the first touch past its new end (SIGBUS). While a view is held, a guard
-// puts a page of zeros there instead and notes it; letting the view go
-// then reports the file cut short. Zeros hold no line end, so no line past
-// the cut is ever completed from them.
+// A touch of a mapped page that the system cannot serve, past the end of
+// a file another program cut short or where the disk fails to read, would
+// end the process (SIGBUS). While a view is held, a guard puts a page of
+// zeros there instead and notes it; letting the view go then reports the
+// read failed. Zeros hold no line end, so no line is ever completed from
+// them.
 #ifndef STASHWELL_PLATFORM_POSIX_MAPPED_VIEW_H_
 #define STASHWELL_PLATFORM_POSIX_MAPPED_VIEW_H_
 
@@ -30,6 +31,11 @@ class MappedView {
   // Lets the view go: 0, or kErrorReadBeyondEnd when the file was cut
   // short under it.
   uint32_t Release();
+  // Whether views of fd from offset on cost less than reads: a trial
+  // stretch is read once and mapped once, and the first touches of its
+  // mapped pages must take less than three quarters of the read. A file
+  // shorter than the trial is read.
+  static bool Pays(int fd, uint64_t offset);
 
  private:
   void* start_ = nullptr;

@@ -157,6 +157,9 @@ class PosixFile : public File {
                 std::string_view* bytes) override {
     return view_.Map(fd_, offset, most, bytes);
   }
+  bool ViewPays(uint64_t offset) override {
+    return MappedView::Pays(fd_, offset);
+  }
 
   uint32_t Write(const void* data, size_t size) override {
     const char* bytes = static_cast<const char*>(data);
