@@ -31,10 +31,11 @@ class MappedView {
   // Lets the view go: 0, or kErrorReadBeyondEnd when the file was cut
   // short under it.
   uint32_t Release();
-  // Whether views of fd from offset on cost less than reads: a trial
-  // stretch is read once and mapped once, and the first touches of its
-  // mapped pages must take less than three quarters of the read. A file
-  // shorter than the trial is read.
+  // Whether views of fd from offset on cost less than reads: two trial
+  // stretches are each read once and mapped once, and the first touches
+  // of their mapped pages must take less than three quarters of the read
+  // (the faster of the two on each side). A file shorter than the trial is
+  // read.
   static bool Pays(int fd, uint64_t offset);
 
  private:
