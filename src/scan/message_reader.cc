@@ -27,6 +27,10 @@ namespace {
 constexpr char kLineFeed = '\n';
 constexpr char kCarriageReturn = '\r';
 constexpr char kEndOfText = 26;  // Ctrl-Z
+// A view of the file is read from main memory, where the processor
+// fetches ahead within a page only: the marking asks for the bytes two
+// pages ahead, so the walk seldom waits at a page's start. A prefetch past
+// the end of the block never faults.
 constexpr size_t kPrefetchAhead = 8192;
 
 // Index of the first Ctrl-Z, or of the first CR that is not directly
@@ -109,6 +113,14 @@ class SseScanner {
   // The bits below bit count (all of them from 64 on).
   static uint64_t LowBits(uint64_t bits, unsigned count) {
     return count >= 64 ? bits : bits & ((uint64_t{1} << count) - 1);
+  }
+  // The starts of each of windows windows of 64 bytes from p, one word
+  // each into words.
+  void Mark(const char* p, size_t windows, uint64_t* words) const {
+    for (size_t w = 0; w < windows; ++w, p += 64) {
+      __builtin_prefetch(p + kPrefetchAhead);
+      words[w] = Starts(p);
+    }
   }
   // One bit for each of the first count words (at most 32) that is not 0,
   // of the 32 words at words.
@@ -200,6 +212,13 @@ class Avx2Scanner {
                                                           unsigned count) {
     return _bzhi_u64(bits, count);
   }
+  __attribute__((target("avx2"))) void Mark(const char* p, size_t windows,
+                                            uint64_t* words) const {
+    for (size_t w = 0; w < windows; ++w, p += 64) {
+      __builtin_prefetch(p + kPrefetchAhead);
+      words[w] = Starts(p);
+    }
+  }
   // The same, four words to a comparison.
   __attribute__((target("avx2"))) static uint32_t MarkedWindows(
       const uint64_t* words, size_t count) {
@@ -263,25 +282,39 @@ class Avx2LowHalfScanner : public Avx2Scanner {
   Avx2LowHalfScanner(const WantedBytes& wanted, const ByteClasses& classes,
                      bool every)
       : Avx2Scanner(wanted, classes, every), by_low_(Table(classes.by_low)) {}
-  __attribute__((target("avx2"))) uint64_t Starts(const char* p) const {
-    uint64_t starts = 0;
-    for (int i = 0; i < 2; ++i) {
-      const __m256i bytes = Load(p + 32 * i);
-      const __m256i marked =
-          _mm256_cmpeq_epi8(bytes, _mm256_shuffle_epi8(by_low_, bytes));
-      // An empty line, CR LF, is no wanted line: its CR is not marked.
-      const __m256i empty_line = _mm256_and_si256(
-          _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kCarriageReturn)),
-          _mm256_cmpeq_epi8(Load(p + 32 * i + 1), _mm256_set1_epi8(kLineFeed)));
-      starts |=
-          Bits(_mm256_andnot_si256(
-              empty_line, _mm256_and_si256(marked, AfterLineFeed(p + 32 * i))))
-          << (32 * i);
+  // Each half window's 32 bits are stored as they are, into the low and
+  // the high half of its word (x86 keeps the low half first), two windows
+  // to a turn.
+  __attribute__((target("avx2"))) void Mark(const char* p, size_t windows,
+                                            uint64_t* words) const {
+    char* halves = reinterpret_cast<char*>(words);
+#pragma GCC unroll 2
+    for (size_t w = 0; w < windows; ++w, p += 64, halves += 8) {
+      __builtin_prefetch(p + kPrefetchAhead);
+      const uint32_t low = HalfStarts(p);
+      const uint32_t high = HalfStarts(p + 32);
+      std::memcpy(halves, &low, sizeof low);
+      std::memcpy(halves + 4, &high, sizeof high);
     }
-    return starts;
+  }
+  __attribute__((target("avx2"))) uint64_t Starts(const char* p) const {
+    return HalfStarts(p) | uint64_t{HalfStarts(p + 32)} << 32;
   }
 
  private:
+  // The starts among the 32 bytes at p.
+  __attribute__((target("avx2"))) uint32_t HalfStarts(const char* p) const {
+    const __m256i bytes = Load(p);
+    const __m256i marked =
+        _mm256_cmpeq_epi8(bytes, _mm256_shuffle_epi8(by_low_, bytes));
+    // An empty line, CR LF, is no wanted line: its CR is not marked.
+    const __m256i empty_line = _mm256_and_si256(
+        _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(kCarriageReturn)),
+        _mm256_cmpeq_epi8(Load(p + 1), _mm256_set1_epi8(kLineFeed)));
+    return static_cast<uint32_t>(Bits(_mm256_andnot_si256(
+        empty_line, _mm256_and_si256(marked, AfterLineFeed(p)))));
+  }
+
   __m256i by_low_;
 };
 #endif
@@ -447,17 +480,10 @@ inline __attribute__((always_inline)) bool LineSplitter::MarkStretch(
   // One word per window, then one bit per window that holds a marked
   // start: the lines passed over cost a store each, not a branch.
   static_assert(kStretchWindows == 32, "one bit a window in 32 bits");
-  size_t window = 0;
-  for (size_t offset = 0; offset < stretch_end; ++window, offset += 64) {
-    // A view of the file is read from main memory, where the processor
-    // fetches ahead within a page only: two pages ahead are asked for, so
-    // the walk seldom waits at a page's start. A prefetch past the end of
-    // the block never faults.
-    __builtin_prefetch(data + stretch_start_ + offset + kPrefetchAhead);
-    window_starts_[window] = scanner.Starts(data + stretch_start_ + offset);
-  }
-  next_window_ = stretch_start_ + 64 * window;
-  marked_windows_ = Scanner::MarkedWindows(window_starts_.data(), window);
+  const size_t windows = (stretch_end + 63) / 64;
+  scanner.Mark(data + stretch_start_, windows, window_starts_.data());
+  next_window_ = stretch_start_ + 64 * windows;
+  marked_windows_ = Scanner::MarkedWindows(window_starts_.data(), windows);
   return true;
 }
 
