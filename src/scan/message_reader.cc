@@ -271,9 +271,9 @@ class Avx2Scanner {
   __m256i every_;
 };
 
-// When no two marked bytes share a low half and none is above 0x7f (so
-// every line is not wanted), one table lookup a byte tells them: the byte
-// the table gives for a byte's low half is that byte exactly when it is
+// When no two marked bytes share a low half, none is above 0x7f and not
+// every line is wanted, one table lookup a byte tells them: the byte the
+// table gives for a byte's low half is that byte exactly when it is
 // marked. The shuffle itself reads only the low half of a byte below 0x80,
 // and gives 0 for the others, which no byte above 0x7f equals.
 class Avx2LowHalfScanner : public Avx2Scanner {

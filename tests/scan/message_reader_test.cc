@@ -626,73 +626,52 @@ std::string NumberedLines(size_t size) {
   return text;
 }
 
-// Another program cuts the file short while the reader reads on: the file
-// ends where it ends now, with the lines of what is left, and no read
-// fails.
-TEST(MessageReader, AFileCutShortWhileReadEndsThere) {
-  ScratchDir dir;
+// Another program cuts the file short, in the middle of a line, while the
+// reader reads on past the first block. Read in blocks, the file ends where
+// it ends now, with the lines of what is left, and no read fails. Viewed,
+// with whole pages of the view past the new end, the process lives on, the
+// lines before the cut come out, no line is made of what is no longer
+// there, and the reader raises the failed read when it lets the view go.
+TEST(MessageReader, AFileCutShortWhileReadOnEndsThereOrFailsItsView) {
   constexpr size_t kLong = 64 * 1024;
-  constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
-  const std::string text = NumberedLines(MessageReader::kBlockSize + 3 * kLong);
-  const std::string path = dir.Write("message.txt", text);
-  // Behind the first long block, in the middle of a line.
-  const size_t cut = MessageReader::kBlockSize + kLong + 10;
-  WatchedPlatform os;
-  os.short_reads = kLong;
-  std::unique_ptr<File> file;
-  ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  MessageReader reader(std::move(file), path);
-  Lines lines;
-  std::string_view line;
-  // The first line of the first long block: that block is read.
-  while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
-    lines.emplace_back(line);
-  }
-  ASSERT_EQ(lines.size(), kBlockLines + 1);
-  ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
-  while (reader.ReadLine(&line)) lines.emplace_back(line);
-  reader.Close();
-  const Lines expected = ReferenceLines(text.substr(0, cut));
-  EXPECT_TRUE(lines == expected);
-  EXPECT_EQ(lines.back(), "A000000000");
-}
-
-// Another program cuts the file short under a view, in the middle of a
-// line, with whole pages of the view past the new end: the process lives
-// on, the lines before the cut come out, no line is made of what is no
-// longer there, and the reader raises the failed read when it lets the
-// view go.
-TEST(MessageReader, AFileCutShortUnderAViewFailsTheRead) {
-  ScratchDir dir;
   constexpr size_t kBlockLines = MessageReader::kBlockSize / 64;
   const std::string text =
       NumberedLines(MessageReader::kBlockSize + (size_t{4} << 20));
-  const std::string path = dir.Write("message.txt", text);
-  const size_t cut = MessageReader::kBlockSize + 5000 * 64 + 10;
-  WatchedPlatform os;
-  os.views = true;
-  std::unique_ptr<File> file;
-  ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
-  Lines lines;
-  try {
-    MessageReader reader(std::move(file), path);
-    std::string_view line;
-    // The first line of the view: the view is made.
-    while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
-      lines.emplace_back(line);
+  for (const bool views : {false, true}) {
+    ScratchDir dir;
+    const std::string path = dir.Write("message.txt", text);
+    // Read: behind the first long block. Viewed: inside the first view.
+    const size_t cut =
+        MessageReader::kBlockSize + (views ? 5000 * 64 : kLong) + 10;
+    WatchedPlatform os;
+    os.short_reads = kLong;
+    os.views = views;
+    std::unique_ptr<File> file;
+    ASSERT_EQ(os.Open(path, FileUse::kMessage, &file), 0u);
+    Lines lines;
+    try {
+      MessageReader reader(std::move(file), path);
+      std::string_view line;
+      // The first line past the first block: its block or view is made.
+      while (lines.size() <= kBlockLines && reader.ReadLine(&line)) {
+        lines.emplace_back(line);
+      }
+      ASSERT_EQ(lines.size(), kBlockLines + 1);
+      ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
+      while (reader.ReadLine(&line)) lines.emplace_back(line);
+      reader.Close();
+      EXPECT_FALSE(views) << "no failure raised";
+    } catch (const EInOutError& error) {
+      EXPECT_TRUE(views) << error.code();
+      EXPECT_EQ(error.code(), kErrorReadBeyondEnd);
+      EXPECT_EQ(error.operation(), InOutOperation::kMessageRead);
     }
-    ASSERT_EQ(lines.size(), kBlockLines + 1);
-    ASSERT_EQ(truncate(path.c_str(), static_cast<off_t>(cut)), 0);
-    while (reader.ReadLine(&line)) lines.emplace_back(line);
-    ADD_FAILURE() << "no failure raised";
-  } catch (const EInOutError& error) {
-    EXPECT_EQ(error.code(), kErrorReadBeyondEnd);
-    EXPECT_EQ(error.operation(), InOutOperation::kMessageRead);
+    Lines expected = ReferenceLines(text.substr(0, cut));
+    // Viewed, the line the cut went through does not come out.
+    if (views) expected.pop_back();
+    EXPECT_TRUE(lines == expected) << lines.size() << " lines, views " << views;
+    EXPECT_EQ(os.closes, 1) << views;
   }
-  Lines expected = ReferenceLines(text.substr(0, cut));
-  expected.pop_back();  // the line the cut went through
-  EXPECT_TRUE(lines == expected) << lines.size() << " lines";
-  EXPECT_EQ(os.closes, 1);
 }
 #endif
 

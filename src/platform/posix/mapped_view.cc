@@ -24,9 +24,10 @@ std::atomic<uintptr_t> view_end{0};
 std::atomic<bool> view_cut{false};
 uintptr_t page_size = 4096;
 
-// A touch past the end of a file cut short under the view: a page of
-// zeros goes there, and the touch is tried again. Any other SIGBUS takes
-// the system's own course when it is tried again.
+// A touch of the view that the system cannot serve (past the end of a file
+// cut short under it, or where the disk failed): a page of zeros goes
+// there, and the touch is tried again. Any other SIGBUS takes the system's
+// own course when it is tried again.
 void OnBusError(int, siginfo_t* info, void*) {
   const auto at = reinterpret_cast<uintptr_t>(info->si_addr);
   if (at >= view_start.load() && at < view_end.load()) {
