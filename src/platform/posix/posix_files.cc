@@ -494,14 +494,16 @@ bool OnlyHiddenByFuse(int own) {
 // Removes the program's own folder name (open as own) of folder when it is
 // empty. FUSE releases a closed file after close returns, so the hidden
 // name of a temporary file removed while open may stand there a moment
-// longer: then the removal is tried again, for a few milliseconds at most.
+// longer: then the removal is tried again, each millisecond for the first
+// 20 and then every 10, for about a quarter of a second at most (a FUSE
+// driver on a busy machine has been seen to take longer than 20 ms).
 void RemoveOwnFolderIfEmpty(int folder, const char* name, int own) {
-  for (int attempt = 0; attempt < 20; ++attempt) {
+  for (int attempt = 0; attempt < 45; ++attempt) {
     if (unlinkat(folder, name, AT_REMOVEDIR) == 0) return;
     if ((errno != ENOTEMPTY && errno != EEXIST) || !OnlyHiddenByFuse(own)) {
       return;
     }
-    usleep(1000);
+    usleep(attempt < 20 ? 1000 : 10000);
   }
 }
 
