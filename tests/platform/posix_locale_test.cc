@@ -59,6 +59,28 @@ TEST(LanguageOfLocaleName, LanguagePartOnly) {
   }
 }
 
+TEST(TimeLocaleName, TheFirstSetAndNotEmptyOfLcAllLcTimeLang) {
+  const struct {
+    const char* lc_all;
+    const char* lc_time;
+    const char* lang;
+    const char* name;
+  } cases[] = {
+      {"de_DE.UTF-8", "ja_JP.UTF-8", "C.UTF-8", "de_DE.UTF-8"},
+      {nullptr, "ja_JP.UTF-8", "C.UTF-8", "ja_JP.UTF-8"},
+      {"", "ja_JP.UTF-8", "C.UTF-8", "ja_JP.UTF-8"},
+      {"", "", "de_DE.UTF-8", "de_DE.UTF-8"},
+      {nullptr, nullptr, "C.UTF-8", "C.UTF-8"},
+      {"", "", "", "C"},
+      {nullptr, nullptr, nullptr, "C"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(TimeLocaleName(c.lc_all, c.lc_time, c.lang), c.name)
+        << (c.lc_all ? c.lc_all : "-") << " " << (c.lc_time ? c.lc_time : "-")
+        << " " << (c.lang ? c.lang : "-");
+  }
+}
+
 TEST(ShortDatePicture, LiteralTextIsQuoted) {
   EXPECT_EQ(ShortDatePictureFromStrftime("%d de %B de %Y"),
             "dd 'de' mmmm 'de' yyyy");

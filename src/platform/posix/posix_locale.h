@@ -36,6 +36,12 @@ void ApplyTimeFormat(std::string_view format, std::string_view time_ampm,
 // "de_DE@euro"; empty for "C" and "POSIX".
 std::string LanguageOfLocaleName(std::string_view name);
 
+// The locale the environment names for the time category, as
+// setlocale(LC_TIME, "") reads it: LC_ALL, else LC_TIME, else LANG, the
+// first that is set and not empty; "C" when none is.
+std::string_view TimeLocaleName(const char* lc_all, const char* lc_time,
+                                const char* lang);
+
 // Reads the user's LC_TIME settings (the category is set from the
 // environment; no other category is touched).
 LocaleFormats ReadPosixLocaleFormats();
