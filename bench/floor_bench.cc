@@ -17,9 +17,13 @@
 //                      B's folder is flushed: what a duplicate's source
 //                      needs before it may go
 //   list FOLDER        lists the folder's names once
-//   move SOURCE DEST   copies SOURCE to the new file DEST in the kernel
-//                      (copy_file_range) and flushes DEST (fdatasync);
-//                      SOURCE goes at the next settle
+//   move SOURCE DEST   copies SOURCE in the kernel (copy_file_range) to a
+//                      new unnamed file of DEST's folder (O_TMPFILE),
+//                      flushes it (fdatasync) and only then links it to
+//                      the name DEST: a copy takes its name once its bytes
+//                      are on the disk, so that a power cut never leaves
+//                      a part of one under an attachment's name; SOURCE
+//                      goes at the next settle
 //   settle             flushes the folder of each DEST moved into since the
 //                      last settle once (fsync), then deletes the moves'
 //                      sources: with the fdatasync of each move, the
@@ -111,12 +115,16 @@ struct Pending {
 };
 
 // The source waits for the flush of destination's folder.
-void Hold(const char* source, const char* destination, Pending& pending) {
-  const std::string path = destination;
+// The folder part of path.
+std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
+  return slash == std::string::npos ? "."
+         : slash == 0               ? "/"
+                                    : path.substr(0, slash);
+}
+
+void Hold(const char* source, const char* destination, Pending& pending) {
+  const std::string folder = FolderOf(destination);
   bool known = false;
   for (const std::string& f : pending.folders) known = known || f == folder;
   if (!known) pending.folders.push_back(folder);
@@ -126,8 +134,13 @@ void Hold(const char* source, const char* destination, Pending& pending) {
 bool Move(const char* source, const char* destination, Pending& pending) {
   const int in = open(source, O_RDONLY | O_CLOEXEC);
   if (in < 0) return Fail("move", source);
-  const int out =
-      open(destination, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  const std::string path = destination;
+  const std::string folder = FolderOf(path);
+  const int at = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (at < 0) return Fail("move", folder.c_str());
+  // The copy takes its name only once its bytes are on the disk: it is
+  // made unnamed and linked to the name after its flush.
+  const int out = openat(at, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out < 0) return Fail("move", destination);
   struct stat st;
   if (fstat(in, &st) != 0) return Fail("move", source);
@@ -139,8 +152,15 @@ bool Move(const char* source, const char* destination, Pending& pending) {
     left -= done;
   }
   if (fdatasync(out) != 0) return Fail("move", destination);
+  const std::string self = "/proc/self/fd/" + std::to_string(out);
+  const std::string name = path.substr(path.rfind('/') + 1);
+  if (linkat(AT_FDCWD, self.c_str(), at, name.c_str(), AT_SYMLINK_FOLLOW) !=
+      0) {
+    return Fail("move", destination);
+  }
   close(in);
   close(out);
+  close(at);
   Hold(source, destination, pending);
   return true;
 }
