@@ -226,7 +226,10 @@ struct ListingCase {
 };
 
 // What the folder tells a listing costs, and how the search chooses then
-// between lookups and the listing, with 40 numbers taken but 17.
+// between lookups and the listing, with 40 numbers taken but 17. Past the
+// first number, the search looks once at the first number its lookups
+// would not reach (a quarter of the listing's cost on): taken, and the
+// folder is listed at once.
 struct ChoiceCase {
   uint32_t listing_cost;
   int listings;  // the search lists the folder this often
@@ -234,10 +237,11 @@ struct ChoiceCase {
 };
 constexpr ChoiceCase kChoices[] = {
     {1, 1, 2},                 // listed after the first lookup
-    {16, 1, 5},                // after four
-    {60, 1, 16},               // after fifteen
-    {68, 0, 17},               // a dearer listing: seventeen lookups instead
-    {kLastNameNumber, 0, 17},  // a listing dearer than every lookup
+    {16, 1, 3},                // 5 is taken: listed after two lookups
+    {60, 1, 3},                // so is 16
+    {64, 0, 18},               // 17 is free: lookups up to it, no listing
+    {68, 1, 3},                // 18 is taken: listed, though 17 was free
+    {kLastNameNumber, 0, 18},  // 16384 is free: lookups alone
 };
 
 TEST_F(FindFreeNumberedNameTest, TheListingAnswersAsALookupPerNumber) {
@@ -295,7 +299,8 @@ TEST_F(FindFreeNumberedNameTest, AFolderOfManyFilesIsNotListedForAFewNumbers) {
   }
   EXPECT_EQ(SearchFrom("report.pdf"), "report11.pdf");
   EXPECT_EQ(os_.listings, 0);
-  EXPECT_EQ(os_.lookups, 11);
+  // One lookup per number, and the look ahead's.
+  EXPECT_EQ(os_.lookups, 12);
 }
 #endif
 
@@ -310,9 +315,9 @@ TEST_F(FindFreeNumberedNameTest, StemsEndingInDigitsAndNamesWithoutDots) {
 
 #ifndef _WIN32
 TEST_F(FindFreeNumberedNameTest, NamesWindowsOpensAsDevicesAreLookedUp) {
-  // Numbers 1 to 40 taken but 17, listed after four lookups: a listed name
-  // Windows would open as a device is looked up rather than passed over,
-  // and with two digits or more only a stem holding a dot makes one.
+  // Numbers 1 to 40 taken but 17, listed once 5 is seen taken: a listed
+  // name Windows would open as a device is looked up rather than passed
+  // over, and with two digits or more only a stem holding a dot makes one.
   struct DeviceCase {
     const char* name;
     const char* stem;
@@ -320,13 +325,13 @@ TEST_F(FindFreeNumberedNameTest, NamesWindowsOpensAsDevicesAreLookedUp) {
     int lookups;
   };
   const DeviceCase cases[] = {
-      {"com.txt", "com", ".txt", 10},        // com5 to com9 as well
-      {"LPT", "LPT", "", 10},                // LPT5 to LPT9
-      {"lpt.tar.gz", "lpt.tar", ".gz", 5},   // the base is "lpt"
-      {"CON.tar.gz", "CON.tar", ".gz", 17},  // every number a device
-      {"nul..txt", "nul.", ".txt", 17},      // so is "nul.12.txt"
-      {"aux .txt", "aux ", ".txt", 5},       // "aux 1" is no device
-      {"co.txt", "co", ".txt", 5},           // "co12" neither
+      {"com.txt", "com", ".txt", 11},        // com2 to com9 as well
+      {"LPT", "LPT", "", 11},                // LPT2 to LPT9
+      {"lpt.tar.gz", "lpt.tar", ".gz", 3},   // the base is "lpt"
+      {"CON.tar.gz", "CON.tar", ".gz", 18},  // every number a device
+      {"nul..txt", "nul.", ".txt", 18},      // so is "nul.12.txt"
+      {"aux .txt", "aux ", ".txt", 3},       // "aux 1" is no device
+      {"co.txt", "co", ".txt", 3},           // "co12" neither
   };
   for (const DeviceCase& c : cases) {
     Take(c.stem, c.extension, 40, 17);
@@ -388,14 +393,19 @@ TEST_F(FindFreeNumberedNameTest, SpecialFilesAndLinksTakeTheName) {
 }
 #endif
 
-// Every name checked is reported taken up to `taken`; counts the tries.
+// Every numbered name of report.pdf up to the number `taken` is reported
+// taken; counts the tries.
 class TakenNamesPlatform : public TestPlatform {
  public:
   PathKind FolderExamine(WrappedFolder& folder,
                          const std::string& name) override {
     ++tries;
-    return tries <= taken ? PathKind::kFile
-                          : TestPlatform::FolderExamine(folder, name);
+    const bool numbered = name.starts_with("report") && name.ends_with(".pdf");
+    const std::string digits =
+        numbered ? name.substr(6, name.size() - 10) : std::string();
+    return !digits.empty() && std::stoul(digits) <= taken
+               ? PathKind::kFile
+               : TestPlatform::FolderExamine(folder, name);
   }
   uint32_t taken = 0;
   uint32_t tries = 0;
@@ -419,7 +429,8 @@ TEST(FindFreeNumberedName, EveryNameTakenEndsAtTheBoundAndMakesNothing) {
   ASSERT_EQ(os.OpenFolder(dir.path(), &folder), 0u);
   EXPECT_EQ(FindFreeNumberedName(*folder, "report.pdf", os.Syntax()),
             std::nullopt);
-  EXPECT_EQ(os.tries, kLastNameNumber);
+  // Each number once, and the look ahead past the first.
+  EXPECT_EQ(os.tries, kLastNameNumber + 1);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   // One fewer taken: the last number is the answer.
   os.taken = kLastNameNumber - 1;

@@ -268,11 +268,12 @@ TEST_F(PlacementTest, EveryNumberedNameTakenKeepsTheSource) {
   // the name and the identity test (the destination's identity; the
   // attachment's is the one just learned), all of real files; the
   // comparison looks for neither file again, its opens tell. From the
-  // fifth on (the numbered names) every name is taken.
+  // fifth on (the numbered names, and one look ahead past the first)
+  // every name is taken.
   os_.all_taken_from = 5;
   Place();
   EXPECT_EQ(placed_.why, Kept::kNoFreeName);
-  EXPECT_EQ(os_.calls.size(), 4 + kLastNameNumber);
+  EXPECT_EQ(os_.calls.size(), 4 + kLastNameNumber + 1);
   EXPECT_EQ(os_.calls[3], "identify " + Out("report.pdf"));
   EXPECT_EQ(os_.calls.back(), "exists " + Out("report65535.pdf"));
   EXPECT_TRUE(ScratchDir::Exists(In("report.pdf")));
