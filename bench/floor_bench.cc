@@ -114,7 +114,6 @@ struct Pending {
   std::vector<std::string> folders;
 };
 
-// The source waits for the flush of destination's folder.
 // The folder part of path.
 std::string FolderOf(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -123,6 +122,7 @@ std::string FolderOf(const std::string& path) {
                                     : path.substr(0, slash);
 }
 
+// The source waits for the flush of destination's folder.
 void Hold(const char* source, const char* destination, Pending& pending) {
   const std::string folder = FolderOf(destination);
   bool known = false;
