@@ -91,15 +91,19 @@ uint32_t CopyNoReplace(CopyPrimitives& primitives, const std::string& source,
   // A taken name is refused before any byte is copied; the publication
   // refuses it again should it be taken meanwhile.
   if (primitives.IsTaken(name)) return kErrorFileExists;
-  primitives.RemoveLeftovers();
 
   std::optional<FileProof> made;
   uint32_t late = 0;
   std::optional<uint32_t> code =
       CopyStaged(primitives, true, read, name, &made, &late);
   // No unnamed file here, or no way to name one (a link through /proc
-  // without /proc): the bytes go to a file with a name of its own.
-  if (!code) code = CopyStaged(primitives, false, read, name, &made, &late);
+  // without /proc): the bytes go to a file with a name of its own, in the
+  // program's own folder, which is first cleared of what killed runs left
+  // there. An unnamed file never touches that folder.
+  if (!code) {
+    primitives.RemoveLeftovers();
+    code = CopyStaged(primitives, false, read, name, &made, &late);
+  }
   if (!code) return kErrorNotSupported;
   if (*code != 0) return *code;
   if (late != 0) {

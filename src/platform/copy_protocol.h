@@ -95,8 +95,9 @@ class CopyPrimitives {
 };
 
 // Copies source to a new file name through the primitives, never
-// replacing anything there: the taken name refused at once, the leftovers
-// of dead runs removed, the bytes staged, their time and attributes kept,
+// replacing anything there: the taken name refused at once, the bytes
+// staged (under a name only once the leftovers of dead runs are removed
+// from the program's own folder), their time and attributes kept,
 // flushed, the source checked unchanged (else 32), then published by the
 // first way the file system offers. A publication whose late close fails
 // is taken back while the name still holds this copy. Any failure removes

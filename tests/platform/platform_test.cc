@@ -10,6 +10,7 @@
 #include <cmath>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -271,6 +272,7 @@ TEST_F(PlatformTest, ReadToTheEndAndSize) {
     uint64_t size = 0;
     EXPECT_EQ(file->Size(&size), 0u);
     EXPECT_EQ(size, 20000u);
+    const std::optional<FileProof> opened = file->Proof();
     std::string read;
     char buffer[4096];
     for (;;) {
@@ -280,6 +282,17 @@ TEST_F(PlatformTest, ReadToTheEndAndSize) {
       read.append(buffer, count);
     }
     EXPECT_EQ(read, bytes);
+    if (shared) {
+      // Once read, the file's size and proof are those of the file as it
+      // is now, whatever its open found.
+      std::ofstream(path, std::ios::binary | std::ios::app) << "more";
+      EXPECT_EQ(file->Size(&size), 0u);
+      EXPECT_EQ(size, 20004u);
+      const std::optional<FileProof> now = file->Proof();
+      ASSERT_TRUE(opened && now);
+      EXPECT_EQ(now->size, 20004u);
+      EXPECT_NE(now, opened);
+    }
     EXPECT_EQ(file->Close(), 0u);
   }
 }

@@ -119,14 +119,51 @@ TEST_F(PosixPlatformTest, WildcardCharactersInAPathAreOrdinary) {
   EXPECT_FALSE(os_->IsExistingFile(dir_.Path("a*")));
 }
 
-TEST_F(PosixPlatformTest, RemoveFileRefusesAFileWithoutWriteBitsEvenForRoot) {
-  const std::string file = dir_.Write("locked.txt", "keep");
-  ASSERT_EQ(chmod(file.c_str(), 0444), 0);
-  EXPECT_FALSE(os_->RemoveFile(file));
-  EXPECT_EQ(ScratchDir::ReadOrEmpty(file), "keep");
-  ASSERT_EQ(chmod(file.c_str(), 0200), 0);
-  EXPECT_TRUE(os_->RemoveFile(file));
-  EXPECT_FALSE(ScratchDir::Exists(file));
+// Both removals refuse a file without its owner's write bit (root
+// included) and a file the run holds open as its message; the proven one
+// also leaves a file that changed since its proof was taken.
+TEST_F(PosixPlatformTest, RemovalsRefuseALockedFileOrOneTheRunHolds) {
+  enum class Hold { kNone, kWriteBitOff, kOpenAsMessage, kChanged };
+  for (const bool proven : {false, true}) {
+    for (const Hold hold : {Hold::kWriteBitOff, Hold::kOpenAsMessage,
+                            Hold::kChanged, Hold::kNone}) {
+      SCOPED_TRACE(std::string(proven ? "proven " : "plain ") +
+                   std::to_string(static_cast<int>(hold)));
+      const std::string file = dir_.Write("locked.txt", "keep");
+      std::unique_ptr<File> message;
+      if (hold == Hold::kWriteBitOff) {
+        ASSERT_EQ(chmod(file.c_str(), 0444), 0);
+      }
+      if (hold == Hold::kOpenAsMessage) {
+        ASSERT_EQ(os_->Open(file, FileUse::kMessage, &message), 0u);
+      }
+      std::unique_ptr<File> opened;
+      ASSERT_EQ(os_->Open(file, FileUse::kComparison, &opened), 0u);
+      const std::optional<FileProof> proof = opened->Proof();
+      ASSERT_TRUE(proof.has_value());
+      opened->Close();
+      if (hold == Hold::kChanged) dir_.Write("locked.txt", "kept, longer");
+      const std::string before = ScratchDir::ReadOrEmpty(file);
+      bool removed = false;
+      if (proven) {
+        const Removal removal = os_->RemoveProvenFile(file, *proof);
+        EXPECT_EQ(removal, hold == Hold::kNone      ? Removal::kRemoved
+                           : hold == Hold::kChanged ? Removal::kNotProven
+                                                    : Removal::kRefused);
+        removed = removal == Removal::kRemoved;
+      } else {
+        removed = os_->RemoveFile(file);
+        EXPECT_EQ(removed, hold == Hold::kNone || hold == Hold::kChanged);
+      }
+      EXPECT_EQ(ScratchDir::Exists(file), !removed);
+      if (!removed) {
+        EXPECT_EQ(ScratchDir::ReadOrEmpty(file), before);
+      }
+      if (message) message->Close();
+      chmod(file.c_str(), 0644);
+      std::remove(file.c_str());
+    }
+  }
 }
 
 TEST_F(PosixPlatformTest, RemoveFileRemovesALinkNotItsTarget) {

@@ -489,6 +489,8 @@ uint32_t MemoryPlatform::OpenFolder(const std::string& path,
                                     std::unique_ptr<Folder>* folder) {
   const std::string normal = Resolve(path);
   if (directories_.count(normal) == 0) return kErrorPathNotFound;
+  // What dead runs left goes at the first use, as on a disk.
+  MemoryCopy(*this, normal).RemoveLeftovers();
   *folder = std::make_unique<MemoryFolder>(*this, normal);
   return 0;
 }

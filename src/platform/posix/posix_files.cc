@@ -108,40 +108,75 @@ std::optional<FileProof> ProofOfStat(const struct stat& st) {
   return proof;
 }
 
-// statx gives the birth time too, where the file system keeps one; fstatat
-// stands in on a kernel without statx.
-std::optional<FileProof> ProofAt(int at, const char* name, int flags) {
+#ifdef STATX_BTIME
+timespec TimeOf(const struct statx_timestamp& t) {
+  timespec time{};
+  time.tv_sec = static_cast<time_t>(t.tv_sec);
+  time.tv_nsec = static_cast<long>(t.tv_nsec);
+  return time;
+}
+
+// The status a stat call would give, from what statx gave.
+struct stat StatOfStatx(const struct statx& sx) {
+  struct stat st {};
+  st.st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st.st_ino = static_cast<ino_t>(sx.stx_ino);
+  st.st_mode = static_cast<mode_t>(sx.stx_mode);
+  st.st_nlink = static_cast<nlink_t>(sx.stx_nlink);
+  st.st_uid = static_cast<uid_t>(sx.stx_uid);
+  st.st_gid = static_cast<gid_t>(sx.stx_gid);
+  st.st_rdev = makedev(sx.stx_rdev_major, sx.stx_rdev_minor);
+  st.st_size = static_cast<off_t>(sx.stx_size);
+  st.st_blksize = static_cast<blksize_t>(sx.stx_blksize);
+  st.st_blocks = static_cast<blkcnt_t>(sx.stx_blocks);
+  st.st_atim = TimeOf(sx.stx_atime);
+  st.st_mtim = TimeOf(sx.stx_mtime);
+  st.st_ctim = TimeOf(sx.stx_ctime);
+  return st;
+}
+#endif
+
+// The status of what name names in at and, for a regular file, its proof,
+// from one call. statx gives the birth time too, where the file system
+// keeps one; fstatat stands in on a kernel without statx. False with errno
+// set when neither can be asked.
+bool StatusAt(int at, const char* name, int flags, struct stat* st,
+              std::optional<FileProof>* proof) {
 #ifdef STATX_BTIME
   struct statx sx;
   if (statx(at, name, flags, STATX_BASIC_STATS | STATX_BTIME, &sx) == 0) {
-    if (!S_ISREG(sx.stx_mode)) return std::nullopt;
-    FileProof proof;
-    proof.id = {
-        static_cast<uint64_t>(makedev(sx.stx_dev_major, sx.stx_dev_minor)),
-        sx.stx_ino};
-    proof.size = sx.stx_size;
-    proof.write_time = Nanoseconds(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
-    proof.change_time = Nanoseconds(sx.stx_ctime.tv_sec, sx.stx_ctime.tv_nsec);
-    if ((sx.stx_mask & STATX_BTIME) != 0) {
-      proof.birth_time = Nanoseconds(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec);
+    *st = StatOfStatx(sx);
+    *proof = ProofOfStat(*st);
+    if (*proof && (sx.stx_mask & STATX_BTIME) != 0) {
+      (*proof)->birth_time =
+          Nanoseconds(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec);
     }
-    return proof;
+    return true;
   }
-  if (errno != ENOSYS) return std::nullopt;
+  if (errno != ENOSYS) return false;
 #endif
+  if (fstatat(at, name, st, flags) != 0) return false;
+  *proof = ProofOfStat(*st);
+  return true;
+}
+
+std::optional<FileProof> ProofAt(int at, const char* name, int flags,
+                                 mode_t* mode) {
   struct stat st;
-  if (fstatat(at, name, &st, flags) != 0) return std::nullopt;
-  return ProofOfStat(st);
+  std::optional<FileProof> proof;
+  if (!StatusAt(at, name, flags, &st, &proof)) return std::nullopt;
+  if (mode != nullptr) *mode = st.st_mode;
+  return proof;
 }
 
 }  // namespace
 
 std::optional<FileProof> ProofOfOpen(int fd) {
-  return ProofAt(fd, "", AT_EMPTY_PATH);
+  return ProofAt(fd, "", AT_EMPTY_PATH, nullptr);
 }
 
-std::optional<FileProof> ProofOfName(int at, const char* name) {
-  return ProofAt(at, name, AT_SYMLINK_NOFOLLOW);
+std::optional<FileProof> ProofOfName(int at, const char* name, mode_t* mode) {
+  return ProofAt(at, name, AT_SYMLINK_NOFOLLOW, mode);
 }
 
 namespace {
@@ -192,6 +227,8 @@ bool FileSystemKinds::IsGenerated(dev_t device, const char* path, int fd) {
 // A file system not met before is asked through the file itself.
 bool FileSystemKinds::IsGeneratedAt(dev_t device, int at, const char* name) {
   if (const bool* generated = Find(device)) return *generated;
+  // A whole path is asked by its path, with no descriptor to make.
+  if (at == AT_FDCWD) return IsGenerated(device, name, -1);
 #ifdef O_PATH
   constexpr int kLookOnly = O_PATH | O_CLOEXEC;
 #else
@@ -218,35 +255,39 @@ Found FoundInMode(mode_t mode) {
 
 PathKind ExamineAt(int at, const char* name, FileSystemKinds& kinds,
                    uint32_t* code) {
+  // The name itself first: a missing name, the commonest answer of a
+  // lookup, then costs one call; only a link is followed.
   struct stat st;
-  if (fstatat(at, name, &st, 0) == 0) {
-    const Found found = FoundInMode(st.st_mode);
-    if (found == Found::kDiskFile && kinds.IsGeneratedAt(st.st_dev, at, name)) {
-      return KindOf(Found::kGeneratedFile);
+  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG ||
+        error == ELOOP || error == EINVAL) {
+      return KindOf(Found::kNothing);
     }
-    return KindOf(found);
+    if (code != nullptr) *code = Win32CodeFromErrno(error);
+    return KindOf(Found::kUnreachable);
   }
   // A link that leads nowhere still holds its name.
-  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (S_ISLNK(st.st_mode) && fstatat(at, name, &st, 0) != 0) {
     return KindOf(Found::kLink);
   }
-  const int error = errno;
-  if (error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG ||
-      error == ELOOP || error == EINVAL) {
-    return KindOf(Found::kNothing);
+  const Found found = FoundInMode(st.st_mode);
+  if (found == Found::kDiskFile && kinds.IsGeneratedAt(st.st_dev, at, name)) {
+    return KindOf(Found::kGeneratedFile);
   }
-  if (code != nullptr) *code = Win32CodeFromErrno(error);
-  return KindOf(Found::kUnreachable);
+  return KindOf(found);
 }
 
 int OpenDiskFileForRead(const char* path, FileSystemKinds& kinds,
-                        struct stat* opened) {
+                        struct stat* opened, std::optional<FileProof>* proof) {
   const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -1;
   struct stat own;
   struct stat& st = opened != nullptr ? *opened : own;
+  std::optional<FileProof> own_proof;
   int error = 0;
-  if (fstat(fd, &st) != 0) {
+  if (!StatusAt(fd, "", AT_EMPTY_PATH, &st,
+                proof != nullptr ? proof : &own_proof)) {
     error = errno;
   } else if (!S_ISDIR(st.st_mode) && !IsDiskFile(st, path, fd, kinds)) {
     error = ENOENT;
@@ -296,9 +337,10 @@ int CopyByReadWrite(int in, int out) {
   }
 }
 
-// Copies the whole of in (expected_size bytes at the start) to out: with the
-// kernel's copy offload where it works, else with read and write from where
-// the offload stopped. 0 or an errno value.
+// Copies the whole of in (expected_size bytes at the start, as the caller's
+// proof of the file found them) to out: with the kernel's copy offload
+// where it works, else with read and write from where the offload stopped.
+// 0 or an errno value.
 int CopyContents(int in, int out, off_t expected_size) {
 #ifdef __linux__
   off_t copied = 0;
@@ -307,6 +349,10 @@ int CopyContents(int in, int out, off_t expected_size) {
         copy_file_range(in, nullptr, out, nullptr, kOffloadRequest, 0);
     if (n > 0) {
       copied += n;
+      // The file as its proof found it is copied: a change since then
+      // fails the copy's check of the source, so no call is spent on
+      // learning that the end has come.
+      if (expected_size > 0 && copied >= expected_size) return 0;
       continue;
     }
     if (n == 0) {
@@ -748,12 +794,13 @@ class PosixCopy : public CopyPrimitives {
   uint32_t OpenSource(const std::string& source, FileProof* read) override {
     // Only a regular disk file is copied, and a FIFO put in the
     // attachment's place cannot block the open.
-    in_ = OpenDiskFileForRead(source.c_str(), kinds_, &source_);
+    std::optional<FileProof> proof;
+    in_ = OpenDiskFileForRead(source.c_str(), kinds_, &source_, &proof);
     if (in_ < 0) return Win32CodeFromErrno(errno);
     if (S_ISDIR(source_.st_mode)) return kErrorAccessDenied;
-    const std::optional<FileProof> proof = ProofOfOpen(in_);
     if (!proof) return kErrorAccessDenied;
     *read = *proof;
+    size_ = static_cast<off_t>(proof->size);
     return 0;
   }
   std::optional<FileProof> SourceProof() override { return ProofOfOpen(in_); }
@@ -775,7 +822,7 @@ class PosixCopy : public CopyPrimitives {
       return Win32CodeFromErrno(errno);
     }
     filled_ = true;
-    return Win32CodeFromErrno(CopyContents(in_, staged_.fd, source_.st_size));
+    return Win32CodeFromErrno(CopyContents(in_, staged_.fd, size_));
   }
   uint32_t KeepMetadata() override {
     const timespec times[2] = {{0, UTIME_OMIT}, ModificationTime(source_)};
@@ -857,6 +904,7 @@ class PosixCopy : public CopyPrimitives {
   FileSystemKinds& kinds_;
   int in_ = -1;
   struct stat source_ {};
+  off_t size_ = 0;  // the source's size as its proof found it
   bool filled_ = false;
   Staged staged_;
 };

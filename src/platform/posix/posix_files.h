@@ -42,7 +42,9 @@ timespec ModificationTime(const struct stat& st);
 std::optional<FileProof> ProofOfOpen(int fd);
 // The proof of the regular file name names in the open folder at
 // (AT_FDCWD: a whole path), no link followed; nothing for anything else.
-std::optional<FileProof> ProofOfName(int at, const char* name);
+// *mode, when given, gets the mode of whatever the name holds.
+std::optional<FileProof> ProofOfName(int at, const char* name,
+                                     mode_t* mode = nullptr);
 
 // Which of the file systems met so far the kernel generates, by device
 // number, so that a run asks each file system once rather than at every
@@ -83,9 +85,11 @@ PathKind ExamineAt(int at, const char* name, FileSystemKinds& kinds,
 // existence test (the non-blocking mode is cleared once it is open).
 // Folders open as before, so callers keep their own rule for them; any
 // other file that is no disk file is refused as missing (ENOENT). -1 with
-// errno set on failure; *opened gets what the open file is.
+// errno set on failure; *opened gets what the open file is, and *proof
+// (where given) its proof as the open found it, from the same look.
 int OpenDiskFileForRead(const char* path, FileSystemKinds& kinds,
-                        struct stat* opened);
+                        struct stat* opened,
+                        std::optional<FileProof>* proof = nullptr);
 
 // A destination folder of the run, opened once and kept open to the end of
 // the run. Every name is taken relative to it (openat, linkat, renameat2),

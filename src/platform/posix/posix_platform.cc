@@ -9,6 +9,9 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -131,9 +134,16 @@ using UnsharedFiles = std::map<int, FileId>;
 
 class PosixFile : public File {
  public:
+  // opened: the file's proof as its open found it, for a file opened to be
+  // read; its size and proof are then told from that look until the file
+  // is first read.
   PosixFile(int fd, const struct stat& st, UnsharedFiles* unshared,
-            bool removable)
-      : fd_(fd), id_(IdOf(st)), unshared_(unshared), removable_(removable) {
+            bool removable, std::optional<FileProof> opened)
+      : fd_(fd),
+        id_(IdOf(st)),
+        unshared_(unshared),
+        removable_(removable),
+        opened_(std::move(opened)) {
     if (unshared_ != nullptr) (*unshared_)[fd_] = id_;
   }
   ~PosixFile() override {
@@ -143,6 +153,7 @@ class PosixFile : public File {
   PosixFile& operator=(const PosixFile&) = delete;
 
   uint32_t Read(void* buffer, size_t size, size_t* count) override {
+    opened_.reset();
     for (;;) {
       const ssize_t n = read(fd_, buffer, size);
       if (n >= 0) {
@@ -155,6 +166,7 @@ class PosixFile : public File {
 
   uint32_t View(uint64_t offset, size_t most,
                 std::string_view* bytes) override {
+    opened_.reset();
     return view_.Map(fd_, offset, most, bytes);
   }
   bool ViewPays(uint64_t offset) override {
@@ -162,6 +174,7 @@ class PosixFile : public File {
   }
 
   uint32_t Write(const void* data, size_t size) override {
+    opened_.reset();
     const char* bytes = static_cast<const char*>(data);
     size_t done = 0;
     while (done < size) {
@@ -177,6 +190,10 @@ class PosixFile : public File {
   }
 
   uint32_t Size(uint64_t* size) override {
+    if (opened_) {
+      *size = opened_->size;
+      return 0;
+    }
     struct stat st;
     if (fstat(fd_, &st) != 0) return LastError();
     *size = static_cast<uint64_t>(st.st_size);
@@ -185,7 +202,9 @@ class PosixFile : public File {
 
   std::optional<FileId> Identity() override { return id_; }
 
-  std::optional<FileProof> Proof() override { return ProofOfOpen(fd_); }
+  std::optional<FileProof> Proof() override {
+    return opened_ ? opened_ : ProofOfOpen(fd_);
+  }
 
   uint32_t Flush() override { return fdatasync(fd_) == 0 ? 0 : LastError(); }
 
@@ -214,6 +233,7 @@ class PosixFile : public File {
   FileId id_;
   UnsharedFiles* unshared_;
   bool removable_;
+  std::optional<FileProof> opened_;
 };
 
 class PosixPlatform : public Platform {
@@ -230,6 +250,11 @@ class PosixPlatform : public Platform {
     // write; ignored, it fails the write like a full disk, which the run
     // reports.
     signal(SIGXFSZ, SIG_IGN);
+#ifdef __GLIBC__
+    // A run lives a few milliseconds: memory handed back to the system as
+    // its buffers go would only be unmapped once more at its exit.
+    mallopt(M_TRIM_THRESHOLD, INT_MAX);
+#endif
   }
 
   const PathSyntax& Syntax() override { return syntax_; }
@@ -252,13 +277,14 @@ class PosixPlatform : public Platform {
                 std::unique_ptr<File>* file) override {
     int fd = -1;
     struct stat st;
+    std::optional<FileProof> opened;
     const uint32_t code = use == FileUse::kLog
                               ? OpenLog(path, &fd, &st)
-                              : OpenReadable(path, use, &fd, &st);
+                              : OpenReadable(path, use, &fd, &st, &opened);
     if (code != 0) return code;
     *file = std::make_unique<PosixFile>(
         fd, st, use == FileUse::kComparison ? nullptr : &unshared_,
-        use == FileUse::kLog);
+        use == FileUse::kLog, std::move(opened));
     return 0;
   }
 
@@ -273,23 +299,24 @@ class PosixPlatform : public Platform {
     if (lstat(path.c_str(), &st) != 0) return false;
     const Found found = FoundInMode(st.st_mode);
     if (!MayRemove(found)) return false;
-    if (found == Found::kDiskFile) {
-      if ((st.st_mode & S_IWUSR) == 0) return false;
-      for (const auto& [fd, id] : unshared_) {
-        if (id == IdOf(st)) return false;
-      }
+    if (found == Found::kDiskFile && !MayRemoveDiskFile(st.st_mode, IdOf(st))) {
+      return false;
     }
     return unlink(path.c_str()) == 0;
   }
 
   // The name is looked at without following a link: a link is no file the
-  // run read, and what it leads to is not the run's to delete.
+  // run read, and what it leads to is not the run's to delete. The look
+  // that proves the file also gives what RemoveFile asks of a disk file.
   Removal RemoveProvenFile(const std::string& path,
                            const FileProof& proof) override {
-    if (ProofOfName(AT_FDCWD, path.c_str()) != proof) {
+    mode_t mode = 0;
+    if (ProofOfName(AT_FDCWD, path.c_str(), &mode) != proof) {
       return Removal::kNotProven;
     }
-    return RemoveFile(path) ? Removal::kRemoved : Removal::kRefused;
+    return MayRemoveDiskFile(mode, proof.id) && unlink(path.c_str()) == 0
+               ? Removal::kRemoved
+               : Removal::kRefused;
   }
 
   uint32_t OpenFolder(const std::string& path,
@@ -434,12 +461,23 @@ class PosixPlatform : public Platform {
     return 0;
   }
 
+  // A disk file goes only with its owner's write bit, and while this run
+  // does not hold it open for its log or its message.
+  bool MayRemoveDiskFile(mode_t mode, const FileId& id) const {
+    if ((mode & S_IWUSR) == 0) return false;
+    for (const auto& [fd, held] : unshared_) {
+      if (held == id) return false;
+    }
+    return true;
+  }
+
   // POSIX has no share modes: both read uses read the same way; only
   // RemoveFile tells them apart.
   uint32_t OpenReadable(const std::string& path, FileUse use, int* opened,
-                        struct stat* opened_stat) {
+                        struct stat* opened_stat,
+                        std::optional<FileProof>* proof) {
     const int fd =
-        OpenDiskFileForRead(path.c_str(), file_systems_, opened_stat);
+        OpenDiskFileForRead(path.c_str(), file_systems_, opened_stat, proof);
     if (fd < 0) return LastError();
     // A folder opens for reading on POSIX; the rule refuses it, as Windows
     // does. Anything else that is no disk file was refused by the open as
