@@ -19,6 +19,8 @@
 //   list FOLDER        lists the folder's names once
 //   move SOURCE DEST   copies SOURCE in the kernel (copy_file_range) to a
 //                      new unnamed file of DEST's folder (O_TMPFILE),
+//                      gives it SOURCE's last-write time and permissions
+//                      (futimens, fchmod), as the system's file copy does,
 //                      flushes it (fdatasync) and only then links it to
 //                      the name DEST: a copy takes its name once its bytes
 //                      are on the disk, so that a power cut never leaves
@@ -150,6 +152,12 @@ bool Move(const char* source, const char* destination, Pending& pending) {
                                          static_cast<size_t>(left), 0);
     if (done <= 0) return Fail("move", destination);
     left -= done;
+  }
+  // The copy keeps the source's last-write time and permissions, as the
+  // system's own file copy does.
+  const timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+  if (futimens(out, times) != 0 || fchmod(out, st.st_mode & 0777) != 0) {
+    return Fail("move", destination);
   }
   if (fdatasync(out) != 0) return Fail("move", destination);
   const std::string self = "/proc/self/fd/" + std::to_string(out);
