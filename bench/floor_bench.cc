@@ -16,7 +16,12 @@
 //                      (fdatasync) and deletes A at the next settle, once
 //                      B's folder is flushed: what a duplicate's source
 //                      needs before it may go
-//   list FOLDER        lists the folder's names once
+//   list FOLDER        lists the folder's names once: the sweep of a
+//                      message's folder for stale work files, or the
+//                      listing a numbered name may take
+//   look PATH          looks PATH up (stat), found or not: a run tests
+//                      the destination folder, the attachment and the
+//                      destination name of each attachment line
 //   move SOURCE DEST   copies SOURCE in the kernel (copy_file_range) to a
 //                      new unnamed file of DEST's folder (O_TMPFILE),
 //                      gives it SOURCE's last-write time and permissions
@@ -32,7 +37,8 @@
 //                      flushes a durable move needs, one folder flush per
 //                      run; moves not yet settled are settled at the end
 //   delete FILE        deletes FILE
-//   log FILE BYTES     creates FILE, writes BYTES bytes, closes it
+//   log FILE BYTES     creates FILE, writes BYTES bytes (the local date and
+//                      time first, as a log begins), closes it
 //
 // Exit code 0, or 1 when a step failed (with the step on stderr).
 #include <dirent.h>
@@ -189,7 +195,14 @@ bool Settle(Pending& pending) {
 bool Log(const char* path, size_t bytes) {
   const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return Fail("log", path);
-  const std::string text(bytes, 'x');
+  // A log begins with the local date and time.
+  const time_t now = time(nullptr);
+  struct tm local {};
+  char date[32] = "";
+  localtime_r(&now, &local);
+  std::string text(date, std::strftime(date, sizeof date,
+                                       "%m/%d/%y %H:%M:%S\r\n", &local));
+  if (text.size() < bytes) text.append(bytes - text.size(), 'x');
   const bool written =
       write(fd, text.data(), text.size()) == static_cast<ssize_t>(bytes);
   close(fd);
@@ -231,6 +244,12 @@ int main(int argc, char** argv) {
       i += 3;
     } else if (step == "list") {
       ok = List(arg(1));
+      i += 2;
+    } else if (step == "look") {
+      // What is there is the job's to learn; nothing there is no failure.
+      struct stat st;
+      stat(arg(1), &st);
+      ok = true;
       i += 2;
     } else if (step == "move") {
       ok = Move(arg(1), arg(2), pending);
