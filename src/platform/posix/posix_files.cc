@@ -337,9 +337,9 @@ int CopyByReadWrite(int in, int out) {
   }
 }
 
-// Copies the whole of in (expected_size bytes at the start, as the caller's
-// proof of the file found them) to out: with the kernel's copy offload
-// where it works, else with read and write from where the offload stopped.
+// Copies the whole of in (expected_size bytes at the start) to out: with the
+// kernel's copy offload where it works, else with read and write from where
+// the offload stopped.
 // The copy goes on to the end the reads find, not to the size the status
 // told: a file system whose status lags its contents must not get a copy
 // cut short. 0 or an errno value.
@@ -798,7 +798,6 @@ class PosixCopy : public CopyPrimitives {
     if (S_ISDIR(source_.st_mode)) return kErrorAccessDenied;
     if (!proof) return kErrorAccessDenied;
     *read = *proof;
-    size_ = static_cast<off_t>(proof->size);
     return 0;
   }
   std::optional<FileProof> SourceProof() override { return ProofOfOpen(in_); }
@@ -820,7 +819,7 @@ class PosixCopy : public CopyPrimitives {
       return Win32CodeFromErrno(errno);
     }
     filled_ = true;
-    return Win32CodeFromErrno(CopyContents(in_, staged_.fd, size_));
+    return Win32CodeFromErrno(CopyContents(in_, staged_.fd, source_.st_size));
   }
   uint32_t KeepMetadata() override {
     const timespec times[2] = {{0, UTIME_OMIT}, ModificationTime(source_)};
@@ -902,7 +901,6 @@ class PosixCopy : public CopyPrimitives {
   FileSystemKinds& kinds_;
   int in_ = -1;
   struct stat source_ {};
-  off_t size_ = 0;  // the source's size as its proof found it
   bool filled_ = false;
   Staged staged_;
 };
