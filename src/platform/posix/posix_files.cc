@@ -310,7 +310,7 @@ constexpr size_t kCopyBlock = 1 << 20;
 // Each stretch of this many bytes a copy has written goes to the disk at
 // once, while the copy goes on: the flush that makes the copy durable then
 // waits for the last stretch, not for the whole file. A 1 GiB copy and its
-// flush took 0.38 to 0.47 s so, against 0.64 to 0.78 s with all of the
+// flush took 0.38 to 0.46 s so, against 0.64 to 0.78 s with all of the
 // writing left to the flush. A copy smaller than a stretch (most
 // attachments) makes no call more.
 constexpr size_t kWriteBackStretch = size_t{8} << 20;
