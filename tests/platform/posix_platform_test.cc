@@ -375,11 +375,11 @@ TEST_F(PosixPlatformTest, ALargeCopyIsWholeEitherWay) {
   for (const std::string& source : sources) {
     SCOPED_TRACE(source);
     const std::string destination = dir_.Path("copy.bin");
-    ASSERT_EQ(CopyThroughFolder(*os_, source, destination), 0u);
+    EXPECT_EQ(CopyThroughFolder(*os_, source, destination), 0u);
     EXPECT_TRUE(ScratchDir::ReadOrEmpty(destination) == bytes);
-    ASSERT_EQ(unlink(destination.c_str()), 0);
+    unlink(destination.c_str());
   }
-  unlink(other.c_str());
+  unlink(other.c_str());  // the scratch folder takes the rest with it
 }
 
 TEST_F(PosixPlatformTest, CopyNeverFollowsALinkAtTheDestination) {
