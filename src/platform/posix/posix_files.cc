@@ -315,17 +315,18 @@ constexpr size_t kCopyBlock = 1 << 20;
 // attachments) makes no call more.
 constexpr size_t kWriteBackStretch = size_t{8} << 20;
 
-// Has the disk start writing length bytes of out from offset from, without
-// waiting for it. A hint only: the flush after the copy still decides, so
-// a file system that cannot start it loses nothing.
-void StartWriteBack(int out, off_t from, off_t length) {
+// Once the bytes of out from *handed to end make a whole stretch, has the
+// disk start writing them, without waiting for it, and moves *handed to
+// end. A hint only: the flush after the copy still decides, so a file
+// system that cannot start it loses nothing.
+void HandStretchToDisk(int out, off_t end, off_t* handed) {
+  if (end - *handed < static_cast<off_t>(kWriteBackStretch)) return;
 #ifdef __linux__
-  (void)sync_file_range(out, from, length, SYNC_FILE_RANGE_WRITE);
+  (void)sync_file_range(out, *handed, end - *handed, SYNC_FILE_RANGE_WRITE);
 #else
   (void)out;
-  (void)from;
-  (void)length;
 #endif
+  *handed = end;
 }
 
 // Copies from the current offset of in to the end with read and write;
@@ -333,12 +334,9 @@ void StartWriteBack(int out, off_t from, off_t length) {
 // errno value.
 int CopyByReadWrite(int in, int out, off_t at) {
   const PageBuffer buffer = MakePageBuffer(kCopyBlock);
-  off_t written = at;  // the end of the bytes handed to the disk
+  off_t handed = at;  // the end of the bytes handed to the disk
   for (;;) {
-    if (at - written >= static_cast<off_t>(kWriteBackStretch)) {
-      StartWriteBack(out, written, at - written);
-      written = at;
-    }
+    HandStretchToDisk(out, at, &handed);
     const ssize_t got = read(in, buffer.get(), kCopyBlock);
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -369,16 +367,13 @@ int CopyByReadWrite(int in, int out, off_t at) {
 int CopyContents(int in, int out, off_t expected_size) {
   off_t copied = 0;
 #ifdef __linux__
-  off_t written = 0;  // the end of the bytes handed to the disk
+  off_t handed = 0;  // the end of the bytes handed to the disk
   for (;;) {
     const ssize_t n =
         copy_file_range(in, nullptr, out, nullptr, kWriteBackStretch, 0);
     if (n > 0) {
       copied += n;
-      if (copied - written >= static_cast<off_t>(kWriteBackStretch)) {
-        StartWriteBack(out, written, copied - written);
-        written = copied;
-      }
+      HandStretchToDisk(out, copied, &handed);
       continue;
     }
     if (n == 0) {
