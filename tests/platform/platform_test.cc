@@ -13,6 +13,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/date_time.h"
@@ -488,10 +489,12 @@ TEST_F(PlatformTest, LocalNowFollowsTheSystemClock) {
 }
 
 TEST_F(PlatformTest, LocalNowCountsMilliseconds) {
-  // Two readings a few milliseconds apart differ by less than a second but
-  // not by whole seconds only, unless the clock has no sub-second part.
+  // Readings a little over a millisecond apart are not all on whole
+  // seconds, unless the clock has no sub-second part. (Readings in a tight
+  // loop can all fall within one millisecond, and that one may be .000.)
   bool fraction_seen = false;
   for (int i = 0; i < 50 && !fraction_seen; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::microseconds(1300));
     const double ms = DecodeDayCount(os_->LocalNow()).millisecond;
     fraction_seen = ms != 0;
   }
